@@ -1,0 +1,297 @@
+#include "FileShare.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+const char kEmbeddedLineFeed = 0x01;  // stands for a line feed inside a text record
+
+char* copyText(const char* text)
+{
+    if (text == nullptr)
+        return nullptr;
+    size_t n = strlen(text) + 1;
+    char* copy = static_cast<char*>(malloc(n));
+    if (copy != nullptr)
+        memcpy(copy, text, n);
+    return copy;
+}
+
+// Value of one hexadecimal digit, -1 for any other character.
+int hexValue(unsigned char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+int clampSize(off_t size)
+{
+    return size > INT_MAX ? INT_MAX : static_cast<int>(size);
+}
+
+// Writes one record in text mode: the data up to its first NUL (or length
+// bytes), each line feed as 0x01, then the terminating line feed.
+void putTextRecord(FILE* f, const char* data, int length)
+{
+    size_t n = strnlen(data, static_cast<size_t>(length));
+    const char* p = data;
+    const char* end = data + n;
+    while (p < end) {
+        const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        const char* stop = lf != nullptr ? lf : end;
+        fwrite(p, 1, static_cast<size_t>(stop - p), f);
+        if (lf == nullptr)
+            break;
+        fputc(kEmbeddedLineFeed, f);
+        p = lf + 1;
+    }
+    fputc('\n', f);
+}
+
+// Writes one record in hex mode: two lowercase digits per byte, then a line feed.
+void putHexRecord(FILE* f, const char* data, int length)
+{
+    static const char digits[] = "0123456789abcdef";
+    char chunk[512];
+    size_t used = 0;
+    for (int i = 0; i < length; ++i) {
+        unsigned char b = static_cast<unsigned char>(data[i]);
+        chunk[used++] = digits[b >> 4];
+        chunk[used++] = digits[b & 0x0f];
+        if (used == sizeof chunk) {
+            fwrite(chunk, 1, used, f);
+            used = 0;
+        }
+    }
+    chunk[used++] = '\n';
+    fwrite(chunk, 1, used, f);
+}
+
+}  // namespace
+
+FileShare::FileShare(const char* readPath_, const char* writePath_, int hexMode_, int skip, int reset)
+    : readPos(0), readPath(nullptr), writePath(nullptr), hexMode(hexMode_), moreInput(0), carryDigit(0)
+{
+    memset(&lastStat, 0, sizeof lastStat);
+    if (readPath_ != nullptr) {
+        readPath = copyText(readPath_);
+        if (skip)
+            skipExisting();
+    }
+    if (writePath_ != nullptr) {
+        writePath = copyText(writePath_);
+        if (reset || outputSize() <= 0)
+            resetOutput();
+    }
+}
+
+FileShare::~FileShare()
+{
+    free(readPath);
+    free(writePath);
+}
+
+void FileShare::skipExisting()
+{
+    readPos = 0;
+    if (readPath == nullptr)
+        return;
+    FILE* f = fopen(readPath, "r");
+    if (f == nullptr)
+        return;
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0) {
+        readPos = st.st_size;
+        // Remembering the size skipped lets hasInput notice a file that the
+        // operator program truncates before anything new was read; otherwise
+        // its new records would sit below readPos, unread, until the file grew
+        // past the old end.
+        lastStat = st;
+    }
+    fclose(f);
+}
+
+void FileShare::resetOutput()
+{
+    if (writePath == nullptr)
+        return;
+    FILE* f = fopen(writePath, "w");
+    if (f == nullptr)
+        return;
+    fputc('\n', f);
+    fclose(f);
+}
+
+bool FileShare::inputExists() const
+{
+    struct stat st;
+    return readPath != nullptr && stat(readPath, &st) == 0;
+}
+
+bool FileShare::canWrite() const
+{
+    return writePath != nullptr;
+}
+
+int FileShare::inputSize() const
+{
+    struct stat st;
+    if (readPath == nullptr || stat(readPath, &st) != 0)
+        return -1;
+    return clampSize(st.st_size);
+}
+
+int FileShare::outputSize() const
+{
+    struct stat st;
+    if (writePath == nullptr || stat(writePath, &st) != 0)
+        return -1;
+    return clampSize(st.st_size);
+}
+
+bool FileShare::hasInput()
+{
+    if (readPath == nullptr)
+        return false;
+    if (moreInput)
+        return true;
+    // One stat answers both "does it exist" and "has it changed".
+    struct stat st;
+    if (stat(readPath, &st) != 0)
+        return false;
+    if (st.st_size > lastStat.st_size)
+        return true;
+    if (st.st_size < lastStat.st_size && lastStat.st_size != 0) {
+        // Truncated or recreated: the next call reads from the start.
+        lastStat = st;
+        readPos = 0;
+        moreInput = 1;
+    }
+    return false;
+}
+
+int FileShare::readLine(char* buffer, int size)
+{
+    if (buffer == nullptr || size <= 0)
+        return 0;
+    buffer[0] = '\0';
+    if (readPath == nullptr)
+        return 0;
+    FILE* f = fopen(readPath, "r");
+    if (f == nullptr)
+        return 0;
+
+    bool gotLine = false;
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && st.st_size > readPos && size > 1
+        && fseek(f, readPos, SEEK_SET) == 0 && fgets(buffer, size, f) != nullptr) {
+        gotLine = true;
+        long after = ftell(f);
+        if (after > readPos)
+            readPos = after;
+        size_t n = strlen(buffer);
+        if (n > 0 && buffer[n - 1] == '\n')
+            buffer[n - 1] = '\0';
+    }
+    if (fstat(fileno(f), &st) == 0) {
+        // A read that reaches the end clears moreInput, and so does finding
+        // nothing to read: after a restart on an emptied file the flag would
+        // otherwise keep every later tick opening the file for nothing.
+        moreInput = st.st_size > readPos ? 1 : 0;
+        lastStat = st;
+    }
+    fclose(f);
+
+    if (!gotLine)
+        return 0;
+    if (hexMode)
+        return decodeHex(buffer, size);
+    size_t n = strlen(buffer);
+    for (size_t i = 0; i < n; ++i)
+        if (buffer[i] == kEmbeddedLineFeed)
+            buffer[i] = '\n';
+    return static_cast<int>(n);
+}
+
+int FileShare::decodeHex(char* buffer, int size)
+{
+    // Decoding in place is safe: every byte written lies before the digits
+    // still to be read, since each byte consumes at least one new digit (the
+    // first pair may start with the carried digit) and all later pairs two.
+    int in = 0;
+    int out = 0;
+    for (;;) {
+        int high;
+        if (carryDigit != 0) {
+            high = hexValue(static_cast<unsigned char>(carryDigit));
+            carryDigit = 0;
+        } else {
+            if (in >= size || buffer[in] == '\0')
+                break;
+            high = hexValue(static_cast<unsigned char>(buffer[in]));
+            if (high < 0)
+                break;
+            ++in;
+        }
+        if (in >= size || buffer[in] == '\0') {
+            // The record ends inside a pair: its first digit opens the next
+            // record's first pair (a long record arrives in 255-character
+            // pieces).
+            static const char digits[] = "0123456789abcdef";
+            carryDigit = digits[high];
+            break;
+        }
+        int low = hexValue(static_cast<unsigned char>(buffer[in]));
+        if (low < 0)
+            break;
+        ++in;
+        buffer[out++] = static_cast<char>(high << 4 | low);
+    }
+    buffer[out] = '\0';
+    return out;
+}
+
+int FileShare::writeLine(const char* data, int length)
+{
+    if (writePath == nullptr || data == nullptr)
+        return -1;
+    if (length <= 0)
+        return -2;
+    Record one = {data, length};
+    return writeLines(&one, 1) == 1 ? 0 : -3;
+}
+
+int FileShare::writeLines(const Record* records, int count)
+{
+    if (writePath == nullptr || records == nullptr)
+        return -1;
+    if (count <= 0)
+        return 0;
+    FILE* f = fopen(writePath, "a");
+    if (f == nullptr)
+        return -3;
+    // A flush of many records costs one open and few writes.
+    setvbuf(f, nullptr, _IOFBF, 1 << 16);
+    int written = 0;
+    for (int i = 0; i < count; ++i) {
+        const Record& r = records[i];
+        if (r.data == nullptr || r.length <= 0)
+            continue;
+        if (hexMode)
+            putHexRecord(f, r.data, r.length);
+        else
+            putTextRecord(f, r.data, r.length);
+        ++written;
+    }
+    if (fclose(f) != 0)
+        return -3;
+    return written;
+}

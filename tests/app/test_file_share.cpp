@@ -1,0 +1,348 @@
+#include "FileShare.h"
+
+#include "app_support.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <sys/stat.h>
+
+using apptest::appendFile;
+using apptest::readFile;
+using apptest::TempDir;
+using apptest::writeFile;
+
+namespace {
+
+class FileShareTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    std::string out = dir.file("term.out");
+    std::string in = dir.file("term.in");
+
+    // One record read through a 256-byte buffer, as the terminal reads it,
+    // returned as the decoded bytes; the guard bytes after the buffer must
+    // stay untouched.
+    std::string readRecord(FileShare& files, int* count = nullptr)
+    {
+        char area[256 + 16];
+        memset(area, 0x5a, sizeof area);
+        int n = files.readLine(area, 256);
+        for (size_t i = 256; i < sizeof area; ++i)
+            EXPECT_EQ(0x5a, static_cast<unsigned char>(area[i])) << "written past the buffer";
+        if (count != nullptr)
+            *count = n;
+        EXPECT_GE(n, 0);
+        EXPECT_LE(n, 255);
+        if (n > 0) {
+            EXPECT_EQ('\0', area[n]) << "decoded bytes are NUL-terminated";
+        }
+        return std::string(area, n > 0 ? static_cast<size_t>(n) : 0);
+    }
+};
+
+TEST_F(FileShareTest, SkipsRecordsPresentAtStartAndReadsTheOneAppendedAfter)
+{
+    writeFile(out, "old one\nold two\n");
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+
+    // The size of the skipped file is remembered: nothing new, nothing to read.
+    EXPECT_FALSE(files.hasInput());
+    EXPECT_EQ("", readRecord(files));
+
+    appendFile(out, "new\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("new", readRecord(files));
+    EXPECT_FALSE(files.hasInput());
+    EXPECT_EQ("", readRecord(files));
+}
+
+TEST_F(FileShareTest, WithoutSkippingReadsEveryRecordFromTheStart)
+{
+    writeFile(out, "one\ntwo\n");
+    FileShare files(out.c_str(), nullptr, 0, 0, 0);
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("one", readRecord(files));
+    ASSERT_TRUE(files.hasInput()) << "the first read left the second record behind";
+    EXPECT_EQ("two", readRecord(files));
+    EXPECT_FALSE(files.hasInput());
+}
+
+TEST_F(FileShareTest, ResetsTheWrittenFileToOneLineFeedWhateverItHeld)
+{
+    writeFile(in, "stale records\nfrom before\n");
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    EXPECT_EQ("\n", readFile(in));
+    EXPECT_EQ(1, files.outputSize());
+    EXPECT_TRUE(files.canWrite());
+}
+
+TEST_F(FileShareTest, KeepsANonEmptyWrittenFileWhenNotAskedToReset)
+{
+    writeFile(in, "kept\n");
+    { FileShare files(nullptr, in.c_str(), 0, 0, 0); }
+    EXPECT_EQ("kept\n", readFile(in));
+
+    writeFile(in, "");
+    { FileShare files(nullptr, in.c_str(), 0, 0, 0); }
+    EXPECT_EQ("\n", readFile(in)) << "an empty file still gets its empty record";
+}
+
+TEST_F(FileShareTest, ReadsALongTextRecordIn255CharacterPieces)
+{
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    std::string record(300, 'r');
+    for (size_t i = 0; i < record.size(); ++i)
+        record[i] = static_cast<char>('a' + i % 26);
+    appendFile(out, record + "\n" + "next\n");
+
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ(record.substr(0, 255), readRecord(files));
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ(record.substr(255), readRecord(files));
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("next", readRecord(files));
+    EXPECT_FALSE(files.hasInput());
+}
+
+TEST_F(FileShareTest, TranslatesEmbeddedLineFeedsBothWays)
+{
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    appendFile(out, std::string("ab\x01", 3) + "\n" + std::string("x\x01y\x01", 4) + "\n");
+    EXPECT_TRUE(files.hasInput());
+    EXPECT_EQ("ab\n", readRecord(files));
+    EXPECT_EQ("x\ny\n", readRecord(files));
+
+    EXPECT_EQ(0, files.writeLine("ok\n", 3));
+    EXPECT_EQ(0, files.writeLine("two\nlines", 9));
+    EXPECT_EQ(std::string("\nok\x01\ntwo\x01lines\n"), readFile(in));
+}
+
+TEST_F(FileShareTest, AnEmptyRecordReadsAsNothingAndTheNextOneFollows)
+{
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    appendFile(out, "\nafter\n");
+    ASSERT_TRUE(files.hasInput());
+    int n = -1;
+    EXPECT_EQ("", readRecord(files, &n));
+    EXPECT_EQ(0, n);
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("after", readRecord(files));
+}
+
+TEST_F(FileShareTest, TextDataEndsAtItsFirstNulByteAndTheRecordAfterItIsIntact)
+{
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    appendFile(out, std::string("ab\0cd\n", 6) + "ef\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("ab", readRecord(files));
+    EXPECT_EQ("ef", readRecord(files));
+
+    EXPECT_EQ(0, files.writeLine(std::string("xy\0z", 4).data(), 4));
+    EXPECT_EQ("\nxy\n", readFile(in));
+}
+
+TEST_F(FileShareTest, TextWriteStopsAtTheGivenLengthWhenTheDataHasNoNul)
+{
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    // Four bytes without a terminating NUL, followed by bytes that are not
+    // part of the record.
+    const char data[8] = {'a', 'b', '\n', 'c', 'X', 'X', 'X', 'X'};
+    EXPECT_EQ(0, files.writeLine(data, 4));
+    EXPECT_EQ(std::string("\nab\x01" "c\n"), readFile(in));
+}
+
+TEST_F(FileShareTest, BinaryBytesAndOverlongRecordsStayInsideTheBuffer)
+{
+    FileShare text(out.c_str(), in.c_str(), 0, 1, 1);
+    std::string junk;
+    for (int i = 0; i < 2000; ++i)
+        junk += static_cast<char>((i * 37 + 11) & 0xff);
+    appendFile(out, junk + "\n");
+    int total = 0;
+    for (int guard = 0; guard < 100 && text.hasInput(); ++guard) {
+        int n = 0;
+        readRecord(text, &n);
+        total += n;
+    }
+    EXPECT_FALSE(text.hasInput()) << "all of the record was consumed";
+    EXPECT_GT(total, 0);
+
+    FileShare hex(dir.file("hex.out").c_str(), nullptr, 1, 1, 0);
+    appendFile(dir.file("hex.out"), std::string(1001, 'f') + "\n" + junk + "\n");
+    int pieces = 0;
+    for (int guard = 0; guard < 100 && hex.hasInput(); ++guard, ++pieces)
+        readRecord(hex);
+    EXPECT_FALSE(hex.hasInput());
+    EXPECT_GT(pieces, 4);
+}
+
+TEST_F(FileShareTest, ATinyBufferReadsNothingAndWritesOnlyItsTerminator)
+{
+    appendFile(out, "abc\n");
+    FileShare files(out.c_str(), nullptr, 0, 0, 0);
+    char one[2] = {'x', 'y'};
+    EXPECT_EQ(0, files.readLine(one, 1));
+    EXPECT_EQ('\0', one[0]);
+    EXPECT_EQ('y', one[1]);
+    EXPECT_EQ(0, files.readLine(one, 0));
+    EXPECT_EQ(0, files.readLine(nullptr, 256));
+    // The record is still there for a proper buffer.
+    char buf[256];
+    EXPECT_EQ(3, files.readLine(buf, sizeof buf));
+    EXPECT_STREQ("abc", buf);
+}
+
+TEST_F(FileShareTest, HexRecordsCarryAnOddDigitIntoTheNextRecord)
+{
+    FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
+    appendFile(out, "41424\n3\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("AB", readRecord(files));
+    EXPECT_EQ("C", readRecord(files));
+}
+
+TEST_F(FileShareTest, HexRecordLongerThanOneReadJoinsItsPiecesThroughTheCarriedDigit)
+{
+    FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
+    std::string bytes;
+    std::string digits;
+    char pair[3];
+    for (int i = 0; i < 200; ++i) {
+        bytes += static_cast<char>(i + 1);
+        snprintf(pair, sizeof pair, i % 2 ? "%02X" : "%02x", i + 1);
+        digits += pair;
+    }
+    appendFile(out, digits + "\n");
+    std::string decoded;
+    for (int guard = 0; guard < 10 && files.hasInput(); ++guard)
+        decoded += readRecord(files);
+    EXPECT_EQ(bytes, decoded) << "255 + 145 digits, the odd 255th digit carried";
+}
+
+TEST_F(FileShareTest, HexDecodingStopsAtTheFirstCharacterThatIsNoDigit)
+{
+    FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
+    appendFile(out, "41zz42\n4z\nFFfe\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("A", readRecord(files));
+    int n = -1;
+    EXPECT_EQ("", readRecord(files, &n)) << "a single digit before a non-digit is dropped";
+    EXPECT_EQ(0, n);
+    EXPECT_EQ("\xff\xfe", readRecord(files)) << "nothing of the dropped digit is carried";
+}
+
+TEST_F(FileShareTest, HexWriteGivesTwoLowercaseDigitsPerByte)
+{
+    FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
+    const char data[] = {0x00, static_cast<char>(0xAB)};
+    EXPECT_EQ(0, files.writeLine(data, 2));
+    std::string big(300, static_cast<char>(0xfe));
+    EXPECT_EQ(0, files.writeLine(big.data(), static_cast<int>(big.size())));
+    std::string expected = "\n00ab\n";
+    for (int i = 0; i < 300; ++i)
+        expected += "fe";
+    expected += "\n";
+    EXPECT_EQ(expected, readFile(in));
+}
+
+TEST_F(FileShareTest, WriteRefusesMissingPathNullDataAndEmptyLength)
+{
+    FileShare noWrite(out.c_str(), nullptr, 0, 1, 0);
+    EXPECT_FALSE(noWrite.canWrite());
+    EXPECT_EQ(-1, noWrite.writeLine("x", 1));
+
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    EXPECT_EQ(-1, files.writeLine(nullptr, 3));
+    EXPECT_EQ(-2, files.writeLine("x", 0));
+    EXPECT_EQ(-2, files.writeLine("x", -5));
+    EXPECT_EQ("\n", readFile(in)) << "nothing was written";
+}
+
+TEST_F(FileShareTest, WriteLinesAppendsEveryRecordThroughOneOpen)
+{
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    FileShare::Record records[] = {{"a\r\n", 3}, {nullptr, 4}, {"b", 0}, {"xyz", 3}};
+    EXPECT_EQ(2, files.writeLines(records, 4));
+    EXPECT_EQ(std::string("\na\r\x01\nxyz\n"), readFile(in));
+    EXPECT_EQ(0, files.writeLines(records, 0));
+}
+
+TEST_F(FileShareTest, ShrunkenReadFileIsNoticedOnceAndReadFromTheStart)
+{
+    appendFile(out, "before start\n");
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    appendFile(out, "first\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("first", readRecord(files));
+
+    writeFile(out, "");
+    appendFile(out, "new\n");
+    EXPECT_FALSE(files.hasInput()) << "the tick that notices the shrink reads nothing";
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("new", readRecord(files));
+    EXPECT_FALSE(files.hasInput());
+}
+
+TEST_F(FileShareTest, TruncationBeforeTheFirstReadIsNoticedToo)
+{
+    appendFile(out, "a long record that was there at start\n");
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    writeFile(out, "short\n");
+    EXPECT_FALSE(files.hasInput());
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("short", readRecord(files));
+}
+
+TEST_F(FileShareTest, EmptiedReadFileDoesNotKeepReportingInput)
+{
+    appendFile(out, "x\n");
+    FileShare files(out.c_str(), nullptr, 0, 1, 0);
+    writeFile(out, "");
+    EXPECT_FALSE(files.hasInput());  // notices the shrink
+    EXPECT_TRUE(files.hasInput());   // one look at the empty file
+    EXPECT_EQ("", readRecord(files));
+    EXPECT_FALSE(files.hasInput()) << "nothing there, nothing to report";
+    appendFile(out, "y\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("y", readRecord(files));
+}
+
+TEST_F(FileShareTest, MissingDirectoryIsSilentAndRecoveredWhenItAppears)
+{
+    std::string sub = dir.file("later");
+    std::string subOut = sub + "/term.out";
+    std::string subIn = sub + "/term.in";
+    FileShare files(subOut.c_str(), subIn.c_str(), 0, 1, 1);
+
+    EXPECT_FALSE(files.inputExists());
+    EXPECT_FALSE(files.hasInput());
+    EXPECT_EQ(-1, files.inputSize());
+    EXPECT_EQ(-1, files.outputSize());
+    EXPECT_EQ("", readRecord(files));
+    EXPECT_EQ(-3, files.writeLine("lost", 4));
+
+    ASSERT_EQ(0, mkdir(sub.c_str(), 0700));
+    appendFile(subOut, "hello\n");
+    EXPECT_TRUE(files.inputExists());
+    EXPECT_EQ(6, files.inputSize());
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("hello", readRecord(files));
+    EXPECT_EQ(0, files.writeLine("back", 4));
+    EXPECT_EQ("back\n", readFile(subIn));
+    EXPECT_EQ(5, files.outputSize());
+}
+
+TEST_F(FileShareTest, ObjectWithoutPathsAnswersNothing)
+{
+    FileShare files(nullptr, nullptr, 0, 1, 1);
+    EXPECT_FALSE(files.inputExists());
+    EXPECT_FALSE(files.hasInput());
+    EXPECT_FALSE(files.canWrite());
+    char buf[16];
+    EXPECT_EQ(0, files.readLine(buf, sizeof buf));
+    EXPECT_EQ(-1, files.inputSize());
+}
+
+}  // namespace
