@@ -1,0 +1,25 @@
+// The modem-control lines of a serial device (DTR, RTS, carrier detect, CTS,
+// DSR), reached through the descriptor of the open line.
+//
+// The IC-706 link reader goes through this interface instead of calling
+// ioctl itself, so that a test can play the far end of the lines: the data
+// of a pseudo-terminal behaves as on a real line, but a pseudo-terminal has
+// no modem-control lines.
+#ifndef QUORVANE_SERIALLINES_H
+#define QUORVANE_SERIALLINES_H
+
+class SerialLines {
+public:
+    virtual ~SerialLines();
+
+    // Stores the line bits of fd (TIOCM_* flags) in *bits: 0, or -1 when
+    // they cannot be read, in which case *bits is left as it was.
+    virtual int get(int fd, int *bits) = 0;
+    // Makes bits the line bits of fd: 0, or -1 when they cannot be set.
+    virtual int set(int fd, int bits) = 0;
+
+    // The lines of real devices (TIOCMGET / TIOCMSET), shared by every user.
+    static SerialLines *device();
+};
+
+#endif
