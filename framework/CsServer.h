@@ -1,0 +1,75 @@
+// A listening TCP server whose clients send and receive raw byte streams.
+//
+// The server starts listening when it is constructed and reports to its
+// owner with CsEventMsg events whose handle is the client's connection
+// handle:
+//   EVENT_CONNECTED     a client was accepted
+//   EVENT_DATA          a copy of the bytes of one read from that client
+//   EVENT_DISCONNECTED  the client went (not for clients closed by
+//                       stopListening() or destruction)
+// A port that cannot be listened on leaves the object not listening; the
+// library has printed its report and nothing is posted.
+//
+// Class-wide verbose flag, overwritten by every constructor: when set, the
+// progress lines go to standard output.
+#ifndef QUORVANE_CS_SERVER_H
+#define QUORVANE_CS_SERVER_H
+
+#include <string>
+
+#include "CsApplication.h"
+
+class CsServer : public CsApplication
+{
+public:
+    // port: number or TCP service name (copied). nodelay: TCP_NODELAY on
+    // the accepted connections.
+    CsServer(CsApplication *owner, const char *port, int verbose, int nodelay);
+    // Stops listening and closes every client: no library callback reaches
+    // the object afterwards.
+    ~CsServer() override;
+
+    // Opens the listening socket unless it is open already; see isListening().
+    void listen();
+    // Closes the listening socket and every client, without events.
+    void stopListening();
+    // 0 while listening, -1 otherwise.
+    int isListening() const;
+
+    // Sends len raw bytes (0..MSGBUFSIZE) to one client: 0, or -1 for a
+    // client that has gone, a length out of range or a failed send.
+    int send(int clientHandle, const void *data, int len);
+    // Client handles in order of acceptance, -1 at the end. firstClient()
+    // takes a snapshot that nextClient() walks.
+    int firstClient();
+    int nextClient();
+
+    // A client's dotted address and decimal port, owned by the server and
+    // valid until the next call of the same query; "" for an unknown client.
+    const char *peerAddress(int clientHandle);
+    const char *peerPort(int clientHandle);
+
+    int getHandle() const { return handle; } // library server handle, -1 when not listening
+    static int getVerbose() { return serverVerbose; }
+
+private:
+    void onConnect(int clientHandle);
+    void onDisconnect(int clientHandle);
+    void onMessage(int clientHandle, int msgType, const char *data, int len);
+    void postEvent(int type, int clientHandle, const char *data, int len);
+    static CsServer *serverOf(int clientHandle);
+
+    static void connectAdapter(int clientHandle);
+    static void disconnectAdapter(int clientHandle);
+    static int messageAdapter(int clientHandle, int msgType, const char *data, int len);
+
+    int handle;              // library server handle, -1 when not listening
+    std::string port;        // port number or service name
+    int nodelay;             // nonzero: TCP_NODELAY on accepted connections
+    std::string addressText; // cache behind peerAddress()
+    std::string portText;    // cache behind peerPort()
+
+    static int serverVerbose; // print progress lines (initially 0)
+};
+
+#endif
