@@ -1,0 +1,353 @@
+#include "ProgramFileShare.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "CsClient.h"
+#include "CsStdIn.h"
+#include "CsTimer.h"
+#include "FileShare.h"
+#include "FrameSplitter.h"
+
+unsigned int ProgramFileShare::lastPendingCount = 0;
+
+namespace {
+
+const int kRecordBufferSize = 256;  // one term.out read: 255 characters and a NUL
+const int kFrameBufferSize = 256;   // longest frame taken in one piece
+
+char* copyText(const char* text)
+{
+    if (text == nullptr)
+        return nullptr;
+    size_t n = strlen(text) + 1;
+    char* copy = static_cast<char*>(malloc(n));
+    if (copy != nullptr)
+        memcpy(copy, text, n);
+    return copy;
+}
+
+// Writes all bytes to standard output unformatted, behind whatever formatted
+// output is still buffered, so that the console shows everything in the
+// order it was produced.
+void writeConsole(const char* data, size_t length)
+{
+    fflush(stdout);
+    while (length > 0) {
+        ssize_t n = write(1, data, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return;
+        data += n;
+        length -= static_cast<size_t>(n);
+    }
+}
+
+}  // namespace
+
+ProgramFileShare::ProgramFileShare(const char* host, const char* port, const char* outFile,
+                                   const char* inFile, const char* login, int hexMode_, int tickMs,
+                                   int frameSplit_, int debugLevel_, int consoleInput,
+                                   int reconnectSeconds)
+    : CsApplication(),
+      serverClient(nullptr),
+      tickTimer(nullptr),
+      console(nullptr),
+      files(nullptr),
+      loginText(nullptr),
+      debugLevel(debugLevel_),
+      frameSplit(frameSplit_),
+      hexMode(hexMode_),
+      retryTicks(0)
+{
+    // A new terminal object starts its quiet-tick count afresh.
+    lastPendingCount = 0;
+    int clientVerbose = debugLevel > 2 ? debugLevel - 2 : 0;
+    if (debugLevel > 1)
+        printf("ProgramFileShare : with debug\n");
+
+    if (host != nullptr && port != nullptr) {
+        serverClient = new CsClient(this, host, port, clientVerbose, reconnectSeconds, 1);
+        if (debugLevel > 1) {
+            switch (serverClient->state()) {
+            case 0:
+                printf("ProgramFileShare : pending connecting %s:%s\n", host, port);
+                break;
+            case 1:
+                printf("ProgramFileShare : connecting %s:%s\n", host, port);
+                break;
+            case -1:
+                printf("ProgramFileShare : failed connecting %s:%s\n", host, port);
+                break;
+            }
+        }
+    }
+
+    files = new FileShare(outFile, inFile, hexMode, 1, 1);
+    if (debugLevel > 1)
+        printf("fileshare using %smode\n", hexMode ? "hex" : "ascii");
+
+    loginText = copyText(login);
+    tickTimer = new CsTimer(this, tickMs, 0);
+    if (consoleInput)
+        console = new CsStdIn(this, 1, 255, 0);
+
+    printf("The application is running......\n");
+    if (consoleInput && debugLevel == 1)
+        printf("--End with exit or bye command--\n");
+}
+
+ProgramFileShare::~ProgramFileShare()
+{
+    delete serverClient;
+    delete files;
+    delete tickTimer;
+    delete console;
+    free(loginText);
+    printf("The application ended\n");
+    // Output still queued for term.in is dropped: the server was never quiet
+    // for a tick after it.
+    pendingOutput.clear();
+}
+
+int ProgramFileShare::callback(CsApplication* sender, const CsEventMsg* msg)
+{
+    if (sender == nullptr)
+        return -1;
+    if (sender == tickTimer) {
+        onTick();
+        return 0;
+    }
+    if (sender == serverClient) {
+        if (msg != nullptr)
+            onClientEvent(msg);
+        return 0;
+    }
+    if (sender == console) {
+        if (msg != nullptr)
+            onConsoleLine(msg->getData(), msg->getLength());
+        return 0;
+    }
+    return -1;
+}
+
+int ProgramFileShare::send(const char* data, int length)
+{
+    if (serverClient == nullptr)
+        return -1;
+    return serverClient->send(data, length);
+}
+
+void ProgramFileShare::onTick()
+{
+    if (files->hasInput()) {
+        char buffer[kRecordBufferSize];
+        for (;;) {
+            int n = files->readLine(buffer, kRecordBufferSize);
+            if (n <= 0)
+                break;
+            send(buffer, n);
+            if (debugLevel > 1)
+                dump("F-IN", buffer, n);
+            if (debugLevel == 1) {
+                // The record is shown as it is, without an added newline; the
+                // flush puts it on the console now rather than with the next
+                // line.
+                printf("%s", buffer);
+                fflush(stdout);
+            }
+        }
+    }
+
+    if (!pendingOutput.empty()) {
+        if (pendingOutput.size() == lastPendingCount)
+            flushPending();
+        else
+            lastPendingCount = static_cast<unsigned int>(pendingOutput.size());
+    }
+
+    if (serverClient != nullptr) {
+        if (serverClient->state() == -1) {
+            ++retryTicks;
+            if (retryTicks % 10 == 0 && debugLevel != 0)
+                printf("Retry to connect the server (%d sec)\n", retryTicks);
+        } else {
+            retryTicks = 0;
+        }
+    }
+}
+
+void ProgramFileShare::flushPending()
+{
+    std::vector<FileShare::Record> records;
+    records.reserve(pendingOutput.size());
+    for (const CsEventMsg& m : pendingOutput) {
+        if (debugLevel > 1)
+            dump("F-OUT", m.getData(), m.getLength());
+        records.push_back(FileShare::Record{m.getData(), m.getLength()});
+    }
+    // One open of term.in for the whole queue; a failure loses the output
+    // silently, as the operator program has nowhere else to find it.
+    files->writeLines(records.data(), static_cast<int>(records.size()));
+    pendingOutput.clear();
+    lastPendingCount = 0;
+}
+
+void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
+{
+    int type = msg->getType();
+    if (type == EVENT_CONNECTED) {
+        if (debugLevel != 0)
+            printf("Connected to server\n");
+        return;
+    }
+    if (type == EVENT_DISCONNECTED) {
+        if (debugLevel != 0)
+            printf("Disconnected from server\n");
+        return;
+    }
+    if (type != EVENT_DATA)
+        return;
+
+    const char* data = msg->getData();
+    int length = msg->getLength();
+    if (hexMode) {
+        if (frameSplit)
+            queueFrames(data, length);
+        else if (length > 0)
+            pendingOutput.push_back(*msg);
+    } else if (!tryAutoLogin(data)) {
+        queueLines(data, length);
+    }
+    if (debugLevel > 1)
+        dump("C-IN", data, length);
+}
+
+int ProgramFileShare::tryAutoLogin(const char* text)
+{
+    if (loginText == nullptr || text == nullptr || strstr(text, "login:") == nullptr)
+        return 0;
+    std::string answer = loginText;
+    answer += "\r\n";
+    send(answer.data(), static_cast<int>(answer.size()));
+    if (debugLevel != 0)
+        printf("Doing automatic login with text <%s>\n", loginText);
+    return 1;
+}
+
+void ProgramFileShare::queueLines(const char* text, int length)
+{
+    if (text == nullptr || length <= 0)
+        return;
+    // The text ends at its first NUL, as any text does.
+    size_t n = strnlen(text, static_cast<size_t>(length));
+    size_t newlines = 0;
+    for (size_t i = 0; i < n; ++i)
+        if (text[i] == '\n')
+            ++newlines;
+
+    // Every line of the block goes to the console in one write.
+    std::string echo;
+    std::string line;
+    size_t i = 0;
+    while (i < n) {
+        if (text[i] == '\n') {
+            ++i;  // consecutive newlines give no empty lines
+            continue;
+        }
+        size_t start = i;
+        while (i < n && text[i] != '\n')
+            ++i;
+        line.assign(text + start, i - start);
+        if (newlines > 0) {
+            --newlines;
+            line += '\n';
+        }
+        pendingOutput.emplace_back(line.data(), static_cast<int>(line.size()), -1, -1);
+        if (debugLevel == 1)
+            echo += line;
+    }
+    if (!echo.empty())
+        writeConsole(echo.data(), echo.size());
+}
+
+void ProgramFileShare::queueFrames(const char* data, int length)
+{
+    FrameSplitter splitter(data, length);
+    char frame[kFrameBufferSize];
+    while (splitter.hasMore()) {
+        int n = splitter.next(frame, kFrameBufferSize);
+        if (n > 0)
+            pendingOutput.emplace_back(frame, n, -1, -1);
+    }
+}
+
+void ProgramFileShare::onConsoleLine(const char* text, int length)
+{
+    if (text == nullptr || length <= 0)
+        return;
+    if (debugLevel == 1) {
+        if (strstr(text, "exit") != nullptr) {
+            CsApplication::stop();
+        } else if (strstr(text, "bye") != nullptr) {
+            send(text, length);
+            CsApplication::stop();
+        } else {
+            send(text, length);
+        }
+        return;
+    }
+
+    if (strstr(text, "exit") != nullptr) {
+        CsApplication::stop();
+    } else if (strstr(text, "debug") != nullptr) {
+        debugLevel = debugLevel == 0 ? 1 : 0;
+        printf("Debug is %s\n", debugLevel != 0 ? "ON" : "OFF");
+    } else if (strstr(text, "file") != nullptr || strstr(text, "client") != nullptr) {
+        // Known words that do nothing here.
+    } else {
+        printf("Commands on stdin are :\n");
+        printf("exit  = exit the program\n");
+        printf("debug = toggle debug mode\n");
+    }
+}
+
+void ProgramFileShare::dump(const char* tag, const char* data, int length) const
+{
+    static const char digits[] = "0123456789abcdef";
+    char head[64];
+    snprintf(head, sizeof head, "%-10.10s [%d] : ", tag != nullptr ? tag : "", length);
+    std::string out = head;
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
+    int count = data != nullptr && length > 0 ? length : 0;
+    int from = 0;
+    // A frame shorter than its two leading bytes is shown as plain digits.
+    if (frameSplit && hexMode && count >= 2) {
+        char lead[16];
+        snprintf(lead, sizeof lead, "%02x<-%02x ", bytes[0], bytes[1]);
+        out += lead;
+        from = 2;
+    }
+    for (int i = from; i < count; ++i) {
+        unsigned char c = bytes[i];
+        if (hexMode) {
+            out += digits[c >> 4];
+            out += digits[c & 0x0f];
+        } else if (isprint(c)) {
+            out += static_cast<char>(c);
+        } else {
+            char esc[8];
+            snprintf(esc, sizeof esc, "<0x%02x>", c);
+            out += esc;
+        }
+    }
+    if (hexMode)
+        out += " (hexcode)";
+    out += '\n';
+    fputs(out.c_str(), stdout);
+}
