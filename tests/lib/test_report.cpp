@@ -1,22 +1,33 @@
 // Report blocks: exact bytes on standard error and one system-log entry per
 // piece. syslog() is interposed here, in the test program, so production
-// code needs no hook.
+// code needs no hook. Forms that end the process run in a child.
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdarg>
 #include <string>
+#include <sys/wait.h>
 #include <vector>
 
+// Assertions must not depend on the build type: the reports are included as
+// a release build would include them.
+#ifndef NDEBUG
+#define NDEBUG 1
+#endif
 #include "report.h"
+#include "report_child.h"
+
+using reportchild::ChildResult;
+using reportchild::LogEntry;
+using reportchild::runInChild;
+using reportchild::withoutLineNumbers;
 
 namespace {
-struct LogEntry {
-    int priority;
-    std::string text;
-};
 std::vector<LogEntry> g_log;
 } // namespace
 
+// Like any output call, the real syslog may change errno; this one always
+// does, so a report that reads errno late shows the wrong text.
 extern "C" void syslog(int priority, const char *format, ...)
 {
     char buf[4096];
@@ -24,10 +35,55 @@ extern "C" void syslog(int priority, const char *format, ...)
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    g_log.push_back({priority, buf});
+    if (reportchild::recordingLog())
+        reportchild::recordLogEntry(priority, buf);
+    else
+        g_log.push_back({priority, buf});
+    errno = ENOSPC;
 }
 
 namespace {
+
+const char k_no_program[] =
+    "\n*** ERROR (stack_trace.cpp, L, stackTracePrint):\n"
+    "        You have not specified the name of your program.\n"
+    "\tI'm afraid I can't do a stack-dump for you then.\n"
+    "\tYou probably have forgotten to call \"stack_trace_catch_fatal\""
+    "\n\n";
+
+// The system-log pieces of the error that stackTracePrint gives when no
+// program name is registered.
+void expectNoProgramEntries(const std::vector<LogEntry> &log, size_t first)
+{
+    ASSERT_EQ(log.size(), first + 3);
+    for (size_t i = first; i < log.size(); i++)
+        EXPECT_EQ(log[i].priority, LOG_ERR) << "entry " << i;
+    EXPECT_EQ(withoutLineNumbers(log[first].text), "\n*** ERROR (stack_trace.cpp, L, stackTracePrint):\n");
+    EXPECT_EQ(log[first + 1].text.substr(0, 56), "        You have not specified the name of your program.");
+    EXPECT_EQ(log[first + 2].text, "\n\n");
+}
+
+bool exitedWith(const ChildResult &r, int code)
+{
+    return r.finished && WIFEXITED(r.status) && WEXITSTATUS(r.status) == code;
+}
+
+bool abortedBySignal(const ChildResult &r)
+{
+    return r.finished && WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGABRT;
+}
+
+// Named as the main loop so the head line reads as it does there.
+void connection_main_loop(int error)
+{
+    errno = error;
+    REPORT_SYSERROR("        select");
+}
+
+void failAssertion(int value) { REPORT_ASSERT(value == 3); }
+void failFatal(int value) { REPORT_FATAL("        Could not create %d queues for timers.", value); }
+void failAssertionWithoutTrace(int value) { REPORT_ASSERT_NOTRACE(value > 100); }
+void failFatalWithoutTrace() { REPORT_FATAL_NOTRACE("        This should not happen!\n"); }
 
 class ReportTest : public ::testing::Test {
 protected:
@@ -45,6 +101,7 @@ TEST_F(ReportTest, WarningIsFourLinesOnStandardErrorAndThreeLogEntries)
     ASSERT_EQ(g_log.size(), 3u);
     for (const auto &e : g_log)
         EXPECT_EQ(e.priority, LOG_WARNING);
+    EXPECT_EQ(g_log[0].text, "\n*** WARNING (test_report.cpp, " + std::to_string(line) + ", TestBody):\n");
     EXPECT_EQ(g_log[1].text, "        There are no free handles");
     EXPECT_EQ(g_log[2].text, "\n\n");
 }
@@ -52,30 +109,111 @@ TEST_F(ReportTest, WarningIsFourLinesOnStandardErrorAndThreeLogEntries)
 TEST_F(ReportTest, ErrorWithArgumentsIsFormattedInBothPlaces)
 {
     testing::internal::CaptureStderr();
+    int line = __LINE__ + 1;
     REPORT_ERROR("        Message with to large payload received (msg_type=%d, received=%d bytes, max=%d bytes). Terminating client!",
                  0, 8193, 8192);
     std::string err = testing::internal::GetCapturedStderr();
+    const std::string head = "\n*** ERROR (test_report.cpp, " + std::to_string(line) + ", TestBody):\n";
     const std::string body = "        Message with to large payload received (msg_type=0, received=8193 bytes, max=8192 bytes). Terminating client!";
-    EXPECT_NE(err.find("\n*** ERROR (test_report.cpp, "), std::string::npos);
-    EXPECT_EQ(err.substr(err.size() - body.size() - 2), body + "\n\n");
+    EXPECT_EQ(err, head + body + "\n\n");
     ASSERT_EQ(g_log.size(), 3u);
-    EXPECT_EQ(g_log[1].priority, LOG_ERR);
+    for (const auto &e : g_log)
+        EXPECT_EQ(e.priority, LOG_ERR);
+    EXPECT_EQ(g_log[0].text, head);
     EXPECT_EQ(g_log[1].text, body);
 }
 
-TEST_F(ReportTest, SystemErrorEndsWithOneNewlineAfterTheErrorText)
+TEST_F(ReportTest, MessageWithoutArgumentsIsWrittenUnformattedToStandardError)
+{
+    // A "%" in a message without arguments is not a conversion on standard
+    // error; the system log formats it, as it formats every piece.
+    testing::internal::CaptureStderr();
+    REPORT_WARNING("        Load above 100%%\n");
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(withoutLineNumbers(err), "\n*** WARNING (test_report.cpp, L, TestBody):\n        Load above 100%%\n\n\n");
+    ASSERT_EQ(g_log.size(), 3u);
+    EXPECT_EQ(g_log[1].text, "        Load above 100%\n");
+}
+
+TEST_F(ReportTest, FailedSelectIsReportedInFivePiecesEndingRightAfterTheErrorText)
 {
     testing::internal::CaptureStderr();
-    errno = EBADF;
-    REPORT_SYSERROR("        select");
+    connection_main_loop(EBADF);
     std::string err = testing::internal::GetCapturedStderr();
-    const std::string tail = "        select: " + std::string(strerror(EBADF)) + "\n";
-    ASSERT_GE(err.size(), tail.size());
-    EXPECT_EQ(err.substr(err.size() - tail.size()), tail);
-    EXPECT_NE(err[err.size() - 2], '\n') << "no empty line after a system error";
+    const std::string text = strerror(EBADF);
+    EXPECT_EQ(withoutLineNumbers(err),
+              "\n*** ERROR (test_report.cpp, L, connection_main_loop):\n        select: " + text + "\n");
     ASSERT_EQ(g_log.size(), 4u);
-    EXPECT_EQ(g_log[2].text, ": " + std::string(strerror(EBADF)));
+    for (const auto &e : g_log)
+        EXPECT_EQ(e.priority, LOG_ERR);
+    EXPECT_EQ(withoutLineNumbers(g_log[0].text), "\n*** ERROR (test_report.cpp, L, connection_main_loop):\n");
+    EXPECT_EQ(g_log[1].text, "        select");
+    EXPECT_EQ(g_log[2].text, ": " + text) << "the error text is the one of the failed call, not of a later write";
     EXPECT_EQ(g_log[3].text, "\n");
+}
+
+TEST_F(ReportTest, AssertionThatHoldsReportsNothingAndEvaluatesItsConditionOnce)
+{
+    int evaluations = 0;
+    testing::internal::CaptureStderr();
+    REPORT_ASSERT(++evaluations == 1);
+    REPORT_ASSERT_NOTRACE(++evaluations == 2);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(err, "");
+    EXPECT_TRUE(g_log.empty());
+    EXPECT_EQ(evaluations, 2);
+}
+
+TEST(ReportEndTest, FailedAssertionWithoutProgramNameEndsWithStatusOneAfterTheTraceError)
+{
+    const ChildResult r = runInChild([] { failAssertion(2); });
+    EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status;
+    EXPECT_EQ(withoutLineNumbers(r.err),
+              std::string("\n*** ASSERTION FAILED (test_report.cpp, L, failAssertion):\n"
+                          "        value == 3\n") +
+                  k_no_program);
+    EXPECT_EQ(r.out, "");
+    ASSERT_GE(r.log.size(), 2u);
+    EXPECT_EQ(r.log[0].priority, LOG_CRIT);
+    EXPECT_EQ(withoutLineNumbers(r.log[0].text), "\n*** ASSERTION FAILED (test_report.cpp, L, failAssertion):\n");
+    EXPECT_EQ(r.log[1].priority, LOG_CRIT);
+    EXPECT_EQ(r.log[1].text, "        value == 3\n");
+    expectNoProgramEntries(r.log, 2);
+}
+
+TEST(ReportEndTest, FatalErrorWithoutProgramNameEndsWithStatusOneAfterTheTraceError)
+{
+    const ChildResult r = runInChild([] { failFatal(2); });
+    EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status;
+    EXPECT_EQ(withoutLineNumbers(r.err),
+              std::string("\n*** FATAL ERROR (test_report.cpp, L, failFatal):\n"
+                          "        Could not create 2 queues for timers.\n\n") +
+                  k_no_program);
+    ASSERT_GE(r.log.size(), 3u);
+    for (size_t i = 0; i < 3; i++)
+        EXPECT_EQ(r.log[i].priority, LOG_CRIT) << "entry " << i;
+    EXPECT_EQ(r.log[1].text, "        Could not create 2 queues for timers.");
+    EXPECT_EQ(r.log[2].text, "\n\n");
+    expectNoProgramEntries(r.log, 3);
+}
+
+TEST(ReportEndTest, FormsWithoutTraceAbortAtOnce)
+{
+    const ChildResult assertion = runInChild([] { failAssertionWithoutTrace(7); });
+    EXPECT_TRUE(abortedBySignal(assertion)) << "status " << assertion.status;
+    EXPECT_EQ(withoutLineNumbers(assertion.err),
+              "\n*** ASSERTION FAILED (test_report.cpp, L, failAssertionWithoutTrace):\n        value > 100\n");
+    ASSERT_EQ(assertion.log.size(), 2u);
+    EXPECT_EQ(assertion.log[0].priority, LOG_CRIT);
+    EXPECT_EQ(assertion.log[1].priority, LOG_CRIT);
+
+    const ChildResult fatal = runInChild([] { failFatalWithoutTrace(); });
+    EXPECT_TRUE(abortedBySignal(fatal)) << "status " << fatal.status;
+    EXPECT_EQ(withoutLineNumbers(fatal.err),
+              "\n*** FATAL ERROR (test_report.cpp, L, failFatalWithoutTrace):\n        This should not happen!\n\n\n");
+    ASSERT_EQ(fatal.log.size(), 3u);
+    for (const auto &e : fatal.log)
+        EXPECT_EQ(e.priority, LOG_CRIT);
 }
 
 } // namespace
