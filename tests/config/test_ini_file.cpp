@@ -1,0 +1,573 @@
+// CIniFile: line classification, folded lookups, numeric access, comments and
+// the exact bytes that save writes, on real files in a temporary directory.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <unistd.h>
+
+#include "CIniFile.h"
+
+namespace {
+
+class IniFileTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        char tmpl[] = "/tmp/quorvane-ini-XXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir = tmpl;
+        file = dir + "/test.ini";
+    }
+    void TearDown() override
+    {
+        std::error_code ec;
+        std::filesystem::remove_all(dir, ec);
+    }
+
+    void write(const std::string &bytes) const
+    {
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out << bytes;
+    }
+    std::string read() const
+    {
+        std::ifstream in(file, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    // Loads `bytes` into `ini` and returns what load printed.
+    std::string loadPrinting(CIniFile &ini, const std::string &bytes, bool &result) const
+    {
+        write(bytes);
+        testing::internal::CaptureStdout();
+        result = ini.load();
+        return testing::internal::GetCapturedStdout();
+    }
+
+    std::string dir;
+    std::string file;
+};
+
+TEST_F(IniFileTest, RepeatedEntryInAnyCaseReplacesTheValueAndKeepsTheFirstName)
+{
+    write("[net]\nport=8000\nPort=9000\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    ASSERT_EQ(ini.sectionCount(), 1u);
+    EXPECT_EQ(ini.sectionName(0), "net");
+    ASSERT_EQ(ini.entryCount(0u), 1u);
+    EXPECT_EQ(ini.entryName(0u, 0u), "port");
+    EXPECT_EQ(ini.getEntryAt(0, 0), "9000");
+
+    EXPECT_EQ(ini.getEntry("NET", "PORT"), "9000");
+    EXPECT_EQ(ini.findSection("Net"), 0);
+    EXPECT_EQ(ini.findEntry(0, "pORt"), 0);
+    EXPECT_EQ(ini.entryCount("NeT"), 1u);
+    EXPECT_EQ(ini.entryName("NET", 0), "port");
+    EXPECT_EQ(ini.sectionName(0), "net");
+    EXPECT_EQ(ini.foldCase("MiXeD 42"), "mixed 42");
+}
+
+TEST_F(IniFileTest, NamesAndValuesKeepTheirBlanksAndLaterMarks)
+{
+    write(" a = b \na=b=c\nk=v ;x\nh=#[no]\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    ASSERT_EQ(ini.sectionCount(), 1u);
+    EXPECT_EQ(ini.sectionName(0), "");
+    ASSERT_EQ(ini.entryCount(0u), 4u);
+    EXPECT_EQ(ini.entryName(0u, 0u), " a ");
+    EXPECT_EQ(ini.getEntry("", " a "), " b ");
+    EXPECT_EQ(ini.getEntry("", "a"), "b=c");
+    EXPECT_EQ(ini.getEntry("", "k"), "v ;x");
+    EXPECT_EQ(ini.getEntry("", "h"), "#[no]");
+    EXPECT_EQ(ini.getEntry("", "a "), "") << "blanks are part of the name";
+}
+
+TEST_F(IniFileTest, HeaderNameRunsFromTheBracketToTheLastClosingBracket)
+{
+    write("  [a]  ; note\n"
+          "[b]c]\n"
+          "x[1]=2\n"
+          "[open\n"
+          "]x[y\n"
+          "plain words\n"
+          "[]\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    ASSERT_EQ(ini.sectionCount(), 4u);
+    EXPECT_EQ(ini.sectionName(0), "a");
+    EXPECT_EQ(ini.sectionName(1), "b]c");
+    EXPECT_EQ(ini.sectionName(2), "1");
+    EXPECT_EQ(ini.sectionName(3), "");
+    for (unsigned s = 0; s < 4; ++s) {
+        EXPECT_EQ(ini.entryCount(s), 0u) << "section " << s;
+        EXPECT_EQ(ini.sectionCommentCount(s), 0u) << "section " << s;
+    }
+    EXPECT_EQ(ini.headerCommentCount(), 0u);
+}
+
+TEST_F(IniFileTest, CommentsGoToTheHeaderUntilTheFirstSectionThenToTheCurrentOne)
+{
+    write(";top\n#second\n[s]\n# in s\nk=v\n[t]\n;; in t\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    ASSERT_EQ(ini.headerCommentCount(), 2u);
+    EXPECT_EQ(ini.headerComment(0), "top");
+    EXPECT_EQ(ini.headerComment(1), "second");
+    ASSERT_EQ(ini.sectionCommentCount("s"), 1u);
+    EXPECT_EQ(ini.sectionComment("s", 0), " in s");
+    ASSERT_EQ(ini.sectionCommentCount(1u), 1u);
+    EXPECT_EQ(ini.sectionComment(1u, 0u), "; in t");
+}
+
+TEST_F(IniFileTest, EntriesBeforeAnyHeaderLoadIntoTheEmptyNamedSection)
+{
+    write("k=v\n;after k\n[s]\nx=y\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    ASSERT_EQ(ini.sectionCount(), 2u);
+    EXPECT_EQ(ini.sectionName(0), "");
+    EXPECT_EQ(ini.getEntry("", "k"), "v");
+    EXPECT_EQ(ini.headerCommentCount(), 0u) << "a section existed already";
+    EXPECT_EQ(ini.sectionComment("", 0), "after k");
+    EXPECT_EQ(ini.getEntry("s", "x"), "y");
+}
+
+TEST_F(IniFileTest, FileOfOnlyCommentsLoadsThemButAnswersFalse)
+{
+    write(";one\n#two\n\n   \n");
+    CIniFile ini(file);
+    EXPECT_FALSE(ini.load());
+    EXPECT_EQ(ini.sectionCount(), 0u);
+    EXPECT_EQ(ini.headerCommentCount(), 2u);
+}
+
+TEST_F(IniFileTest, MissingFileAnswersFalseSilentlyAndKeepsTheContent)
+{
+    CIniFile ini(dir + "/absent.ini");
+    ini.setEntry("kept", "k", "v");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(ini.load());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(ini.sectionCount(), 1u);
+    EXPECT_EQ(ini.getEntry("kept", "k"), "v");
+}
+
+TEST_F(IniFileTest, LineStartingWithATabStopsTheLoadKeepingEarlierLines)
+{
+    CIniFile ini(file);
+    bool ok = true;
+    EXPECT_EQ(loadPrinting(ini, "[s]\na=1\n\tb=2\nc=3\n[t]\n", ok), "Failing on char 9\n");
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(ini.sectionCount(), 1u);
+    EXPECT_EQ(ini.getEntry("s", "a"), "1");
+    EXPECT_EQ(ini.findEntry(0, "\tb"), -1);
+    EXPECT_EQ(ini.findEntry(0, "c"), -1);
+}
+
+TEST_F(IniFileTest, ByteAboveAsciiStopsTheLoadAndPrintsAsASignedNumber)
+{
+    const struct {
+        unsigned char byte;
+        const char *message;
+    } cases[] = {
+        {0xEF, "Failing on char -17\n"}, // start of a UTF-8 byte order mark
+        {0x80, "Failing on char -128\n"},
+        {0xFF, "Failing on char -1\n"},
+        {0x01, "Failing on char 1\n"},
+        {0x7F, "Failing on char 127\n"},
+    };
+    for (const auto &c : cases) {
+        CIniFile ini(file);
+        bool ok = true;
+        std::string bytes = "[s]\n";
+        bytes += static_cast<char>(c.byte);
+        bytes += "k=v\n";
+        EXPECT_EQ(loadPrinting(ini, bytes, ok), c.message) << int(c.byte);
+        EXPECT_FALSE(ok);
+        EXPECT_EQ(ini.entryCount("s"), 0u);
+    }
+}
+
+TEST_F(IniFileTest, BytesAboveAsciiInsideALineAreKeptAndFoldedOnlyInAscii)
+{
+    const std::string name = "Gr\xC3\x96\xC3\x9F" "e"; // a name in UTF-8
+    write("[S\xE9]\n" + name + "=\xFF\xEF\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    EXPECT_EQ(ini.sectionName(0), "S\xE9");
+    EXPECT_EQ(ini.getEntry("s\xE9", "gR\xC3\x96\xC3\x9F" "E"), "\xFF\xEF");
+    EXPECT_EQ(ini.findEntry(0, "gr\xC3\xB6\xC3\x9F" "e"), -1) << "bytes above ASCII are not folded";
+    EXPECT_EQ(ini.foldCase(name), "gr\xC3\x96\xC3\x9F" "e");
+}
+
+TEST_F(IniFileTest, OneCarriageReturnBeforeTheLineFeedIsDropped)
+{
+    write("[s]\r\na=1\r\nb=2\r\r\nlast=3\r");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    EXPECT_EQ(ini.getEntry("s", "a"), "1");
+    EXPECT_EQ(ini.getEntry("s", "b"), "2\r");
+    EXPECT_EQ(ini.getEntry("s", "last"), "3") << "the last line needs no line feed";
+}
+
+TEST_F(IniFileTest, LongLinesAndEmbeddedNulBytesLoadWhole)
+{
+    const std::string longValue(1 << 20, 'v');
+    std::string bytes = "[s]\nlong=" + longValue + "\nnul=a";
+    bytes += '\0';
+    bytes += "b\n";
+    write(bytes);
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    EXPECT_EQ(ini.getEntry("s", "long"), longValue);
+    EXPECT_EQ(ini.getEntry("s", "nul"), std::string("a\0b", 3));
+
+    ASSERT_TRUE(ini.save());
+    CIniFile again(file);
+    ASSERT_TRUE(again.load());
+    EXPECT_EQ(again.getEntry("s", "nul"), std::string("a\0b", 3));
+    EXPECT_EQ(again.getEntry("s", "long").size(), longValue.size());
+}
+
+TEST_F(IniFileTest, SaveWritesFiveLinesEndedByCarriageReturnLineFeed)
+{
+    write("#c\n[s]\nk=v\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    ASSERT_TRUE(ini.save());
+    EXPECT_EQ(read(), ";c\r\n\r\n[s]\r\nk=v\r\n\r\n");
+}
+
+TEST_F(IniFileTest, SaveWritesCommentsBeforeEntriesAndTheEmptyNamedSectionAsBrackets)
+{
+    CIniFile ini(file);
+    ini.setEntry("", "loose", "1");
+    ini.addSectionComment("", "about loose");
+    ini.addSection("empty");
+    ini.setEntry("b", "x", "");
+    ini.setEntry("b", "y", " 2 ");
+    ini.addSectionComment("b", "note");
+    ASSERT_TRUE(ini.save());
+    EXPECT_EQ(read(), "[]\r\n;about loose\r\nloose=1\r\n\r\n"
+                      "[empty]\r\n\r\n"
+                      "[b]\r\n;note\r\nx=\r\ny= 2 \r\n\r\n");
+}
+
+TEST_F(IniFileTest, SaveOfNothingWritesAnEmptyFile)
+{
+    write("old content\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.save());
+    EXPECT_EQ(read(), "");
+}
+
+TEST_F(IniFileTest, SaveAnswersFalseWhenTheFileCannotBeOpenedOrWritten)
+{
+    CIniFile ini(dir + "/no/such/dir/x.ini");
+    ini.setEntry("s", "k", "v");
+    EXPECT_FALSE(ini.save());
+
+    ini.setPath(dir);
+    EXPECT_FALSE(ini.save()) << "a directory is not a file";
+
+    if (access("/dev/full", W_OK) != 0)
+        GTEST_SKIP() << "no /dev/full on this machine to make a write fail";
+    ini.setPath("/dev/full");
+    EXPECT_FALSE(ini.save()) << "a failed write must not be reported as saved";
+}
+
+TEST_F(IniFileTest, LoadingTheSameFileTwiceDoublesHeadersButNotEntries)
+{
+    write(";head\n[s]\n;about s\nk=v\n[t]\nm=n\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    ini.setEntry("s", "k", "changed");
+    ASSERT_TRUE(ini.load());
+
+    ASSERT_EQ(ini.sectionCount(), 4u);
+    EXPECT_EQ(ini.sectionName(0), "s");
+    EXPECT_EQ(ini.sectionName(1), "t");
+    EXPECT_EQ(ini.sectionName(2), "s");
+    EXPECT_EQ(ini.sectionName(3), "t");
+    EXPECT_EQ(ini.entryCount(0u), 1u);
+    EXPECT_EQ(ini.getEntry("s", "k"), "v");
+    EXPECT_EQ(ini.entryCount(1u), 1u);
+    EXPECT_EQ(ini.entryCount(2u), 0u);
+    EXPECT_EQ(ini.entryCount(3u), 0u);
+    ASSERT_EQ(ini.sectionCommentCount(0u), 2u);
+    EXPECT_EQ(ini.sectionComment(0u, 1u), "about s");
+    EXPECT_EQ(ini.sectionCommentCount(2u), 0u);
+    EXPECT_EQ(ini.headerCommentCount(), 1u) << "the second copy of ;head is dropped";
+}
+
+TEST_F(IniFileTest, SecondLoadPutsHeaderCommentsIntoAnEmptyNamedSection)
+{
+    write(";head\nk=v\n");
+    CIniFile ini(file);
+    ASSERT_TRUE(ini.load());
+    EXPECT_EQ(ini.headerCommentCount(), 1u);
+    ASSERT_TRUE(ini.load());
+    EXPECT_EQ(ini.headerCommentCount(), 1u);
+    ASSERT_EQ(ini.sectionCount(), 1u);
+    EXPECT_EQ(ini.sectionComment("", 0), "head");
+}
+
+TEST_F(IniFileTest, RealGetterPrintsItsDefaultWithSixDecimals)
+{
+    CIniFile ini(file);
+    ini.setEntry("s", "text", "2.5e3xyz");
+    EXPECT_DOUBLE_EQ(ini.getEntryReal("s", "missing", 0.1234567), 0.123457);
+    EXPECT_EQ(ini.getEntryReal("s", "missing", 1e-7), 0.0);
+    EXPECT_EQ(ini.getEntryReal("nosuch", "missing", -2.0), -2.0);
+    EXPECT_EQ(ini.getEntryReal("s", "text", 9.0), 2500.0);
+}
+
+TEST_F(IniFileTest, IntegerGetterUsesTheDefaultOnlyForAMissingEntry)
+{
+    CIniFile ini(file);
+    ini.setEntry("s", "lead", " 42abc");
+    ini.setEntry("s", "word", "abc");
+    ini.setEntry("s", "empty", "");
+    ini.setEntry("s", "neg", "-17");
+    EXPECT_EQ(ini.getEntryInt("s", "lead", 7), 42);
+    EXPECT_EQ(ini.getEntryInt("s", "word", 7), 0);
+    EXPECT_EQ(ini.getEntryInt("s", "empty", 7), 0);
+    EXPECT_EQ(ini.getEntryInt("s", "neg", 7), -17);
+    EXPECT_EQ(ini.getEntryInt("s", "missing", 7), 7);
+    EXPECT_EQ(ini.getEntryInt("nosuch", "missing", INT_MIN), INT_MIN);
+}
+
+TEST_F(IniFileTest, IntegerGetterHoldsNumbersBeyondIntAtTheLimits)
+{
+    CIniFile ini(file);
+    ini.setEntry("s", "big", "99999999999999999999999");
+    ini.setEntry("s", "wide", "4294967297"); // would wrap to 1 if narrowed
+    ini.setEntry("s", "small", "-4294967297");
+    EXPECT_EQ(ini.getEntryInt("s", "big"), INT_MAX);
+    EXPECT_EQ(ini.getEntryInt("s", "wide"), INT_MAX);
+    EXPECT_EQ(ini.getEntryInt("s", "small"), INT_MIN);
+}
+
+TEST_F(IniFileTest, NumericSettersStoreTheirPrintedFormAndCreateWhatIsMissing)
+{
+    CIniFile ini(file);
+    EXPECT_TRUE(ini.setEntryInt("n", "i", -12));
+    EXPECT_TRUE(ini.setEntryReal("n", "r", 2.5));
+    EXPECT_TRUE(ini.setEntryReal("n", "max", -1.7976931348623157e308));
+    EXPECT_TRUE(ini.setEntryFormat("n", "f", "%s-%03d", "id", 7));
+    EXPECT_EQ(ini.getEntry("n", "i"), "-12");
+    EXPECT_EQ(ini.getEntry("n", "r"), "2.500000");
+    EXPECT_EQ(ini.getEntry("n", "max").size(), 1u + 309u + 7u);
+    EXPECT_EQ(ini.getEntry("n", "f"), "id-007");
+    EXPECT_TRUE(ini.setEntryInt("N", "I", 5));
+    EXPECT_EQ(ini.entryCount("n"), 4u);
+    EXPECT_EQ(ini.getEntryInt("n", "i"), 5);
+}
+
+TEST_F(IniFileTest, FormattedTextOfTheBufferSizeIsRefusedAndChangesNothing)
+{
+    CIniFile ini(file);
+    ini.setEntry("s", "k", "old");
+    const std::string fits(CIniFile::FORMAT_BUFFER_SIZE - 1, 'f');
+    const std::string tooLong(CIniFile::FORMAT_BUFFER_SIZE, 'x');
+    const std::string huge(100000, 'h');
+
+    EXPECT_TRUE(ini.setEntryFormat("s", "fits", "%s", fits.c_str()));
+    EXPECT_EQ(ini.getEntry("s", "fits"), fits);
+
+    EXPECT_FALSE(ini.setEntryFormat("s", "k", "%s", tooLong.c_str()));
+    EXPECT_FALSE(ini.setEntryFormat("s", "k", "%s%s", huge.c_str(), huge.c_str()));
+    EXPECT_EQ(ini.getEntry("s", "k"), "old");
+    EXPECT_FALSE(ini.setEntryFormat("s", "new", "%2048d", 1));
+    EXPECT_EQ(ini.findEntry(0, "new"), -1);
+    EXPECT_FALSE(ini.setEntryFormat("other", "k", "%s", tooLong.c_str()));
+    EXPECT_EQ(ini.findSection("other"), -1);
+    EXPECT_EQ(ini.sectionCount(), 1u);
+}
+
+TEST_F(IniFileTest, ScanEntryReturnsTheConversionCountOrZeroWithoutAValue)
+{
+    CIniFile ini(file);
+    ini.setEntry("s", "pair", "3 4");
+    ini.setEntry("s", "empty", "");
+    ini.setEntry("s", "blank", "  ");
+    int a = -1, b = -1;
+    EXPECT_EQ(ini.scanEntry("S", "PAIR", "%d %d", &a, &b), 2);
+    EXPECT_EQ(a, 3);
+    EXPECT_EQ(b, 4);
+
+    a = b = -1;
+    EXPECT_EQ(ini.scanEntry("s", "missing", "%d %d", &a, &b), 0);
+    EXPECT_EQ(ini.scanEntry("nosuch", "pair", "%d %d", &a, &b), 0);
+    EXPECT_EQ(ini.scanEntry("s", "empty", "%d", &a), 0) << "an empty value is not scanned";
+    EXPECT_EQ(ini.scanEntry("s", "blank", "%d", &a), EOF) << "a blank value is";
+    EXPECT_EQ(a, -1);
+    EXPECT_EQ(b, -1);
+}
+
+TEST_F(IniFileTest, ScanEntryReadsAValueLongerThanAnyBuffer)
+{
+    CIniFile ini(file);
+    std::string value = "12 ";
+    value += std::string(300000, 'w');
+    value += " 34";
+    ini.setEntry("s", "long", value);
+    int first = 0;
+    char word[16] = {};
+    EXPECT_EQ(ini.scanEntry("s", "long", "%d %15s", &first, word), 2);
+    EXPECT_EQ(first, 12);
+    EXPECT_EQ(std::string(word), std::string(15, 'w'));
+
+    int last = 0;
+    EXPECT_EQ(ini.scanEntry("s", "long", "%*d %*s %d", &last), 1);
+    EXPECT_EQ(last, 34);
+}
+
+TEST_F(IniFileTest, SetEntryWithoutCreateChangesOnlyWhatExists)
+{
+    CIniFile ini(file);
+    EXPECT_FALSE(ini.setEntry("s", "k", "v", false));
+    EXPECT_EQ(ini.sectionCount(), 0u);
+    ini.addSection("S");
+    EXPECT_FALSE(ini.setEntry("s", "k", "v", false));
+    EXPECT_EQ(ini.entryCount(0u), 0u);
+    EXPECT_TRUE(ini.setEntry("s", "K", "1"));
+    EXPECT_TRUE(ini.setEntry("s", "k", "2", false));
+    EXPECT_EQ(ini.entryName(0u, 0u), "K");
+    EXPECT_EQ(ini.getEntry("S", "K"), "2");
+    EXPECT_EQ(ini.sectionCount(), 1u);
+}
+
+TEST_F(IniFileTest, OutOfRangeIndicesGiveEmptyResultsAndChangeNothing)
+{
+    CIniFile ini(file);
+    ini.setEntry("s", "k", "v");
+    ini.addSectionComment(0u, "c");
+    const unsigned missing = static_cast<unsigned>(ini.findSection("nosuch"));
+
+    EXPECT_EQ(ini.findSection("nosuch"), -1);
+    EXPECT_EQ(ini.findEntry(0, "nosuch"), -1);
+    EXPECT_EQ(ini.findEntry(1, "k"), -1);
+    EXPECT_EQ(ini.findEntry(missing, "k"), -1);
+    EXPECT_EQ(ini.sectionName(1), "");
+    EXPECT_EQ(ini.sectionName(missing), "");
+    EXPECT_EQ(ini.entryCount(missing), 0u);
+    EXPECT_EQ(ini.entryCount("nosuch"), 0u);
+    EXPECT_EQ(ini.entryName(0u, 1u), "");
+    EXPECT_EQ(ini.entryName(missing, 0u), "");
+    EXPECT_EQ(ini.entryName("nosuch", 0), "");
+    EXPECT_EQ(ini.getEntryAt(0, 1, "def"), "def");
+    EXPECT_EQ(ini.getEntryAt(missing, 0, "def"), "def");
+    EXPECT_EQ(ini.getEntry("s", "nosuch", "def"), "def");
+    EXPECT_EQ(ini.getEntry("nosuch", "k", "def"), "def");
+    EXPECT_EQ(ini.headerComment(0), "");
+    EXPECT_EQ(ini.sectionComment(0u, 1u), "");
+    EXPECT_EQ(ini.sectionComment(missing, 0u), "");
+    EXPECT_EQ(ini.sectionCommentCount(missing), 0u);
+    EXPECT_EQ(ini.sectionCommentCount("nosuch"), 0u);
+
+    ini.setEntryAt(0, 1, "x");
+    ini.setEntryAt(missing, 0, "x");
+    EXPECT_FALSE(ini.addSectionComment(missing, "x"));
+    EXPECT_FALSE(ini.addSectionComment("nosuch", "x"));
+    EXPECT_FALSE(ini.removeSectionComment(0u, 1u));
+    EXPECT_FALSE(ini.removeSectionComment("nosuch", 0));
+    EXPECT_FALSE(ini.clearSectionComments(missing));
+    EXPECT_FALSE(ini.clearSectionComments("nosuch"));
+    EXPECT_FALSE(ini.removeHeaderComment(0));
+    EXPECT_FALSE(ini.removeEntry("s", "nosuch"));
+    EXPECT_FALSE(ini.removeEntry("nosuch", "k"));
+    EXPECT_FALSE(ini.removeSection("nosuch"));
+
+    EXPECT_EQ(ini.sectionCount(), 1u);
+    EXPECT_EQ(ini.entryCount(0u), 1u);
+    EXPECT_EQ(ini.getEntryAt(0, 0), "v");
+    EXPECT_EQ(ini.sectionCommentCount(0u), 1u);
+
+    ini.setEntryAt(0, 0, "w");
+    EXPECT_EQ(ini.getEntry("s", "k"), "w");
+}
+
+TEST_F(IniFileTest, AddSectionAppendsEvenWhenTheNameExistsAndLookupsFindTheFirst)
+{
+    CIniFile ini(file);
+    EXPECT_EQ(ini.addSection("dup"), 0u);
+    EXPECT_EQ(ini.addSection("DUP"), 1u);
+    ini.setEntry("dup", "k", "v");
+    EXPECT_EQ(ini.entryCount(0u), 1u);
+    EXPECT_EQ(ini.entryCount(1u), 0u);
+    EXPECT_EQ(ini.findSection("Dup"), 0);
+
+    ini.addSectionComment("dup", "first");
+    EXPECT_TRUE(ini.removeSection("dUp"));
+    ASSERT_EQ(ini.sectionCount(), 1u);
+    EXPECT_EQ(ini.sectionName(0), "DUP");
+    EXPECT_EQ(ini.entryCount(0u), 0u);
+    EXPECT_EQ(ini.sectionCommentCount(0u), 0u) << "comments leave with their section";
+}
+
+TEST_F(IniFileTest, RemovingAnEntryKeepsNamesAndValuesPaired)
+{
+    CIniFile ini(file);
+    ini.setEntry("s", "a", "1");
+    ini.setEntry("s", "b", "2");
+    ini.setEntry("s", "c", "3");
+    EXPECT_TRUE(ini.removeEntry("S", "B"));
+    ASSERT_EQ(ini.entryCount("s"), 2u);
+    EXPECT_EQ(ini.entryName("s", 1), "c");
+    EXPECT_EQ(ini.getEntryAt(0, 1), "3");
+    EXPECT_EQ(ini.getEntry("s", "a"), "1");
+    EXPECT_EQ(ini.findEntry(0, "b"), -1);
+}
+
+TEST_F(IniFileTest, CommentsAreAddedReadRemovedAndClearedByIndexOrName)
+{
+    CIniFile ini(file);
+    ini.addHeaderComment("h0");
+    ini.addHeaderComment("h1");
+    EXPECT_TRUE(ini.removeHeaderComment(0));
+    ASSERT_EQ(ini.headerCommentCount(), 1u);
+    EXPECT_EQ(ini.headerComment(0), "h1");
+
+    ini.addSection("s");
+    EXPECT_TRUE(ini.addSectionComment(0u, "c0"));
+    EXPECT_TRUE(ini.addSectionComment("S", "c1"));
+    EXPECT_TRUE(ini.addSectionComment("s", "c2"));
+    EXPECT_EQ(ini.sectionCommentCount("s"), 3u);
+    EXPECT_TRUE(ini.removeSectionComment("s", 1));
+    EXPECT_EQ(ini.sectionComment("s", 1), "c2");
+    EXPECT_TRUE(ini.removeSectionComment(0u, 0u));
+    EXPECT_EQ(ini.sectionComment(0u, 0u), "c2");
+    EXPECT_TRUE(ini.clearSectionComments("s"));
+    EXPECT_EQ(ini.sectionCommentCount(0u), 0u);
+    EXPECT_TRUE(ini.clearSectionComments(0u)) << "clearing nothing is still a section found";
+
+    ini.setEntry("s", "k", "v");
+    ini.clearAll();
+    EXPECT_EQ(ini.sectionCount(), 0u);
+    EXPECT_EQ(ini.headerCommentCount(), 0u);
+    EXPECT_EQ(ini.findSection("s"), -1);
+}
+
+TEST_F(IniFileTest, LoadAddsToTheContentAlreadyHeld)
+{
+    write("[file]\nk=from file\nnew=1\n");
+    CIniFile ini(file);
+    ini.setEntry("file", "k", "before");
+    ini.setEntry("mine", "m", "1");
+    ASSERT_TRUE(ini.load());
+    ASSERT_EQ(ini.sectionCount(), 3u);
+    EXPECT_EQ(ini.getEntry("file", "k"), "from file");
+    EXPECT_EQ(ini.getEntry("file", "new"), "1");
+    EXPECT_EQ(ini.getEntry("mine", "m"), "1");
+    EXPECT_EQ(ini.sectionName(2), "file");
+    EXPECT_EQ(ini.entryCount(2u), 0u);
+}
+
+} // namespace
