@@ -1,0 +1,58 @@
+// Outgoing TCP connections over IPv4.
+//
+// client_connect() resolves the host and the port, creates the socket,
+// registers the connection under a new handle (client_server.h) and starts
+// the connect; its completion is noticed by watching the socket for
+// writability and reported through on_connect. A connection that later
+// ends is reported through on_disconnect, after which its handle is gone.
+//
+// Every outgoing socket gets TCP keepalive probes (CLIENT_KEEPALIVE_*), so a
+// server host that vanishes without closing is noticed within about a
+// minute even on a connection that carries nothing.
+//
+// The name look-ups, and without CS_FLAG_NONBLOCK the connect itself, block
+// the whole main loop while they last.
+#ifndef QUORVANE_CLIENT_H
+#define QUORVANE_CLIENT_H
+
+#include "client_server.h"
+
+#define CLIENT_KEEPALIVE_IDLE 30     // seconds of silence before the first probe
+#define CLIENT_KEEPALIVE_INTERVAL 10 // seconds between unanswered probes
+#define CLIENT_KEEPALIVE_COUNT 3     // unanswered probes that end the connection
+
+// One per connect in progress: created by client_connect(), freed by
+// connect_cb() or when the connect is abandoned.
+typedef struct con_info {
+    int in_progress;            // 1 when connect() answered EINPROGRESS, 0 when it succeeded at once
+    client_server_item *item;   // the item of the new connection
+    cs_connect_func on_connect; // slot 1 of the caller's callbacks; may be null
+} con_info;
+
+// Opens a connection to host (name or dotted IPv4 address) on port (decimal
+// number, or TCP service name). callbacks must not be null (its slots may
+// be) and is read during the call only; flags is a set of CS_FLAG_*.
+// The new handle, or -1: host or port empty (silent), socket, resolution,
+// service or table failure (reported, socket closed); without
+// CS_FLAG_NONBLOCK also a refused or timed-out connect.
+int client_connect(const char *host, const char *port, const client_callbacks *callbacks, int flags);
+
+// ---- library-internal ----
+
+// Writability watch of a connect in progress.
+int connect_cb(int desc, void *con_info);
+
+// Disconnect handler of every outgoing connection: reports the loss if still
+// wanted, then releases the handle and the item.
+void disconnect_cb(void *item);
+
+// Withdraws the connect still pending for an item, if any: its watch goes
+// and its con_info is freed, so a later socket that reuses the descriptor
+// number never reaches the old connect_cb. 0 when one was pending, -1 not.
+int client_abandon_connect(client_server_item *item);
+
+// Frees every pending-connect record (the watches themselves go with the
+// connection layer's shutdown).
+void client_release_pending(void);
+
+#endif

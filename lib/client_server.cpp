@@ -1,0 +1,281 @@
+// Initialisation, handle tables and dispatch of the communication library.
+#include "client_server.h"
+
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "client.h"
+#include "handle.h"
+#include "report.h"
+#include "server.h"
+
+static int initialised = 0;
+static handle_table *items = nullptr;  // client_server_item per live connection
+static handle_table *timers = nullptr; // timer_item per application timer
+static struct sigaction saved_sigpipe;
+static int sigpipe_installed = 0;
+static int connection_layer_up = 0; // connection_init() was called since the last shutdown
+
+int client_server_init(void)
+{
+    if (initialised) {
+        REPORT_WARNING("        The client/server lib has already been initialized!");
+        return 0;
+    }
+
+    items = handle_create(CS_ITEM_TABLE_SIZE);
+    if (items == nullptr) {
+        REPORT_ERROR("        Could not create handle-table (out of memory?)");
+        return -1;
+    }
+    timers = handle_create(CS_TIMER_TABLE_SIZE);
+    if (timers == nullptr) {
+        REPORT_ERROR("        Could not create handle table for timers.");
+        handle_destroy(items, nullptr);
+        items = nullptr;
+        return -1;
+    }
+
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = sigpipe_handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    sigaction(SIGPIPE, &action, &saved_sigpipe);
+    sigpipe_installed = 1;
+
+    initialised = 1;
+    connection_layer_up = 1;
+    return connection_init();
+}
+
+int client_server_shutdown(void)
+{
+    // Timers are released through timer_cb, which needs the timer table,
+    // so the connection layer goes first.
+    if (connection_layer_up) {
+        connection_shutdown();
+        connection_layer_up = 0;
+    }
+    // The watches that held these records are gone with the connection
+    // layer; nothing else would ever free them.
+    client_release_pending();
+    server_release_all();
+
+    if (timers != nullptr) {
+        handle_destroy(timers, free);
+        timers = nullptr;
+    }
+    if (items != nullptr) {
+        handle_destroy(items, free);
+        items = nullptr;
+    }
+    if (sigpipe_installed) {
+        sigaction(SIGPIPE, &saved_sigpipe, nullptr);
+        sigpipe_installed = 0;
+    }
+    initialised = 0;
+    return 0;
+}
+
+int client_server_main_loop(void)
+{
+    return connection_main_loop();
+}
+
+int client_server_stop(void)
+{
+    connection_stop_main_loop();
+    return 0;
+}
+
+int client_server_add_input(int mode, int desc, cs_input_func cb, void *data)
+{
+    if (!connection_layer_up)
+        return -1;
+    return connection_external_input(mode, desc, cb, data);
+}
+
+int client_server_remove_input(int mode, int desc)
+{
+    if (!connection_layer_up)
+        return -1;
+    return connection_external_input(mode | WATCH_REMOVE, desc, nullptr, nullptr);
+}
+
+// ---- items ----
+
+int client_server_item_add(client_server_item *item)
+{
+    if (items == nullptr)
+        return -1;
+    const int handle = handle_add(items, item);
+    if (handle >= 0)
+        item->handle = handle;
+    return handle;
+}
+
+int client_server_item_remove(int handle)
+{
+    if (items == nullptr)
+        return -1;
+    return handle_remove(items, handle);
+}
+
+client_server_item *client_server_item_find(int handle)
+{
+    if (items == nullptr)
+        return nullptr;
+    return static_cast<client_server_item *>(handle_find(items, handle));
+}
+
+// The live item of a handle, or null; a registered item always has its
+// connection.
+static client_server_item *live_item(int handle)
+{
+    client_server_item *item = client_server_item_find(handle);
+    if (item != nullptr)
+        REPORT_ASSERT(item->con != NULL);
+    return item;
+}
+
+int client_server_send(int handle, int msg_type, const void *data, int len)
+{
+    client_server_item *item = live_item(handle);
+    if (item == nullptr)
+        return -1;
+    return connection_send(item->con, msg_type, data, len);
+}
+
+int client_server_disconnect(int handle)
+{
+    client_server_item *item = live_item(handle);
+    if (item == nullptr)
+        return -1;
+    item->on_disconnect = nullptr;
+    // The descriptor closes below and may be reused at once; a connect
+    // watch left on it would serve the next socket with this item's record.
+    if (item->server == nullptr)
+        client_abandon_connect(item);
+    return connection_close(item->con, 1);
+}
+
+int client_server_data_received(int handle)
+{
+    client_server_item *item = live_item(handle);
+    if (item == nullptr)
+        return -1;
+    return connection_data_received(item->con);
+}
+
+int client_server_descriptor(int handle)
+{
+    client_server_item *item = live_item(handle);
+    if (item == nullptr)
+        return -1;
+    return connection_descriptor(item->con);
+}
+
+int client_server_connection_info(int handle, connection_info *info)
+{
+    REPORT_ASSERT(info != NULL);
+    client_server_item *item = live_item(handle);
+    if (item == nullptr)
+        return -1;
+    info->handle = item->handle;
+    info->address = item->peer.sin_addr;
+    info->port = ntohs(item->peer.sin_port);
+    info->server_handle = item->server != nullptr ? item->server->handle : -1;
+    return 0;
+}
+
+int client_server_set_user_data(int handle, void *user_data)
+{
+    client_server_item *item = live_item(handle);
+    if (item == nullptr)
+        return -1;
+    item->user_data = user_data;
+    return 0;
+}
+
+void *client_server_get_user_data(int handle)
+{
+    client_server_item *item = live_item(handle);
+    if (item == nullptr)
+        return nullptr;
+    return item->user_data;
+}
+
+int client_server_msg_cb(void *data, int msg_type, const char *payload, int len)
+{
+    client_server_item *item = static_cast<client_server_item *>(data);
+    REPORT_ASSERT(item != NULL);
+    if (item->on_message != nullptr)
+        item->on_message(item->handle, msg_type, payload, len);
+    return 0;
+}
+
+// ---- timers ----
+
+int client_server_add_timer(int period_ms, cs_timer_func cb, void *data)
+{
+    if (timers == nullptr || !connection_layer_up)
+        return -1;
+    timer_item *item = static_cast<timer_item *>(calloc(1, sizeof(timer_item)));
+    if (item == nullptr)
+        return -1;
+    item->cb = cb;
+    item->data = data;
+
+    // The handle is taken before the connection-layer timer exists: a full
+    // table then leaves no timer behind whose release would remove a handle
+    // that was never registered and free the item a second time.
+    const int handle = handle_add(timers, item);
+    if (handle < 0) {
+        free(item);
+        return -1;
+    }
+    item->handle = handle;
+
+    item->timer = connection_add_timer(period_ms, timer_cb, item);
+    if (item->timer == nullptr) {
+        handle_remove(timers, handle);
+        free(item);
+        return -1;
+    }
+    return handle;
+}
+
+int client_server_remove_timer(int timer_handle)
+{
+    if (timers == nullptr)
+        return -1;
+    timer_item *item = static_cast<timer_item *>(handle_find(timers, timer_handle));
+    if (item == nullptr)
+        return -1;
+    return connection_cancel_timer(item->timer);
+}
+
+int timer_cb(int reason, void *arg)
+{
+    timer_item *item = static_cast<timer_item *>(arg);
+    switch (reason) {
+    case TIMER_EXPIRED:
+        return item->cb(item->data);
+    case TIMER_RELEASED: {
+        const int err = handle_remove(timers, item->handle);
+        REPORT_ASSERT(err == 0);
+        free(item);
+        return 1;
+    }
+    default:
+        REPORT_FATAL("        This should NOT happen... Ever!");
+    }
+}
+
+void sigpipe_handler(int signum)
+{
+    REPORT_ASSERT(signum == SIGPIPE);
+    REPORT_WARNING("        Ignoring SIGPIPE-signal.");
+}
