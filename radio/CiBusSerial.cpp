@@ -1,0 +1,205 @@
+#include "CiBusSerial.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+CiBusSerial::CiBusSerial(CsApplication *owner, const char *device, int verbose, int maxRead, int retryMs,
+                         int noResponseMs)
+    : CsExternalRead(owner, -1, 0),
+      fd(-1),
+      verbose(verbose),
+      writing(0),
+      maxRead(maxRead > 0 ? maxRead : 0),
+      retryMs(retryMs > 0 ? retryMs : RETRY_MS),
+      noResponseMs(noResponseMs > 0 ? noResponseMs : NO_RESPONSE_MS)
+{
+    open(device);
+}
+
+CiBusSerial::~CiBusSerial()
+{
+    finishWrite();
+    // The watch is withdrawn before the close, so that the loop never serves
+    // a descriptor that is closed or already reused.
+    detach();
+    if (fd >= 0)
+        ::close(fd);
+    fifo.clear();
+}
+
+void CiBusSerial::open(const char *device)
+{
+    printf("fifo size is [%d]\n", static_cast<int>(fifo.size()));
+    if (verbose)
+        printf("CiBusSerial() : try to open device %s\n", device ? device : "(null)");
+    if (!device)
+        return;
+    fd = ::open(device, O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        fd = -1;
+        return;
+    }
+    if (verbose)
+        printf("CiBusSerial() : setup of termios\n");
+
+    struct termios tio;
+    memset(&tio, 0, sizeof tio);
+    tio.c_cflag = B9600 | CS8 | CREAD | CLOCAL;
+    tio.c_iflag = IGNPAR;
+    tio.c_oflag = 0;
+    tio.c_lflag = ICANON;
+    tio.c_cc[VEOF] = CiFrame::END;
+    tio.c_cc[VEOL] = CiFrame::END;
+    tio.c_cc[VMIN] = 1;
+    tcflush(fd, TCIFLUSH);
+    tcsetattr(fd, TCSANOW, &tio);
+
+    if (verbose)
+        printf("CiBusSerial() : add fd (%d) application\n", fd);
+    attach(fd);
+}
+
+int CiBusSerial::checkOpen() const
+{
+    return fd >= 0 ? 0 : -1;
+}
+
+int CiBusSerial::write(const unsigned char *payload, int length)
+{
+    if (checkOpen() < 0)
+        return -1;
+    if (!payload || length <= 0)
+        return -2;
+    fifo.emplace_back(payload, length);
+    if (!writing)
+        startWrite();
+    return 0;
+}
+
+void CiBusSerial::startWrite()
+{
+    if (fifo.empty())
+        return;
+    const CiFrame& head = fifo.front();
+    if (verbose) {
+        printf("write [%d] : ", head.getLength());
+        for (int i = 0; i < head.getLength(); i++)
+            printf("%02x ", head.getBytes()[i]);
+        printf("\n");
+    }
+    ssize_t written = ::write(fd, head.getBytes(), static_cast<size_t>(head.getLength()));
+    (void)written; // a frame that never reaches the line ends like a lost echo
+    writing = 1;
+    // Left running on a resend: the limit counts from the first transmission.
+    if (!noResponseTimer)
+        noResponseTimer = std::make_unique<CsTimer>(this, noResponseMs, 0);
+}
+
+void CiBusSerial::finishWrite()
+{
+    if (!fifo.empty())
+        fifo.pop_front();
+    writing = 0;
+    noResponseTimer.reset();
+    retryTimer.reset();
+}
+
+namespace {
+
+// True when a read on fd has nothing more to give, ever: the device hung up
+// or the descriptor is broken. Such a line stays readable and every read
+// returns at once, which would keep the loop from its timers.
+bool lineIsGone(int fd, ssize_t count)
+{
+    if (count < 0)
+        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+    // A read of 0 is also what a lone end byte gives on a live line; only
+    // the poll result tells the two apart.
+    struct pollfd p;
+    p.fd = fd;
+    p.events = POLLIN;
+    p.revents = 0;
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+} // namespace
+
+void CiBusSerial::onReady()
+{
+    std::vector<unsigned char> buffer(static_cast<size_t>(maxRead) + 1);
+    ssize_t count = maxRead > 0 ? ::read(fd, buffer.data(), static_cast<size_t>(maxRead)) : 0;
+    if (verbose)
+        printf("CiBusSerial() : read serial\n");
+    if (count <= 0) {
+        if (maxRead == 0 || lineIsGone(fd, count))
+            detach();
+        return;
+    }
+    if (verbose)
+        printf("CiBusSerial() : read, serial length=%d)\n", static_cast<int>(count));
+    received(buffer.data(), static_cast<int>(count));
+}
+
+void CiBusSerial::received(const unsigned char *bytes, int count)
+{
+    // Fewer than two bytes cannot hold the preamble.
+    if (!bytes || count < 2 || bytes[0] != CiFrame::PREAMBLE || bytes[1] != CiFrame::PREAMBLE)
+        return;
+    if (verbose)
+        printf("CiBusSerial() : read, ci start find\n");
+
+    if (writing) {
+        if (verbose)
+            printf("CiBusSerial() : read, doning write\n");
+        if (fifo.front().isEcho(bytes, count)) {
+            if (verbose)
+                printf("CiBusSerial() : read, write ok\n");
+            finishWrite();
+            startWrite();
+        } else {
+            if (verbose)
+                printf("CiBusSerial() : read, write need retry...\n");
+            // Further mismatches before the resend change nothing.
+            if (!retryTimer)
+                retryTimer = std::make_unique<CsTimer>(this, retryMs, 0);
+        }
+        return;
+    }
+
+    if (verbose)
+        printf("CiBusSerial() : read, new message (l=%d)\n", count);
+    if (count > 2) {
+        auto msg = std::make_unique<CsEventMsg>(bytes + 2, count - 2);
+        if (verbose)
+            printf("CiBusSerial() : read, new message, call appCB(msg)\n");
+        deliver(std::move(msg));
+    }
+}
+
+int CiBusSerial::callback(CsApplication *sender, const CsEventMsg *)
+{
+    if (!sender)
+        return -1;
+    if (sender == noResponseTimer.get()) {
+        if (verbose)
+            printf("CiBusSerial() : timer, no response on bus !\n");
+        finishWrite();
+        startWrite();
+        return 0;
+    }
+    if (sender == retryTimer.get()) {
+        if (verbose)
+            printf("CiBusSerial() : timer, collision retry write on bus !\n");
+        startWrite();
+        retryTimer.reset();
+        return 0;
+    }
+    return -1;
+}

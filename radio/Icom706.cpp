@@ -1,0 +1,192 @@
+#include "Icom706.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include "SerialLines.h"
+
+Icom706::Icom706(CsApplication *owner, const char *device, int verbose, int maxRead, SerialLines *lines)
+    : CsExternalRead(owner, -1, 0),
+      fd(-1),
+      verbose(verbose),
+      maxRead(maxRead > 0 ? maxRead : 0),
+      lines(lines ? lines : SerialLines::device())
+{
+    open(device);
+}
+
+Icom706::~Icom706()
+{
+    // The watch goes first, so that the loop never serves a descriptor that
+    // is closed (or already reused by another open).
+    detach();
+    if (fd >= 0)
+        ::close(fd);
+}
+
+void Icom706::open(const char *device)
+{
+    if (verbose)
+        printf("Init Icom Bus, try to open device %s\n", device ? device : "(null)");
+    if (!device)
+        return;
+    fd = ::open(device, O_RDWR | O_NOCTTY);
+    if (fd < 0) {
+        fd = -1;
+        return;
+    }
+    if (verbose)
+        printf("Init Icom Bus, setup of termios\n");
+
+    struct termios tio;
+    memset(&tio, 0, sizeof tio);
+    tio.c_cflag = B19200 | CS8 | CREAD | CLOCAL;
+    tio.c_iflag = IGNPAR;
+    tio.c_oflag = 0;
+    tio.c_lflag = ICANON;
+    tio.c_cc[VEOF] = static_cast<cc_t>(FRAME_END);
+    tio.c_cc[VEOL] = static_cast<cc_t>(FRAME_END);
+    // A device without a line discipline (a plain file, /dev/null) refuses
+    // both; it is still read and written as it is.
+    tcflush(fd, TCIFLUSH);
+    tcsetattr(fd, TCSANOW, &tio);
+
+    if (verbose)
+        printf("Init Icom Ctrl Bus, add fd (%d) application\n", fd);
+    attach(fd);
+}
+
+int Icom706::write(const void *bytes, int length)
+{
+    if (fd < 0)
+        return -1;
+    if (length < 0 || (length > 0 && !bytes))
+        return -1;
+    ssize_t written = ::write(fd, bytes, static_cast<size_t>(length));
+    (void)written; // a frame that does not get out is like one the radio did not hear
+    if (verbose) {
+        const unsigned char *b = static_cast<const unsigned char *>(bytes);
+        for (int i = 0; i < length; i++)
+            printf("%02x ", b[i]);
+        printf("\n");
+    }
+    return 0;
+}
+
+void Icom706::changeLine(int bit, bool up)
+{
+    int bits = 0;
+    // Writing back bits that were never read would change every other line.
+    if (lines->get(fd, &bits) < 0)
+        return;
+    if (up)
+        bits |= bit;
+    else
+        bits &= ~bit;
+    lines->set(fd, bits);
+}
+
+int Icom706::testLine(int bit)
+{
+    int bits = 0;
+    if (lines->get(fd, &bits) < 0)
+        return 0;
+    return (bits & bit) ? 1 : 0;
+}
+
+void Icom706::dtrOn()
+{
+    changeLine(TIOCM_DTR, true);
+}
+
+void Icom706::dtrOff()
+{
+    changeLine(TIOCM_DTR, false);
+}
+
+void Icom706::rtsOn()
+{
+    changeLine(TIOCM_RTS, true);
+}
+
+void Icom706::rtsOff()
+{
+    changeLine(TIOCM_RTS, false);
+}
+
+int Icom706::isCarrier()
+{
+    return testLine(TIOCM_CAR);
+}
+
+int Icom706::isCts()
+{
+    return testLine(TIOCM_CTS);
+}
+
+int Icom706::isDsr()
+{
+    return testLine(TIOCM_DSR);
+}
+
+int Icom706::callback(CsApplication *, const CsEventMsg *)
+{
+    if (verbose)
+        printf("IB:Invalid callback !\n");
+    return -1;
+}
+
+namespace {
+
+// True when a read on fd has nothing more to give, ever: the device has
+// hung up or the descriptor is broken. A hung-up line stays readable and
+// every read returns at once, which would keep the loop from anything else.
+bool lineIsGone(int fd, ssize_t count)
+{
+    if (count < 0)
+        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+    // A read of 0 is also what a lone end byte gives on a live line; only
+    // the poll result tells the two apart.
+    struct pollfd p;
+    p.fd = fd;
+    p.events = POLLIN;
+    p.revents = 0;
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+} // namespace
+
+void Icom706::onReady()
+{
+    if (maxRead == 0)
+        return;
+    // One byte for the end byte put back, one spare.
+    std::vector<unsigned char> buffer(static_cast<size_t>(maxRead) + 2);
+    ssize_t count = ::read(fd, buffer.data(), static_cast<size_t>(maxRead));
+    if (verbose)
+        printf("Read %d from %d\n", static_cast<int>(count), fd);
+    if (count <= 0) {
+        if (lineIsGone(fd, count))
+            detach();
+        return;
+    }
+    received(buffer.data(), static_cast<int>(count));
+}
+
+void Icom706::received(const unsigned char *bytes, int count)
+{
+    if (!bytes || count <= 0)
+        return;
+    std::vector<unsigned char> frame(bytes, bytes + count);
+    frame.push_back(static_cast<unsigned char>(FRAME_END));
+    deliver(std::make_unique<CsEventMsg>(frame.data(), static_cast<int>(frame.size())));
+}
