@@ -367,7 +367,7 @@ int connection_set_flags(connection *con, int flags)
 
 // The timer clock: monotonic, so that setting the time of day neither
 // fires every timer at once nor holds them all back.
-static void timer_clock(struct timeval *now)
+static void monotonic_clock(struct timeval *now)
 {
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -375,10 +375,12 @@ static void timer_clock(struct timeval *now)
     now->tv_usec = static_cast<suseconds_t>(ts.tv_nsec / 1000);
 }
 
+connection_clock_func connection_clock = monotonic_clock;
+
 void time_add_ms(struct timeval *time, int ms)
 {
     if (time->tv_sec == -1)
-        timer_clock(time);
+        connection_clock(time);
     time->tv_sec += ms / 1000;
     time->tv_usec += (ms % 1000) * 1000;
     if (time->tv_usec > 999999) {
@@ -390,7 +392,7 @@ void time_add_ms(struct timeval *time, int ms)
 void time_left(struct timeval *result, const struct timeval *expiry)
 {
     struct timeval now;
-    timer_clock(&now);
+    connection_clock(&now);
     result->tv_sec = expiry->tv_sec - now.tv_sec;
     result->tv_usec = expiry->tv_usec - now.tv_usec;
     if (result->tv_usec < 0) {
@@ -455,7 +457,9 @@ int connection_external_input(int flags, int desc, connection_input_cb cb, void 
         llCursorPush(watch_list);
         for (watch *w = static_cast<watch *>(llFirst(watch_list)); w != nullptr;
              w = static_cast<watch *>(llNext(watch_list))) {
-            if (w->desc == desc && w->mode == mode) {
+            // An earlier removal in this pass may have marked the first
+            // match already; each removal takes one live watch.
+            if (!w->removed && w->desc == desc && w->mode == mode) {
                 FD_CLR(desc, w->interest);
                 w->removed = 1;
                 watch_list_dirty = 1;

@@ -140,6 +140,14 @@ connection_timer *connection_add_timer(int period, connection_timer_cb cb, void 
 // call follows when it reaches the top of the queue. Always 0.
 int connection_cancel_timer(connection_timer *timer);
 
+// Reads the timer clock into now.
+typedef void (*connection_clock_func)(struct timeval *now);
+
+// Every reading of the timer clock goes through this pointer: the monotonic
+// clock (CLOCK_MONOTONIC) unless a test replaces it to hold time still.
+// Production code never touches it.
+extern connection_clock_func connection_clock;
+
 // Ordering of the timer queue: 1 when a is due before b, -1 when after,
 // 0 when both are due at the same moment.
 int timer_compare(const void *a, const void *b);
@@ -154,8 +162,8 @@ void time_add_ms(struct timeval *time, int ms);
 // ---- external inputs ----
 
 // Adds a watch (mode = flags & WATCH_MODE_MASK), or with WATCH_REMOVE set
-// removes the first watch of that descriptor and mode; its callback and
-// argument are then unused. A removed watch is never called again, and
+// removes the first watch of that descriptor and mode not removed before;
+// callback and argument are then unused. A removed watch is never called again, and
 // removal clears the descriptor from the mode's interest set whoever else
 // wanted it. Adding: 0, or -1 for mode 0 or a descriptor outside
 // 0..FD_SETSIZE-1 (reported). Removing: 0, or -1 when none matched.

@@ -1,0 +1,721 @@
+// Main loop, timers and watches on foreign descriptors.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <string>
+#include <sys/resource.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "connection.h"
+#include "connection_harness.h"
+
+namespace {
+
+long long monotonic_ms()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// A clock that stands still unless a test moves it: expiries then depend
+// only on the order of the calls, and select() waits exactly the periods.
+struct timeval fake_now = {1000, 0};
+void fake_clock(struct timeval *now)
+{
+    *now = fake_now;
+}
+
+struct pipe_fds {
+    int rd = -1;
+    int wr = -1;
+    pipe_fds()
+    {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            ADD_FAILURE() << "pipe: " << strerror(errno);
+            return;
+        }
+        rd = fds[0];
+        wr = fds[1];
+    }
+    ~pipe_fds()
+    {
+        if (rd >= 0)
+            close(rd);
+        if (wr >= 0)
+            close(wr);
+    }
+    void fill() { ASSERT_EQ(write(wr, "x", 1), 1); }
+};
+
+// A timer that logs its calls under a name; expired_result decides whether
+// it runs on.
+struct logged_timer {
+    std::vector<std::string> *log;
+    std::string name;
+    int expired_result;
+    int expired = 0;
+    int released = 0;
+    bool stop_on_expiry = false;
+    connection_timer *cancel_on_expiry = nullptr; // also cancel this one
+    connection_timer *self = nullptr;
+    bool cancel_self = false;
+};
+
+int logged_timer_cb(int reason, void *arg)
+{
+    auto *t = static_cast<logged_timer *>(arg);
+    if (reason == TIMER_RELEASED) {
+        t->released++;
+        t->log->push_back(t->name + " released");
+        return 0;
+    }
+    EXPECT_EQ(reason, TIMER_EXPIRED);
+    t->expired++;
+    t->log->push_back(t->name);
+    if (t->cancel_on_expiry != nullptr)
+        connection_cancel_timer(t->cancel_on_expiry);
+    if (t->cancel_self)
+        connection_cancel_timer(t->self);
+    if (t->stop_on_expiry)
+        connection_stop_main_loop();
+    return t->expired_result;
+}
+
+struct counted_watch {
+    int calls = 0;
+    int fd = -1;
+    std::function<void(counted_watch &)> on_call;
+};
+
+int counted_watch_cb(int desc, void *arg)
+{
+    auto *w = static_cast<counted_watch *>(arg);
+    EXPECT_EQ(desc, w->fd);
+    w->calls++;
+    if (w->on_call)
+        w->on_call(*w);
+    return 0;
+}
+
+int ignore_message(void *, int, const char *, int)
+{
+    return 0;
+}
+
+void count_disconnect(void *arg)
+{
+    ++*static_cast<int *>(arg);
+}
+
+} // namespace
+
+// ---- time arithmetic ----
+
+TEST(TimeArithmetic, AddingMillisecondsCarriesMicrosecondsIntoSeconds)
+{
+    struct timeval t = {10, 600000};
+    time_add_ms(&t, 1500);
+    EXPECT_EQ(t.tv_sec, 12);
+    EXPECT_EQ(t.tv_usec, 100000);
+
+    t = {0, 999000};
+    time_add_ms(&t, 1);
+    EXPECT_EQ(t.tv_sec, 1);
+    EXPECT_EQ(t.tv_usec, 0);
+
+    t = {5, 0};
+    time_add_ms(&t, 999);
+    EXPECT_EQ(t.tv_sec, 5);
+    EXPECT_EQ(t.tv_usec, 999000);
+}
+
+TEST(TimeArithmetic, StartsFromTheMonotonicClockNotTheTimeOfDay)
+{
+    struct timeval t = {-1, 0};
+    const long long before = monotonic_ms();
+    time_add_ms(&t, 250);
+    const long long after = monotonic_ms();
+    const long long got = static_cast<long long>(t.tv_sec) * 1000 + t.tv_usec / 1000;
+    EXPECT_GE(got, before + 250 - 1);
+    EXPECT_LE(got, after + 250);
+
+    struct timeval wall;
+    gettimeofday(&wall, nullptr);
+    EXPECT_GT(std::llabs(static_cast<long long>(wall.tv_sec) - t.tv_sec), 86400)
+        << "expiries must not follow the time of day";
+}
+
+TEST(TimeArithmetic, TimeLeftIsNeverNegative)
+{
+    struct timeval now;
+    struct timeval left;
+
+    now = {-1, 0};
+    time_add_ms(&now, 0);
+    struct timeval past = {now.tv_sec - 5, now.tv_usec};
+    time_left(&left, &past);
+    EXPECT_EQ(left.tv_sec, 0);
+    EXPECT_EQ(left.tv_usec, 0);
+
+    // Less than a second in the past: the borrow from the seconds makes
+    // them negative, which must still come out as zero.
+    struct timeval just_past = now;
+    just_past.tv_usec -= 300000;
+    if (just_past.tv_usec < 0) {
+        just_past.tv_usec += 1000000;
+        just_past.tv_sec -= 1;
+    }
+    time_left(&left, &just_past);
+    EXPECT_EQ(left.tv_sec, 0);
+    EXPECT_EQ(left.tv_usec, 0);
+
+    struct timeval future = {-1, 0};
+    time_add_ms(&future, 2000);
+    time_left(&left, &future);
+    const long long ms = static_cast<long long>(left.tv_sec) * 1000 + left.tv_usec / 1000;
+    EXPECT_LE(ms, 2000);
+    EXPECT_GE(ms, 1500);
+    EXPECT_GE(left.tv_usec, 0);
+    EXPECT_LT(left.tv_usec, 1000000);
+}
+
+TEST(TimeArithmetic, TimerCompareRanksTheEarlierExpiryHigher)
+{
+    run_isolated([] {
+        connection_clock = fake_clock;
+        std::vector<std::string> log;
+        logged_timer l{&log, "t", 1};
+        fake_now = {5, 999500};
+        connection_timer *a = connection_add_timer(1, logged_timer_cb, &l); // 6 s 500 us
+        connection_timer *b = connection_add_timer(2, logged_timer_cb, &l); // 6 s 1500 us
+        connection_timer *c = connection_add_timer(1, logged_timer_cb, &l); // 6 s 500 us
+        fake_now = {6, 400};
+        connection_timer *d = connection_add_timer(0, logged_timer_cb, &l); // 6 s 400 us
+        fake_now = {5, 0};
+        connection_timer *e = connection_add_timer(2000, logged_timer_cb, &l); // 7 s
+        ASSERT_TRUE(a && b && c && d && e);
+
+        EXPECT_EQ(timer_compare(a, b), 1);
+        EXPECT_EQ(timer_compare(b, a), -1);
+        EXPECT_EQ(timer_compare(a, c), 0);
+        EXPECT_EQ(timer_compare(d, a), 1);
+        EXPECT_EQ(timer_compare(a, d), -1);
+        EXPECT_EQ(timer_compare(e, b), -1);
+        EXPECT_EQ(timer_compare(b, e), 1);
+        connection_shutdown();
+    });
+}
+
+// ---- timers in the loop ----
+
+TEST(Timers, FireInExpiryOrderAndTiesInInsertionOrder)
+{
+    run_isolated([] {
+        connection_clock = fake_clock;
+        std::vector<std::string> log;
+        logged_timer x{&log, "X", 1}, a{&log, "A", 1}, b{&log, "B", 1}, c{&log, "C", 1}, d{&log, "D", 1};
+        x.stop_on_expiry = true;
+        ASSERT_NE(connection_add_timer(40, logged_timer_cb, &x), nullptr);
+        ASSERT_NE(connection_add_timer(10, logged_timer_cb, &a), nullptr);
+        ASSERT_NE(connection_add_timer(10, logged_timer_cb, &b), nullptr);
+        ASSERT_NE(connection_add_timer(5, logged_timer_cb, &c), nullptr);
+        ASSERT_NE(connection_add_timer(10, logged_timer_cb, &d), nullptr);
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+
+        // One-shot timers (non-zero result) are released at the start of
+        // the following pass, before the next one fires.
+        const std::vector<std::string> expected = {"C", "C released", "A", "A released", "B",
+                                                   "B released", "D", "D released", "X"};
+        EXPECT_EQ(log, expected);
+
+        connection_shutdown();
+        for (const logged_timer *t : {&x, &a, &b, &c, &d}) {
+            EXPECT_EQ(t->expired, 1) << t->name;
+            EXPECT_EQ(t->released, 1) << t->name;
+        }
+    });
+}
+
+TEST(Timers, KeepTheirPhaseAfterALateFiring)
+{
+    run_isolated([] {
+        struct state {
+            long long t0;
+            std::vector<long long> at;
+        } s{monotonic_ms(), {}};
+        auto cb = [](int reason, void *arg) -> int {
+            auto *st = static_cast<state *>(arg);
+            if (reason != TIMER_EXPIRED)
+                return 0;
+            st->at.push_back(monotonic_ms() - st->t0);
+            if (st->at.size() == 1)
+                usleep(700 * 1000); // past the second and third expiries
+            if (st->at.size() == 4) {
+                connection_stop_main_loop();
+                return 1;
+            }
+            return 0;
+        };
+        ASSERT_NE(connection_add_timer(300, cb, &s), nullptr);
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+
+        ASSERT_EQ(s.at.size(), 4u);
+        EXPECT_GE(s.at[0], 300);
+        // The expiries at 600 and 900 ms have passed: both are served at
+        // once, one per pass, rather than one period after the late return.
+        EXPECT_GE(s.at[1], s.at[0] + 700);
+        EXPECT_LT(s.at[1], 1200);
+        EXPECT_LT(s.at[2], 1200);
+        // The next expiry keeps the phase of the first: 1200 ms.
+        EXPECT_GE(s.at[3], 1200);
+        EXPECT_LT(s.at[3], 1600);
+        connection_shutdown();
+    });
+}
+
+TEST(Timers, CancelledFromCallbacksNeverFireAgainAndAreReleasedOnce)
+{
+    run_isolated([] {
+        connection_clock = fake_clock;
+        std::vector<std::string> log;
+        logged_timer a{&log, "A", 0}, b{&log, "B", 0}, c{&log, "C", 1};
+        c.stop_on_expiry = true;
+        a.self = connection_add_timer(10, logged_timer_cb, &a);
+        b.self = connection_add_timer(20, logged_timer_cb, &b);
+        ASSERT_NE(connection_add_timer(50, logged_timer_cb, &c), nullptr);
+        ASSERT_TRUE(a.self && b.self);
+        // A cancels itself yet asks to run on, and cancels B before B is due.
+        a.cancel_self = true;
+        a.cancel_on_expiry = b.self;
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+
+        // A was queued again behind B (both due at 20 ms) and both are
+        // released when they reach the top, before C fires.
+        const std::vector<std::string> expected = {"A", "B released", "A released", "C"};
+        EXPECT_EQ(log, expected);
+        EXPECT_EQ(a.expired, 1);
+        EXPECT_EQ(b.expired, 0);
+
+        connection_shutdown();
+        EXPECT_EQ(a.released, 1);
+        EXPECT_EQ(b.released, 1);
+        EXPECT_EQ(c.released, 1);
+    });
+}
+
+TEST(Timers, ShutdownReleasesLiveTimersEarliestFirst)
+{
+    run_isolated([] {
+        connection_clock = fake_clock;
+        std::vector<std::string> log;
+        logged_timer a{&log, "A", 0}, b{&log, "B", 0};
+        ASSERT_NE(connection_add_timer(50, logged_timer_cb, &a), nullptr);
+        ASSERT_NE(connection_add_timer(10, logged_timer_cb, &b), nullptr);
+        connection_shutdown();
+        const std::vector<std::string> expected = {"B released", "A released"};
+        EXPECT_EQ(log, expected);
+    });
+}
+
+TEST(Timers, NegativePeriodIsRefusedWithAReport)
+{
+    run_isolated([] {
+        std::vector<std::string> log;
+        logged_timer z{&log, "Z", 1};
+        z.stop_on_expiry = true;
+        testing::internal::CaptureStderr();
+        connection_timer *bad = connection_add_timer(-5, logged_timer_cb, &z);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(bad, nullptr);
+        EXPECT_NE(err.find("*** ERROR ("), std::string::npos) << err;
+        EXPECT_NE(err.find("negative period (-5 ms)"), std::string::npos) << err;
+
+        // A zero period is a timer due at once.
+        ASSERT_NE(connection_add_timer(0, logged_timer_cb, &z), nullptr);
+        add_loop_bound(5000);
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(z.expired, 1);
+        connection_shutdown();
+        EXPECT_EQ(z.released, 1);
+    });
+}
+
+// ---- watches ----
+
+TEST(Watches, AreServedBeforeConnectionsInOnePass)
+{
+    run_isolated([] {
+        std::vector<std::string> order;
+        socket_pair sp;
+        pipe_fds p;
+        auto on_message = [](void *arg, int, const char *, int) -> int {
+            auto *o = static_cast<std::vector<std::string> *>(arg);
+            o->push_back("connection");
+            if (o->size() == 2)
+                connection_stop_main_loop();
+            return 0;
+        };
+        connection *con = connection_create(sp.lib, on_message, nullptr, &order);
+        ASSERT_NE(con, nullptr);
+        connection_set_flags(con, CS_FLAG_RAW);
+        counted_watch w;
+        w.fd = p.rd;
+        w.on_call = [&order](counted_watch &self) {
+            char c;
+            EXPECT_EQ(read(self.fd, &c, 1), 1);
+            order.push_back("watch");
+            if (order.size() == 2)
+                connection_stop_main_loop();
+        };
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
+        write_all(sp.peer, "data");
+        p.fill();
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        const std::vector<std::string> expected = {"watch", "connection"};
+        EXPECT_EQ(order, expected);
+    });
+}
+
+TEST(Watches, RemovedInItsOwnCallbackIsNotCalledAgain)
+{
+    run_isolated([] {
+        pipe_fds p;
+        p.fill(); // never drained: readable in every pass
+        counted_watch w;
+        w.fd = p.rd;
+        w.on_call = [](counted_watch &self) {
+            EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr), 0);
+        };
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
+        add_loop_stop(100);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(w.calls, 1);
+        EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, p.rd, nullptr, nullptr), -1);
+    });
+}
+
+TEST(Watches, RemovedByAnEarlierCallbackOfThePassIsSkipped)
+{
+    run_isolated([] {
+        pipe_fds p1, p2;
+        p1.fill();
+        p2.fill();
+        counted_watch first, second;
+        first.fd = p1.rd;
+        second.fd = p2.rd;
+        first.on_call = [&second](counted_watch &self) {
+            EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, second.fd, nullptr, nullptr), 0);
+            EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr), 0);
+            connection_stop_main_loop();
+        };
+        ASSERT_EQ(connection_external_input(WATCH_READ, p1.rd, counted_watch_cb, &first), 0);
+        ASSERT_EQ(connection_external_input(WATCH_READ, p2.rd, counted_watch_cb, &second), 0);
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(first.calls, 1);
+        EXPECT_EQ(second.calls, 0);
+    });
+}
+
+TEST(Watches, OnlyTheFirstOfTwoOnOneDescriptorIsServedAndEachRemovalTakesOne)
+{
+    run_isolated([] {
+        pipe_fds p;
+        p.fill();
+        counted_watch a, b;
+        a.fd = b.fd = p.rd;
+        a.on_call = [](counted_watch &self) {
+            if (self.calls < 3)
+                return;
+            // Two removals in one pass: the second must take the other
+            // live watch, not the one just marked.
+            EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr), 0);
+            EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr), 0);
+            EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr), -1);
+        };
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &a), 0);
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &b), 0);
+        add_loop_stop(150);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(a.calls, 3);
+        EXPECT_EQ(b.calls, 0);
+    });
+}
+
+TEST(Watches, RemovalDropsTheInterestOfAnotherWatchOnTheSameDescriptor)
+{
+    run_isolated([] {
+        pipe_fds p;
+        counted_watch a, b;
+        a.fd = b.fd = p.rd;
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &a), 0);
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &b), 0);
+        EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, p.rd, nullptr, nullptr), 0);
+        p.fill();
+        add_loop_stop(100);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(a.calls, 0);
+        EXPECT_EQ(b.calls, 0);
+    });
+}
+
+TEST(Watches, ExceptionWatchIsServedOnlyForOutOfBandData)
+{
+    run_isolated([] {
+        int listener = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_GE(listener, 0);
+        struct sockaddr_in addr = {};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        ASSERT_EQ(listen(listener, 1), 0);
+        socklen_t len = sizeof addr;
+        ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
+        int sender = socket(AF_INET, SOCK_STREAM, 0);
+        ASSERT_EQ(connect(sender, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+        int receiver = accept(listener, nullptr, nullptr);
+        ASSERT_GE(receiver, 0);
+        close(listener);
+
+        struct state {
+            int sender;
+            bool oob_sent = false;
+            bool served_after_oob = false;
+            int calls = 0;
+        } s{sender};
+        auto on_except = [](int desc, void *arg) -> int {
+            auto *st = static_cast<state *>(arg);
+            st->calls++;
+            st->served_after_oob = st->oob_sent;
+            connection_external_input(WATCH_REMOVE | WATCH_EXCEPT, desc, nullptr, nullptr);
+            connection_stop_main_loop();
+            return 0;
+        };
+        auto send_oob = [](int reason, void *arg) -> int {
+            auto *st = static_cast<state *>(arg);
+            if (reason == TIMER_EXPIRED) {
+                st->oob_sent = true;
+                EXPECT_EQ(send(st->sender, "!", 1, MSG_OOB), 1);
+            }
+            return 1;
+        };
+        // Ordinary data is readable, not exceptional.
+        ASSERT_EQ(send(sender, "abc", 3, 0), 3);
+        ASSERT_EQ(connection_external_input(WATCH_EXCEPT, receiver, on_except, &s), 0);
+        ASSERT_NE(connection_add_timer(80, send_oob, &s), nullptr);
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(s.calls, 1);
+        EXPECT_TRUE(s.served_after_oob);
+        connection_shutdown();
+        close(sender);
+        close(receiver);
+    });
+}
+
+TEST(Watches, WithoutModeAreRefusedAndNeverReachTheLoop)
+{
+    run_isolated([] {
+        pipe_fds p;
+        p.fill();
+        counted_watch w;
+        w.fd = p.rd;
+        testing::internal::CaptureStderr();
+        const int added = connection_external_input(0, p.rd, counted_watch_cb, &w);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(added, -1);
+        EXPECT_NE(err.find("*** ERROR ("), std::string::npos) << err;
+        EXPECT_NE(err.find("Watch without a mode"), std::string::npos) << err;
+        EXPECT_EQ(connection_external_input(WATCH_REMOVE, p.rd, nullptr, nullptr), -1);
+
+        add_loop_stop(50);
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(w.calls, 0);
+    });
+}
+
+TEST(Watches, DescriptorsBeyondTheSetSizeAreRefused)
+{
+    // The descriptor numbers must exist, or the refusal would prove nothing.
+    const rlim_t wanted = FD_SETSIZE + 8;
+    struct rlimit lim;
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &lim), 0);
+    if (lim.rlim_cur < wanted) {
+        struct rlimit raised = lim;
+        raised.rlim_cur = wanted;
+        if (raised.rlim_max < wanted)
+            raised.rlim_max = wanted;
+        if (setrlimit(RLIMIT_NOFILE, &raised) != 0)
+            GTEST_SKIP() << "cannot raise the descriptor limit to " << wanted << ": " << strerror(errno);
+    }
+
+    run_isolated([] {
+        pipe_fds p;
+        ASSERT_EQ(dup2(p.rd, FD_SETSIZE), FD_SETSIZE);
+        ASSERT_EQ(dup2(p.rd, FD_SETSIZE + 5), FD_SETSIZE + 5);
+        counted_watch w;
+        w.fd = p.rd;
+
+        testing::internal::CaptureStderr();
+        const int watched = connection_external_input(WATCH_READ, FD_SETSIZE, counted_watch_cb, &w);
+        const int watched_far = connection_external_input(WATCH_WRITE, FD_SETSIZE + 5, counted_watch_cb, &w);
+        const int watched_negative = connection_external_input(WATCH_READ, -1, counted_watch_cb, &w);
+        connection *con = connection_create(FD_SETSIZE, ignore_message, nullptr, nullptr);
+        const std::string err = testing::internal::GetCapturedStderr();
+
+        EXPECT_EQ(watched, -1);
+        EXPECT_EQ(watched_far, -1);
+        EXPECT_EQ(watched_negative, -1);
+        EXPECT_EQ(con, nullptr);
+        EXPECT_NE(err.find("Descriptor 1024 cannot be watched"), std::string::npos) << err;
+        EXPECT_NE(err.find("Descriptor 1029 cannot be watched"), std::string::npos) << err;
+        EXPECT_NE(err.find("Descriptor 1024 cannot be served"), std::string::npos) << err;
+        close(FD_SETSIZE);
+        close(FD_SETSIZE + 5);
+
+        // The loop still works on the descriptors it can hold.
+        w.on_call = [](counted_watch &) { connection_stop_main_loop(); };
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
+        p.fill();
+        add_loop_bound(5000);
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(w.calls, 1);
+    });
+}
+
+// ---- the loop itself ----
+
+TEST(MainLoop, StopFromACallbackEndsThePassWithPurgesDoneAndStaysStopped)
+{
+    run_isolated([] {
+        socket_pair sp;
+        int disconnects = 0;
+        connection *con = connection_create(sp.lib, ignore_message, count_disconnect, &disconnects);
+        ASSERT_NE(con, nullptr);
+        pipe_fds p;
+        p.fill();
+        counted_watch w;
+        w.fd = p.rd;
+        w.on_call = [con](counted_watch &self) {
+            terminate_connection(con);
+            connection_stop_main_loop();
+            connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr);
+        };
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(w.calls, 1);
+        EXPECT_EQ(disconnects, 1);
+        EXPECT_TRUE(sees_end_of_stream(sp.peer));
+
+        // A stopped loop stays stopped: not even a due timer runs.
+        std::vector<std::string> log;
+        logged_timer t{&log, "T", 1};
+        ASSERT_NE(connection_add_timer(0, logged_timer_cb, &t), nullptr);
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(t.expired, 0);
+        connection_shutdown();
+        EXPECT_EQ(t.released, 1);
+    });
+}
+
+namespace {
+volatile sig_atomic_t alarms = 0;
+void on_alarm(int)
+{
+    alarms = alarms + 1;
+}
+} // namespace
+
+TEST(MainLoop, RetriesASelectInterruptedByASignal)
+{
+    run_isolated([] {
+        struct sigaction sa = {};
+        sa.sa_handler = on_alarm;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0; // no SA_RESTART: select() fails with EINTR
+        ASSERT_EQ(sigaction(SIGALRM, &sa, nullptr), 0);
+
+        socket_pair sp;
+        int disconnects = 0;
+        connection *con = connection_create(sp.lib, ignore_message, count_disconnect, &disconnects);
+        ASSERT_NE(con, nullptr);
+        std::vector<std::string> log;
+        logged_timer stop{&log, "stop", 1};
+        stop.stop_on_expiry = true;
+        ASSERT_NE(connection_add_timer(200, logged_timer_cb, &stop), nullptr);
+
+        struct itimerval every = {{0, 5000}, {0, 5000}};
+        ASSERT_EQ(setitimer(ITIMER_REAL, &every, nullptr), 0);
+        testing::internal::CaptureStderr();
+        const int result = connection_main_loop();
+        const std::string err = testing::internal::GetCapturedStderr();
+        struct itimerval off = {};
+        setitimer(ITIMER_REAL, &off, nullptr);
+
+        EXPECT_EQ(result, 0);
+        EXPECT_GT(alarms, 0);
+        EXPECT_EQ(stop.expired, 1);
+        EXPECT_EQ(connection_state(con), CONNECTION_OPEN);
+        EXPECT_EQ(disconnects, 0);
+        EXPECT_EQ(err.find("select"), std::string::npos) << err;
+        connection_shutdown();
+    });
+}
+
+TEST(MainLoop, OtherSelectFailuresTerminateEveryConnectionAndEndTheLoop)
+{
+    run_isolated([] {
+        socket_pair sp;
+        int disconnects = 0;
+        connection *con = connection_create(sp.lib, ignore_message, count_disconnect, &disconnects);
+        ASSERT_NE(con, nullptr);
+        // Capturing opens descriptors of its own: before the pipe, so that
+        // the closed number is not handed out again.
+        testing::internal::CaptureStderr();
+        int fds[2];
+        ASSERT_EQ(pipe(fds), 0);
+        counted_watch w;
+        w.fd = fds[0];
+        ASSERT_EQ(connection_external_input(WATCH_READ, fds[0], counted_watch_cb, &w), 0);
+        close(fds[0]); // select() now fails with EBADF
+        close(fds[1]);
+        add_loop_bound(5000);
+
+        const int result = connection_main_loop();
+        const std::string err = testing::internal::GetCapturedStderr();
+
+        EXPECT_EQ(result, -1);
+        EXPECT_NE(err.find("        select: Bad file descriptor"), std::string::npos) << err;
+        EXPECT_EQ(connection_state(con), CONNECTION_CLOSED);
+        EXPECT_EQ(disconnects, 0);
+        EXPECT_TRUE(sees_end_of_stream(sp.peer));
+    });
+}
