@@ -108,18 +108,19 @@ TEST_F(ReportTest, WarningIsFourLinesOnStandardErrorAndThreeLogEntries)
 
 TEST_F(ReportTest, ErrorWithArgumentsIsFormattedInBothPlaces)
 {
+    // A call over two lines gets a different line number from each
+    // compiler; the line itself is checked by the warning test.
     testing::internal::CaptureStderr();
-    int line = __LINE__ + 1;
     REPORT_ERROR("        Message with to large payload received (msg_type=%d, received=%d bytes, max=%d bytes). Terminating client!",
                  0, 8193, 8192);
     std::string err = testing::internal::GetCapturedStderr();
-    const std::string head = "\n*** ERROR (test_report.cpp, " + std::to_string(line) + ", TestBody):\n";
+    const std::string head = "\n*** ERROR (test_report.cpp, L, TestBody):\n";
     const std::string body = "        Message with to large payload received (msg_type=0, received=8193 bytes, max=8192 bytes). Terminating client!";
-    EXPECT_EQ(err, head + body + "\n\n");
+    EXPECT_EQ(withoutLineNumbers(err), head + body + "\n\n");
     ASSERT_EQ(g_log.size(), 3u);
     for (const auto &e : g_log)
         EXPECT_EQ(e.priority, LOG_ERR);
-    EXPECT_EQ(g_log[0].text, head);
+    EXPECT_EQ(withoutLineNumbers(g_log[0].text), head);
     EXPECT_EQ(g_log[1].text, body);
 }
 

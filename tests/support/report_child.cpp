@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <regex>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,6 +122,9 @@ ChildProcess::ChildProcess(const std::function<void()> &body)
     child = fork();
     if (child == 0) {
         setpgid(0, 0);
+        // Aborting is an expected end here; no core files.
+        struct rlimit noCore = {0, 0};
+        setrlimit(RLIMIT_CORE, &noCore);
         // dup2 clears close-on-exec on the standard streams only; the record
         // pipe keeps it, so executed programs never inherit it.
         dup2(out[1], STDOUT_FILENO);
