@@ -95,11 +95,13 @@ inline void report_head(int priority, const char *head, const char *file, int li
         report_piece(LOG_ERR, "\n");                                          \
     } while (0)
 
-#define REPORT_ASSERT_(cond, trace)                                           \
+// The condition's text is taken by the outer macro, before its operands are
+// expanded, so "l != NULL" is printed as written and not as "l != __null".
+#define REPORT_ASSERT_(cond, text, trace)                                     \
     do {                                                                      \
         if (!(cond)) {                                                        \
             report_head(LOG_CRIT, "\n*** ASSERTION FAILED (%s, %d, %s):\n", REPORT_FILE, __LINE__, __func__); \
-            report_piece(LOG_CRIT, "        %s\n", #cond);                   \
+            report_piece(LOG_CRIT, "        %s\n", (text));                  \
             report_die(trace);                                                \
         }                                                                     \
     } while (0)
@@ -110,8 +112,8 @@ inline void report_head(int priority, const char *head, const char *file, int li
         report_die(trace);                                                    \
     } while (0)
 
-#define REPORT_ASSERT(cond) REPORT_ASSERT_(cond, 1)
-#define REPORT_ASSERT_NOTRACE(cond) REPORT_ASSERT_(cond, 0)
+#define REPORT_ASSERT(cond) REPORT_ASSERT_(cond, #cond, 1)
+#define REPORT_ASSERT_NOTRACE(cond) REPORT_ASSERT_(cond, #cond, 0)
 #define REPORT_FATAL(...) REPORT_FATAL_(1, __VA_ARGS__)
 #define REPORT_FATAL_NOTRACE(...) REPORT_FATAL_(0, __VA_ARGS__)
 
