@@ -74,7 +74,7 @@ private:
     void cancelRetry();
     void releaseHandle();
 
-    static int messageAdapter(int handle, int msgType, const char *data, int len);
+    static void messageAdapter(int handle, int msgType, const char *data, int len);
     static void connectAdapter(int handle, int success);
     static void disconnectAdapter(int handle);
     static int retryConnect(void *client);

@@ -25,6 +25,11 @@ public:
     // port: number or TCP service name (copied). nodelay: TCP_NODELAY on
     // the accepted connections.
     CsServer(CsApplication *owner, const char *port, int verbose, int nodelay);
+    // The same on one local address only (dotted IPv4; null or "" for
+    // all): a server that should not be reachable from other hosts listens
+    // on "127.0.0.1". A text that is no IPv4 address leaves it not
+    // listening.
+    CsServer(CsApplication *owner, const char *port, int verbose, int nodelay, const char *address);
     // Stops listening and closes every client: no library callback reaches
     // the object afterwards.
     ~CsServer() override;
@@ -61,10 +66,11 @@ private:
 
     static void connectAdapter(int clientHandle);
     static void disconnectAdapter(int clientHandle);
-    static int messageAdapter(int clientHandle, int msgType, const char *data, int len);
+    static void messageAdapter(int clientHandle, int msgType, const char *data, int len);
 
     int handle;              // library server handle, -1 when not listening
     std::string port;        // port number or service name
+    std::string address;     // local address to listen on; "" for all
     int nodelay;             // nonzero: TCP_NODELAY on accepted connections
     std::string addressText; // cache behind peerAddress()
     std::string portText;    // cache behind peerPort()

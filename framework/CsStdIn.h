@@ -19,7 +19,8 @@ class CsStdIn : public CsExternalRead
 public:
     // keepNewline nonzero: deliver every byte read; zero: drop the last byte
     // of each read (the newline of a complete line). bufferSize is the most
-    // bytes one read takes; 0 (or below) disables reading.
+    // bytes one read takes; 0 (or below) disables reading, and then no
+    // watch is kept.
     CsStdIn(CsApplication *owner, int keepNewline, int bufferSize, int verbose);
     ~CsStdIn() override;
 
