@@ -1,0 +1,103 @@
+// quorvane: console terminal for a multi-operator log server.
+//
+//   quorvane -s<host> [-p<port>] [-l<login>] [-f<dir>] [-?]
+//
+// Turns the command line into one ProgramFileShare, prints the banner, runs
+// the main loop until "exit" or "bye" is typed, and ends with status 0.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "ProgramFileShare.h"
+
+namespace {
+
+const double kVersion = 1.0;
+const char kWebAddress[] = "https://quorvane.invalid/";
+
+[[noreturn]] void usage(const char* program)
+{
+    printf("\nUsage %s -s... [-p... [-l...]] [-f...] [-?]\n\n", program);
+    printf("      -s<name>  : name/ip address of the server to connect.\n");
+    printf("      -p<port>  : port number of the server to connect (default 8000).\n");
+    printf("      -l<login> : automatic login text at 'login' promt.\n");
+    printf("      -f<dir>   : in/out files in 'dir' directory (multi-op usage).\n");
+    printf("      -?        : this help text.\n");
+    printf("\n      Quorvane version %4.2f (%s)\n\n", kVersion, kWebAddress);
+    exit(-1);
+}
+
+// "<dir>/<name>" in a zero-filled heap buffer, the directory text unchanged.
+char* sharedFilePath(const char* dir, const char* name)
+{
+    size_t size = strlen(dir) + strlen(name) + 2;
+    char* path = static_cast<char*>(calloc(size, 1));
+    if (path != nullptr)
+        snprintf(path, size, "%s/%s", dir, name);
+    return path;
+}
+
+char* copyText(const char* text)
+{
+    size_t size = strlen(text) + 1;
+    char* copy = static_cast<char*>(malloc(size));
+    if (copy != nullptr)
+        memcpy(copy, text, size);
+    return copy;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "quorvane";
+    const char* host = nullptr;
+    const char* port = nullptr;
+    const char* login = nullptr;
+    char* outFile = nullptr;  // term.out, read by this program
+    char* inFile = nullptr;   // term.in, written by this program
+
+    opterr = 0;
+    int c;
+    while ((c = getopt(argc, argv, "s:p:l:f:?")) != -1) {
+        switch (c) {
+        case 's':
+            host = optarg;
+            break;
+        case 'p':
+            port = optarg;
+            break;
+        case 'l':
+            login = optarg;
+            break;
+        case 'f':
+            free(outFile);
+            free(inFile);
+            outFile = sharedFilePath(optarg, "term.out");
+            inFile = sharedFilePath(optarg, "term.in");
+            break;
+        default:
+            usage(program);
+        }
+    }
+    if (host == nullptr)
+        usage(program);
+    if (port == nullptr)
+        port = "8000";
+    if (outFile == nullptr)
+        outFile = copyText("internal/term.out");
+    if (inFile == nullptr)
+        inFile = copyText("internal/term.in");
+
+    CsApplication* application =
+        new ProgramFileShare(host, port, outFile, inFile, login, 0, 1000, 0, 1, 1, 10);
+
+    printf("\n\nWelcome to Quorvane ver %4.2f (%s)\n\n", kVersion, kWebAddress);
+    CsApplication::run();
+
+    delete application;
+    free(outFile);
+    free(inFile);
+    return 0;
+}

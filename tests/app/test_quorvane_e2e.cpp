@@ -1,0 +1,264 @@
+// The built quorvane program run on a pseudo-terminal as a person runs it:
+// the test types on the keyboard and reads the screen, and plays the log
+// server on a loopback port at byte level.
+#include "app_support.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using apptest::appendFile;
+using apptest::fileExists;
+using apptest::LoopbackServer;
+using apptest::nowMs;
+using apptest::PtyProcess;
+using apptest::readFile;
+using apptest::TempDir;
+using apptest::writeFile;
+
+namespace {
+
+const std::string kProgram = std::string(QUORVANE_BINARY_DIR) + "/quorvane";
+
+std::string usageText(const std::string& program)
+{
+    return "\nUsage " + program + " -s... [-p... [-l...]] [-f...] [-?]\n\n"
+           "      -s<name>  : name/ip address of the server to connect.\n"
+           "      -p<port>  : port number of the server to connect (default 8000).\n"
+           "      -l<login> : automatic login text at 'login' promt.\n"
+           "      -f<dir>   : in/out files in 'dir' directory (multi-op usage).\n"
+           "      -?        : this help text.\n"
+           "\n      Quorvane version 1.00 (https://quorvane.invalid/)\n\n";
+}
+
+const char kBanner[] = "\n\nWelcome to Quorvane ver 1.00 (https://quorvane.invalid/)\n\n";
+
+std::string waitForFile(const std::string& path, const std::string& expected, int timeoutMs)
+{
+    long long deadline = nowMs() + timeoutMs;
+    std::string now;
+    while ((now = readFile(path)) != expected && nowMs() < deadline)
+        usleep(5000);
+    return now;
+}
+
+class QuorvaneTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        struct stat st;
+        ASSERT_EQ(0, stat(kProgram.c_str(), &st))
+            << "the quorvane program is not built at " << kProgram
+            << " (build the 'quorvane' target before running these tests)";
+    }
+
+    // Runs quorvane with the server's port and the shared files in dir.
+    std::unique_ptr<PtyProcess> run(std::vector<std::string> extra = {}, bool stdinNull = false)
+    {
+        std::vector<std::string> argv = {kProgram, "-s", "127.0.0.1", "-p", server.portText(),
+                                         "-f" + dir.path()};
+        argv.insert(argv.end(), extra.begin(), extra.end());
+        auto p = std::make_unique<PtyProcess>(argv, "", stdinNull);
+        EXPECT_TRUE(p->started());
+        return p;
+    }
+
+    // Runs it and waits for the banner and the connection.
+    std::unique_ptr<PtyProcess> runConnected(std::vector<std::string> extra = {}, bool stdinNull = false)
+    {
+        auto p = run(extra, stdinNull);
+        EXPECT_TRUE(server.accept(5000));
+        EXPECT_TRUE(p->waitFor("Connected to server\n", 5000)) << p->screen();
+        EXPECT_TRUE(p->waitFor(kBanner, 5000)) << p->screen();
+        return p;
+    }
+
+    void typeExit(PtyProcess& p)
+    {
+        p.type("exit\r");
+        EXPECT_EQ(0, p.waitExit(5000)) << p.screen();
+    }
+
+    TempDir dir;
+    LoopbackServer server;
+};
+
+// ---------------------------------------------------------------- command line
+
+TEST_F(QuorvaneTest, PrintsUsageAndEndsWith255ForBadCommandLines)
+{
+    const std::vector<std::vector<std::string>> cases = {
+        {},                           // no arguments: no host
+        {"-x"},                       // a letter not in the option string
+        {"-s"},                       // -s without its value
+        {"-?"},                       // asked for
+        {"-?", "-s", "127.0.0.1"},    // asked for before a valid host
+        {"-p", "1234", "-f", "/tmp"}, // everything but the host
+    };
+    for (const auto& args : cases) {
+        std::vector<std::string> argv = {kProgram};
+        argv.insert(argv.end(), args.begin(), args.end());
+        PtyProcess p(argv, dir.path());
+        std::string label = args.empty() ? "(none)" : args[0] + (args.size() > 1 ? " ..." : "");
+        EXPECT_EQ(255, p.waitExit(5000)) << label;
+        EXPECT_EQ(usageText(kProgram), p.screen()) << label << ": no getopt message, nothing else";
+    }
+    EXPECT_FALSE(fileExists(dir.file("internal"))) << "nothing was constructed";
+}
+
+TEST_F(QuorvaneTest, PrintsStartUpLinesThenBannerAndEndsWithStatusZeroOnExit)
+{
+    writeFile(dir.file("term.in"), "stale\n");
+    auto p = runConnected();
+    const std::string expectedStart =
+        "The application is running......\n--End with exit or bye command--\n" + std::string(kBanner);
+    EXPECT_EQ(0u, p->screen().find(expectedStart)) << p->screen();
+    EXPECT_EQ("\n", readFile(dir.file("term.in")));
+
+    typeExit(*p);
+    const std::string& screen = p->screen();
+    const std::string last = "The application ended\n";
+    ASSERT_GE(screen.size(), last.size());
+    EXPECT_EQ(last, screen.substr(screen.size() - last.size())) << screen;
+    EXPECT_TRUE(server.peerClosed(3000));
+    EXPECT_EQ("", server.drain(50)) << "exit is not sent";
+}
+
+TEST_F(QuorvaneTest, UsesPort8000AndTheInternalDirectoryByDefault)
+{
+    TempDir work;
+    ASSERT_EQ(0, mkdir(work.file("internal").c_str(), 0700));
+    writeFile(work.file("internal/term.in"), "old\n");
+    PtyProcess p({kProgram, "-s127.0.0.1"}, work.path());
+    ASSERT_TRUE(p.waitFor(kBanner, 5000)) << p.screen();
+    EXPECT_EQ("\n", waitForFile(work.file("internal/term.in"), "\n", 2000))
+        << "the shared files are internal/ under the working directory";
+    typeExit(p);
+}
+
+TEST_F(QuorvaneTest, BuildsTheFilePathsFromTheDirectoryTextUnchanged)
+{
+    writeFile(dir.file("term.in"), "old\n");
+    // A trailing slash gives <dir>//term.in, which names the same file.
+    PtyProcess p({kProgram, "-s", "127.0.0.1", "-p", server.portText(), "-f", dir.path() + "/"});
+    ASSERT_TRUE(server.accept(5000));
+    ASSERT_TRUE(p.waitFor(kBanner, 5000)) << p.screen();
+    EXPECT_EQ("\n", readFile(dir.file("term.in")));
+    appendFile(dir.file("term.out"), "via slash\n");
+    EXPECT_EQ("via slash", server.receive(9, 4000));
+    typeExit(p);
+}
+
+// ---------------------------------------------------------------- terminal
+
+TEST_F(QuorvaneTest, SendsATypedLineByteForByteAndShowsServerTextLineByLine)
+{
+    auto p = runConnected();
+    p->type("show log 10\r");
+    EXPECT_EQ("show log 10\n", server.receive(12, 3000)) << "Enter arrives as a line feed";
+
+    size_t mark = p->screen().size();
+    ASSERT_TRUE(server.send("QSO 1\nQSO 2\npartial"));
+    EXPECT_TRUE(p->waitFor("QSO 1\nQSO 2\npartial", 3000, mark)) << p->screen();
+    ASSERT_TRUE(server.send(" rest\n"));
+    EXPECT_TRUE(p->waitFor("partial rest\n", 3000, mark)) << p->screen();
+    typeExit(*p);
+}
+
+TEST_F(QuorvaneTest, SendsByeAndEndsWithStatusZero)
+{
+    auto p = runConnected();
+    p->type("bye\r");
+    EXPECT_EQ("bye\n", server.receive(4, 3000));
+    EXPECT_EQ(0, p->waitExit(5000));
+    EXPECT_TRUE(server.peerClosed(3000));
+    const std::string& screen = p->screen();
+    EXPECT_EQ(screen.size() - 22, screen.rfind("The application ended\n")) << screen;
+}
+
+TEST_F(QuorvaneTest, AnswersTheLoginPromptWithTheGivenText)
+{
+    auto p = runConnected({"-l", "dl1abc"});
+    size_t mark = p->screen().size();
+    ASSERT_TRUE(server.send("Log server\r\nlogin: "));
+    EXPECT_EQ("dl1abc\r\n", server.receive(8, 3000));
+    EXPECT_TRUE(p->waitFor("Doing automatic login with text <dl1abc>\n", 3000, mark));
+    EXPECT_EQ(std::string::npos, p->screen().find("Log server", mark));
+    typeExit(*p);
+}
+
+// ---------------------------------------------------------------- connection
+
+TEST_F(QuorvaneTest, ReachesAServerThatComesUpAfterStartWithinOneRetryPeriod)
+{
+    int port = apptest::probeFreePort();
+    ASSERT_GT(port, 0);
+    PtyProcess p({kProgram, "-s", "127.0.0.1", "-p", std::to_string(port), "-f" + dir.path()});
+    ASSERT_TRUE(p.waitFor(kBanner, 5000)) << p.screen();
+    usleep(1500000);
+    EXPECT_EQ(std::string::npos, p.screen().find("Connected to server"));
+
+    LoopbackServer late(port);
+    ASSERT_TRUE(late.listening()) << "port " << port << " was taken meanwhile";
+    long long up = nowMs();
+    ASSERT_TRUE(late.accept(12000)) << p.screen();
+    EXPECT_LT(nowMs() - up, 11000);
+    EXPECT_TRUE(p.waitFor("Connected to server\n", 3000)) << p.screen();
+    p.type("hello\r");
+    EXPECT_EQ("hello\n", late.receive(6, 3000));
+    typeExit(p);
+}
+
+// ---------------------------------------------------------------- shared files
+
+TEST_F(QuorvaneTest, SendsARecordAppendedToTermOutWithinAboutASecond)
+{
+    writeFile(dir.file("term.out"), "already there\n");
+    auto p = runConnected();
+    size_t mark = p->screen().size();
+    long long appended = nowMs();
+    appendFile(dir.file("term.out"), "CQ TEST\x01\n");
+    EXPECT_EQ("CQ TEST\n", server.receive(8, 3000));
+    EXPECT_LT(nowMs() - appended, 1600);
+    EXPECT_TRUE(p->waitFor("CQ TEST\n", 2000, mark)) << "records are shown in terminal mode";
+    EXPECT_EQ("", server.drain(1200)) << "the record present at start is not sent";
+    typeExit(*p);
+}
+
+TEST_F(QuorvaneTest, WritesServerOutputToTermInOneQuietTickAfterItStops)
+{
+    auto p = runConnected();
+    long long sent = nowMs();
+    ASSERT_TRUE(server.send("spot 14025\r\n"));
+    const std::string expected = std::string("\nspot 14025\r\x01\n");
+    ASSERT_EQ(expected, waitForFile(dir.file("term.in"), expected, 4000));
+    long long took = nowMs() - sent;
+    EXPECT_GT(took, 900) << "the first tick after the block only counts it";
+    EXPECT_LT(took, 3000);
+    typeExit(*p);
+}
+
+TEST_F(QuorvaneTest, KeepsServingTheFilesIdleWhenStandardInputIsAtEnd)
+{
+    auto p = runConnected({}, true);
+    appendFile(dir.file("term.out"), "from operator\n");
+    EXPECT_EQ("from operator", server.receive(13, 3000));
+    ASSERT_TRUE(server.send("to operator\n"));
+    const std::string expected = std::string("\nto operator\x01\n");
+    EXPECT_EQ(expected, waitForFile(dir.file("term.in"), expected, 4000));
+
+    long before = p->cpuTicks();
+    ASSERT_GE(before, 0);
+    usleep(3000000);
+    long after = p->cpuTicks();
+    ASSERT_GE(after, 0) << "the program is still running";
+    long hz = sysconf(_SC_CLK_TCK);
+    EXPECT_LE(after - before, hz / 20) << "more than 50 ms of CPU in 3 s of idleness";
+
+    appendFile(dir.file("term.out"), "still served\n");
+    EXPECT_EQ("still served", server.receive(12, 3000));
+}
+
+}  // namespace
