@@ -309,13 +309,10 @@ void stack_trace(char **argv, int copy_to_log)
         FD_SET(from_debugger[0], &readable);
         struct timeval timeout = {1, 0};
         const int ready = select(FD_SETSIZE, &readable, nullptr, nullptr, &timeout);
-        if (ready < 0) {
-            // SIGCHLD arrives while the debugger's last output may still
-            // be in the pipe; only a real failure ends the copy.
-            if (errno == EINTR)
-                continue;
+        // Includes the interruption by SIGCHLD: select reports ready output
+        // before a pending signal, so it fails only once the pipe is empty.
+        if (ready < 0)
             break;
-        }
         if (ready > 0) {
             char byte;
             if (read(from_debugger[0], &byte, 1) == 1)

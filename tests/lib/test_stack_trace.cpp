@@ -259,6 +259,37 @@ TEST(StackTraceRunnerTest, SendsTheScriptAndCopiesTheFramesOfAnAnsweringDebugger
     EXPECT_LT(r.seconds, STACK_TRACE_TIMEOUT - 1.0);
 }
 
+TEST(StackTraceRunnerTest, CopiesEveryFrameOfADebuggerThatEndsBeforeItsOutputIsRead)
+{
+    // A deep stack that fits the pipe whole: the debugger is gone, and the
+    // runner interrupted by SIGCHLD, long before the last byte is read.
+    std::vector<std::string> frames;
+    std::string output = "(gdb) ";
+    for (int i = 0; output.size() < 48 * 1024; i++) {
+        frames.push_back("#" + std::to_string(i) + "  0x00000000004011d6 in recurse (depth=" + std::to_string(i) + ")");
+        output += frames.back() + "\n";
+    }
+    output += "(gdb) $1 = 0\n(gdb) ";
+    ScratchDir dir;
+    ASSERT_FALSE(dir.path().empty());
+    dir.write("canned", output);
+    dir.write("gdb",
+              "#!/bin/sh\n"
+              "head -c " + std::to_string(sizeof k_script - 1) + " > /dev/null\n"
+              "cat '" + dir.file("canned") + "'\n",
+              true);
+
+    const ChildResult r = runInChild([&] {
+        useDebuggerIn(dir);
+        runRunner("/opt/quorvane", "4242", 0);
+    });
+    EXPECT_TRUE(exitedWith(r, 0)) << "status " << r.status;
+    const std::vector<std::string> got = lines(r.err);
+    ASSERT_EQ(got.size(), frames.size());
+    EXPECT_EQ(got.back(), frames.back());
+    EXPECT_EQ(r.err, joinedLines(frames));
+}
+
 TEST(StackTraceRunnerTest, RefusesAPipeThatSelectCannotWatch)
 {
     struct rlimit limit;
