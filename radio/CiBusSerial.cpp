@@ -63,7 +63,10 @@ void CiBusSerial::open(const char *device)
 
     if (verbose)
         printf("CiBusSerial() : add fd (%d) application\n", fd);
-    attach(fd);
+    // A driver that takes nothing must not watch: an unread line stays
+    // readable, and the loop would serve it for ever instead of its timers.
+    if (maxRead > 0)
+        attach(fd);
 }
 
 int CiBusSerial::checkOpen() const
@@ -133,12 +136,14 @@ bool lineIsGone(int fd, ssize_t count)
 
 void CiBusSerial::onReady()
 {
+    if (maxRead == 0)
+        return;
     std::vector<unsigned char> buffer(static_cast<size_t>(maxRead) + 1);
-    ssize_t count = maxRead > 0 ? ::read(fd, buffer.data(), static_cast<size_t>(maxRead)) : 0;
+    ssize_t count = ::read(fd, buffer.data(), static_cast<size_t>(maxRead));
     if (verbose)
         printf("CiBusSerial() : read serial\n");
     if (count <= 0) {
-        if (maxRead == 0 || lineIsGone(fd, count))
+        if (lineIsGone(fd, count))
             detach();
         return;
     }

@@ -62,7 +62,10 @@ void Icom706::open(const char *device)
 
     if (verbose)
         printf("Init Icom Ctrl Bus, add fd (%d) application\n", fd);
-    attach(fd);
+    // A reader that takes nothing must not watch: an unread line stays
+    // readable, and the loop would serve it for ever instead of its timers.
+    if (maxRead > 0)
+        attach(fd);
 }
 
 int Icom706::write(const void *bytes, int length)
