@@ -92,7 +92,9 @@ public:
     // The default passes through "%f", so it keeps six decimals.
     double getEntryReal(const std::string &section, const std::string &name, double def = 0.0) const;
     // sscanf of the value with the caller's format and pointers; 0 without
-    // scanning when the entry is missing or its value is empty.
+    // scanning when the entry is missing or its value is empty. The value is
+    // scanned in place, whatever its length; a %s or %[ conversion needs a
+    // width that fits the caller's buffer.
     int scanEntry(const std::string &section, const std::string &name, const char *format, ...) const
         CINIFILE_SCANF(4, 5);
 
