@@ -435,9 +435,11 @@ TEST(Lifecycle, CallbacksMayTerminateConnectionsWhileTheLoopServesThem)
     run_isolated([] {
         socket_pair s1, s2, s3;
         recorder r1, r2, r3;
+        // c3 comes first in the list, so the purge walk has passed it when
+        // c1's disconnect callback closes it.
+        connection *c3 = open_connection(s3, r3);
         connection *c1 = open_connection(s1, r1);
         connection *c2 = open_connection(s2, r2);
-        connection *c3 = open_connection(s3, r3);
         ASSERT_TRUE(c1 && c2 && c3);
 
         r1.on_message = [c1](recorder &) {

@@ -443,10 +443,12 @@ TEST(Watches, RemovedByAnEarlierCallbackOfThePassIsSkipped)
 TEST(Watches, OnlyTheFirstOfTwoOnOneDescriptorIsServedAndEachRemovalTakesOne)
 {
     run_isolated([] {
-        pipe_fds p;
+        pipe_fds p, other;
         p.fill();
-        counted_watch a, b;
+        other.fill();
+        counted_watch a, b, c;
         a.fd = b.fd = p.rd;
+        c.fd = other.rd;
         a.on_call = [](counted_watch &self) {
             if (self.calls < 3)
                 return;
@@ -458,11 +460,19 @@ TEST(Watches, OnlyTheFirstOfTwoOnOneDescriptorIsServedAndEachRemovalTakesOne)
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &a), 0);
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &b), 0);
-        add_loop_stop(150);
+        // A ready descriptor after them: the count of ready descriptors
+        // alone would not keep b from being called. It is ready in every
+        // pass, so no timer could end the loop; c does.
+        c.on_call = [](counted_watch &self) {
+            if (self.calls == 6)
+                connection_stop_main_loop();
+        };
+        ASSERT_EQ(connection_external_input(WATCH_READ, other.rd, counted_watch_cb, &c), 0);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(a.calls, 3);
         EXPECT_EQ(b.calls, 0);
+        EXPECT_EQ(c.calls, 6);
     });
 }
 
