@@ -306,20 +306,24 @@ public:
 };
 
 // Runs the main loop until done() holds or boundMs have passed, checking
-// every pollMs from a library timer of its own; true when done() held.
-// Runs once per process (see inChild); needs a constructed framework object.
-inline bool runLoop(const std::function<bool()>& done, int boundMs, int pollMs = 2)
+// every pollMs from a library timer of its own; true when done() held. With
+// settleMs the loop goes on that long after done() first held, so that
+// anything that should not happen has its chance to. Runs once per process
+// (see inChild); needs a constructed framework object.
+inline bool runLoop(const std::function<bool()>& done, int boundMs, int settleMs = 0, int pollMs = 2)
 {
     struct State {
         std::function<bool()> done;
         long long deadline;
-        bool met;
-    } state{done, nowMs() + boundMs, false};
+        int settleMs;
+        long long metAt;
+    } state{done, nowMs() + boundMs, settleMs, 0};
     auto check = [](void *object) -> int {
         State *s = static_cast<State *>(object);
-        if (s->done && s->done())
-            s->met = true;
-        if (s->met || nowMs() >= s->deadline) {
+        if (s->metAt == 0 && s->done && s->done())
+            s->metAt = nowMs();
+        long long now = nowMs();
+        if ((s->metAt != 0 && now >= s->metAt + s->settleMs) || now >= s->deadline) {
             CsApplication::stop();
             return 1;
         }
@@ -330,7 +334,7 @@ inline bool runLoop(const std::function<bool()>& done, int boundMs, int pollMs =
         return false;
     }
     EXPECT_EQ(CsApplication::run(), 0) << "main loop failed";
-    return state.met;
+    return state.metAt != 0;
 }
 
 } // namespace radiotest
