@@ -16,6 +16,7 @@ static handle_table *timers = nullptr; // timer_item per application timer
 static struct sigaction saved_sigpipe;
 static int sigpipe_installed = 0;
 static int connection_layer_up = 0; // connection_init() was called since the last shutdown
+static int connection_ready = 0;    // ... and succeeded: its lists and timer queue exist
 
 int client_server_init(void)
 {
@@ -47,7 +48,9 @@ int client_server_init(void)
 
     initialised = 1;
     connection_layer_up = 1;
-    return connection_init();
+    const int result = connection_init();
+    connection_ready = result == 0;
+    return result;
 }
 
 int client_server_shutdown(void)
@@ -57,6 +60,7 @@ int client_server_shutdown(void)
     if (connection_layer_up) {
         connection_shutdown();
         connection_layer_up = 0;
+        connection_ready = 0;
     }
     // The watches that held these records are gone with the connection
     // layer; nothing else would ever free them.
@@ -81,6 +85,8 @@ int client_server_shutdown(void)
 
 int client_server_main_loop(void)
 {
+    if (!connection_ready)
+        return -1;
     return connection_main_loop();
 }
 
@@ -92,14 +98,14 @@ int client_server_stop(void)
 
 int client_server_add_input(int mode, int desc, cs_input_func cb, void *data)
 {
-    if (!connection_layer_up)
+    if (!connection_ready)
         return -1;
     return connection_external_input(mode, desc, cb, data);
 }
 
 int client_server_remove_input(int mode, int desc)
 {
-    if (!connection_layer_up)
+    if (!connection_ready)
         return -1;
     return connection_external_input(mode | WATCH_REMOVE, desc, nullptr, nullptr);
 }
@@ -108,7 +114,8 @@ int client_server_remove_input(int mode, int desc)
 
 int client_server_item_add(client_server_item *item)
 {
-    if (items == nullptr)
+    // Without the connection layer the item's connection could not exist.
+    if (items == nullptr || !connection_ready)
         return -1;
     const int handle = handle_add(items, item);
     if (handle >= 0)
@@ -220,7 +227,7 @@ int client_server_msg_cb(void *data, int msg_type, const char *payload, int len)
 
 int client_server_add_timer(int period_ms, cs_timer_func cb, void *data)
 {
-    if (timers == nullptr || !connection_layer_up)
+    if (timers == nullptr || !connection_ready)
         return -1;
     timer_item *item = static_cast<timer_item *>(calloc(1, sizeof(timer_item)));
     if (item == nullptr)

@@ -113,8 +113,9 @@ int client_server_init(void);
 // that is not, or only partly, initialised, and safe to repeat. Always 0.
 int client_server_shutdown(void);
 
-// Runs the main loop; 0 after client_server_stop(), -1 when select failed.
-// A stopped loop stays stopped for the life of the process.
+// Runs the main loop; 0 after client_server_stop(), -1 when select failed
+// or the library is not initialised. A stopped loop stays stopped for the
+// life of the process.
 int client_server_main_loop(void);
 
 // The main loop returns after its current pass.

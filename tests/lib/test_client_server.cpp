@@ -87,6 +87,14 @@ TEST(ClientServerInit, ShutdownIsSafeBeforeInitTwiceAndWithEverythingLive)
         expectUnregistered(0);
         EXPECT_EQ(client_server_add_timer(10, neverTimer, nullptr), -1);
         EXPECT_EQ(client_server_add_input(CS_INPUT_READ, 0, nullptr, nullptr), -1);
+        EXPECT_EQ(client_server_main_loop(), -1);
+        {
+            StderrCapture err; // refusals of an uninitialised library are reported
+            client_callbacks clientCallbacks = recordingClient();
+            server_callbacks serverCallbacks = recordingServer();
+            EXPECT_EQ(client_connect("127.0.0.1", "1", &clientCallbacks, CS_FLAG_NONBLOCK), -1);
+            EXPECT_EQ(server_listen("0", &serverCallbacks, CS_FLAG_RAW), -1);
+        }
 
         ASSERT_EQ(client_server_init(), 0);
         int port = 0;
