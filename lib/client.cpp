@@ -33,23 +33,6 @@ static void set_keepalive(int sock)
     setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
 }
 
-// The port of a decimal number or of a TCP service name, modulo 65536; -1
-// (reported) when the text is neither. Digits followed by anything else
-// are a service name as a whole.
-static int resolve_port(const char *port)
-{
-    char *end = nullptr;
-    const long number = strtol(port, &end, 10);
-    if (*end == '\0')
-        return static_cast<int>(static_cast<unsigned long>(number) & 0xFFFFu);
-    struct servent *service = getservbyname(port, "tcp");
-    if (service == nullptr) {
-        REPORT_ERROR("        Could not find service \"%s\".", port);
-        return -1;
-    }
-    return ntohs(static_cast<uint16_t>(service->s_port));
-}
-
 // Releases a registered item whose connection never got going.
 static void release_item(client_server_item *item)
 {
@@ -90,8 +73,9 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
         close(sock);
         return -1;
     }
-    const int port_number = resolve_port(port);
+    const int port_number = client_server_parse_port(port);
     if (port_number < 0) {
+        REPORT_ERROR("        Could not find service \"%s\".", port);
         close(sock);
         return -1;
     }

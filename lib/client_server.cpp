@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <netdb.h>
 
 #include "client.h"
 #include "handle.h"
@@ -212,6 +213,19 @@ void *client_server_get_user_data(int handle)
     if (item == nullptr)
         return nullptr;
     return item->user_data;
+}
+
+int client_server_parse_port(const char *port)
+{
+    char *end = nullptr;
+    const long number = strtol(port, &end, 10);
+    if (*end == '\0')
+        return static_cast<int>(static_cast<unsigned long>(number) & 0xFFFFu);
+    // "80x" is a service name as a whole, not port 80.
+    struct servent *service = getservbyname(port, "tcp");
+    if (service == nullptr)
+        return -1;
+    return ntohs(static_cast<uint16_t>(service->s_port));
 }
 
 int client_server_msg_cb(void *data, int msg_type, const char *payload, int len)

@@ -198,6 +198,11 @@ int client_server_item_remove(int handle);
 // The item registered under a handle, or null.
 client_server_item *client_server_item_find(int handle);
 
+// The port of a decimal number, or of a TCP service name when anything but
+// digits follows, modulo 65536; -1 when the text is neither (not reported:
+// the caller names itself in the report).
+int client_server_parse_port(const char *port);
+
 // Message callback of every connection; its data is the item.
 int client_server_msg_cb(void *item, int msg_type, const char *data, int len);
 

@@ -5,7 +5,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <netdb.h>
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -23,22 +22,6 @@ static server_alloc_func snapshot_alloc = calloc;
 // the freed server record: their disconnect handlers still run after the
 // pass, and find neither callbacks nor a client list to touch.
 static server_item unlistened_server = {-1, -1, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr};
-
-// The port of a decimal number or of a TCP service name; -1 (reported)
-// when the text is neither.
-static int resolve_port(const char *port)
-{
-    char *end = nullptr;
-    const long number = strtol(port, &end, 10);
-    if (*end == '\0')
-        return static_cast<int>(static_cast<unsigned long>(number) & 0xFFFFu);
-    struct servent *service = getservbyname(port, "tcp");
-    if (service == nullptr) {
-        REPORT_ERROR("        Could not find service \"%s\".", port);
-        return -1;
-    }
-    return ntohs(static_cast<uint16_t>(service->s_port));
-}
 
 static server_item *find_server(int handle)
 {
@@ -96,9 +79,11 @@ int server_listen_address(const char *address, const char *port, const server_ca
     if (flags & CS_FLAG_NODELAY)
         setsockopt(server->serv_sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
-    const int port_number = resolve_port(port);
-    if (port_number < 0)
+    const int port_number = client_server_parse_port(port);
+    if (port_number < 0) {
+        REPORT_ERROR("        Could not find service \"%s\".", port);
         return abandon_server(server);
+    }
 
     struct sockaddr_in local;
     memset(&local, 0, sizeof local);
