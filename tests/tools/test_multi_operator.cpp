@@ -1,0 +1,212 @@
+// Multi-operator use end to end: two quorvane terminals and the operator
+// command against one quorvane-logserver, all real processes on loopback.
+#include "app_support.h"
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+using apptest::nowMs;
+using apptest::probeFreePort;
+using apptest::PtyProcess;
+using apptest::readFile;
+using apptest::TempDir;
+
+namespace {
+
+const std::string kBin = QUORVANE_BINARY_DIR;
+const std::string kTerminal = kBin + "/quorvane";
+const std::string kServer = kBin + "/tools/quorvane-logserver";
+const std::string kOp = kBin + "/tools/quorvane-op";
+
+bool built(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
+}
+
+// Runs a program to its end and returns its exit status (-1 on a signal or
+// when it did not end within the time).
+int runToEnd(const std::vector<std::string> &argv, int timeoutMs)
+{
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::vector<char *> args;
+        for (const auto &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    long long deadline = nowMs() + timeoutMs;
+    int status = 0;
+    while (nowMs() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        usleep(10000);
+    }
+    kill(pid, SIGKILL);
+    waitpid(pid, &status, 0);
+    return -1;
+}
+
+// Lines of the log file without their timestamps ("<time> <name>: <text>").
+std::vector<std::string> loggedLines(const std::string &path)
+{
+    std::vector<std::string> lines;
+    const std::string text = readFile(path);
+    size_t at = 0;
+    while (at < text.size()) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        std::string line = text.substr(at, end - at);
+        size_t blank = line.find(' ');
+        lines.push_back(blank == std::string::npos ? line : line.substr(blank + 1));
+        at = end + 1;
+    }
+    return lines;
+}
+
+bool waitForLog(const std::string &path, size_t count, int timeoutMs)
+{
+    long long deadline = nowMs() + timeoutMs;
+    while (loggedLines(path).size() < count && nowMs() < deadline)
+        usleep(10000);
+    return loggedLines(path).size() >= count;
+}
+
+class MultiOperatorTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        for (const auto &p : {kTerminal, kServer, kOp})
+            ASSERT_TRUE(built(p)) << p << " is not built";
+        port = std::to_string(probeFreePort());
+        logPath = work.file("quorvane.log");
+        mkdir(dirA.c_str(), 0755);
+        mkdir(dirB.c_str(), 0755);
+        server = std::make_unique<PtyProcess>(
+            std::vector<std::string>{kServer, "-p", port, "-f", logPath});
+        ASSERT_TRUE(server->waitFor("listening", 5000)) << server->screen();
+    }
+
+    std::unique_ptr<PtyProcess> terminal(const std::string &name, const std::string &dir)
+    {
+        auto t = std::make_unique<PtyProcess>(std::vector<std::string>{
+            kTerminal, "-s", "127.0.0.1", "-p", port, "-l", name, "-f", dir});
+        EXPECT_TRUE(t->waitFor("Welcome, " + name + ".", 5000)) << t->screen();
+        return t;
+    }
+
+    TempDir work;
+    std::string dirA = work.file("alice");
+    std::string dirB = work.file("bob");
+    std::string port;
+    std::string logPath;
+    std::unique_ptr<PtyProcess> server;
+};
+
+TEST_F(MultiOperatorTest, OperatorsSeeEachOthersLinesAndTheLogHoldsEachOnceInOrder)
+{
+    auto alice = terminal("alice", dirA);
+    auto bob = terminal("bob", dirB);
+
+    alice->type("hello from alice\r");
+    ASSERT_TRUE(bob->waitFor("alice: hello from alice\n", 5000)) << bob->screen();
+
+    // Bob's operator program speaks through bob's terminal's shared files.
+    ASSERT_EQ(0, runToEnd({kOp, "send", dirB, "from", "bob's", "operator"}, 5000));
+    ASSERT_TRUE(alice->waitFor("bob: from bob's operator\n", 5000)) << alice->screen();
+
+    bob->type("and bob types\r");
+    ASSERT_TRUE(alice->waitFor("bob: and bob types\n", 5000)) << alice->screen();
+
+    ASSERT_TRUE(waitForLog(logPath, 3, 5000));
+    EXPECT_EQ(loggedLines(logPath), (std::vector<std::string>{"alice: hello from alice",
+                                                              "bob: from bob's operator",
+                                                              "bob: and bob types"}));
+
+    alice->type("bye\r");
+    EXPECT_EQ(0, alice->waitExit(5000));
+    bob->type("exit\r");
+    EXPECT_EQ(0, bob->waitExit(5000));
+    // "bye" is sent to the server before the terminal ends, so it is logged;
+    // "exit" never leaves the terminal.
+    ASSERT_TRUE(waitForLog(logPath, 4, 5000));
+    EXPECT_EQ(loggedLines(logPath).back(), "alice: bye");
+    EXPECT_EQ(loggedLines(logPath).size(), 4u);
+}
+
+TEST_F(MultiOperatorTest, OperatorFollowPrintsWhatTheServerSentToItsTerminal)
+{
+    auto alice = terminal("alice", dirA);
+    auto bob = terminal("bob", dirB);
+    auto follower = std::make_unique<PtyProcess>(std::vector<std::string>{kOp, "follow", dirB});
+    usleep(300000);
+
+    alice->type("first line\r");
+    alice->type("second line\r");
+    // The terminal appends to term.in one quiet tick after the text stops.
+    EXPECT_TRUE(follower->waitFor("alice: first line\nalice: second line\n", 5000))
+        << follower->screen();
+}
+
+TEST_F(MultiOperatorTest, KilledTerminalLogsInAgainAndNothingLoggedIsLost)
+{
+    auto alice = terminal("alice", dirA);
+    auto bob = terminal("bob", dirB);
+    alice->type("before the crash\r");
+    ASSERT_TRUE(bob->waitFor("alice: before the crash\n", 5000));
+
+    kill(alice->processId(), SIGKILL);
+    alice->waitExit(5000);
+    alice = terminal("alice", dirA);
+    alice->type("after the restart\r");
+    ASSERT_TRUE(bob->waitFor("alice: after the restart\n", 5000)) << bob->screen();
+
+    ASSERT_TRUE(waitForLog(logPath, 2, 5000));
+    EXPECT_EQ(loggedLines(logPath),
+              (std::vector<std::string>{"alice: before the crash", "alice: after the restart"}));
+}
+
+TEST_F(MultiOperatorTest, LogFileIsAppendedToNotReplaced)
+{
+    auto alice = terminal("alice", dirA);
+    alice->type("one\r");
+    ASSERT_TRUE(waitForLog(logPath, 1, 5000));
+    alice->type("bye\r");
+    ASSERT_EQ(0, alice->waitExit(5000));
+    ASSERT_TRUE(waitForLog(logPath, 2, 5000));
+
+    // SIGTERM ends the server cleanly; a new server keeps the old lines.
+    kill(server->processId(), SIGTERM);
+    EXPECT_EQ(0, server->waitExit(5000));
+    server = std::make_unique<PtyProcess>(
+        std::vector<std::string>{kServer, "-p", port, "-f", logPath});
+    ASSERT_TRUE(server->waitFor("listening", 5000)) << server->screen();
+    alice = terminal("alice", dirA);
+    alice->type("two\r");
+    ASSERT_TRUE(waitForLog(logPath, 3, 5000));
+    EXPECT_EQ(loggedLines(logPath),
+              (std::vector<std::string>{"alice: one", "alice: bye", "alice: two"}));
+}
+
+TEST(OperatorCommandTest, RefusesTextItCannotEncodeAndAcceptsItInHex)
+{
+    ASSERT_TRUE(built(kOp));
+    TempDir dir;
+    const std::string out = dir.file("term.out");
+    const std::string withSoh = std::string("a\x01") + "b";
+    EXPECT_EQ(1, runToEnd({kOp, "send", "-n", dir.path(), withSoh}, 5000));
+    EXPECT_EQ(0, runToEnd({kOp, "send", "-n", "-x", dir.path(), withSoh}, 5000));
+    EXPECT_EQ(readFile(out), "\n610162\n");
+    EXPECT_EQ(2, runToEnd({kOp, "send"}, 5000));
+    EXPECT_EQ(1, runToEnd({kOp, "send", dir.file("missing"), "x"}, 5000));
+}
+
+} // namespace
