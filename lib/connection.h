@@ -99,7 +99,8 @@ int connection_send(connection *con, int msg_type, const void *data, int msg_len
 
 // Reads what is available and delivers at most one message. 0, or -1 when
 // the connection must be terminated (end of stream, bad length: already
-// terminated; read error: reported, the caller terminates).
+// terminated; read error: reported, the caller terminates). A read that
+// would block or was interrupted is no error: the rest comes in a later call.
 int connection_data_received(connection *con);
 
 // Continues output while the socket takes it; called by the main loop when
