@@ -199,7 +199,6 @@ TEST(CsApplication, StopFromACallbackEndsTheLoopAfterThePass)
     EXPECT_TRUE(run.passed) << run.describe();
 }
 
-#if !defined(FWTEST_ASAN)
 // Every heap block this process can still get, kept in a chain through the
 // blocks themselves so that nothing else needs memory.
 struct Hoard {
@@ -243,6 +242,9 @@ __attribute__((noinline)) void touchStack()
 
 TEST(CsApplication, FailedInitialisationIsRecordedAndNeverRetried)
 {
+#ifdef FWTEST_ASAN
+    GTEST_SKIP() << "the sanitizer's allocator does not run dry under an address-space limit";
+#endif
     auto run = inChild([] {
         touchStack();
         long pages = 0;
@@ -275,6 +277,5 @@ TEST(CsApplication, FailedInitialisationIsRecordedAndNeverRetried)
     EXPECT_TRUE(run.passed) << run.describe();
     EXPECT_EQ(countOf(run.err, "Could not create handle"), 1) << run.err;
 }
-#endif
 
 } // namespace

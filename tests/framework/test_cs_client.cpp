@@ -177,6 +177,44 @@ TEST(CsClient, ServerClosingTheConnectionIsReportedAndTriedAgain)
     EXPECT_EQ(countOf(run.out, "Disconnect ("), 1) << run.out;
 }
 
+TEST(CsClient, ReconnectsOnceTheStoppedServerIsBack)
+{
+    auto run = inChild([] {
+        auto server = std::make_unique<Listener>();
+        int port = server->port();
+        fwtest::Recorder owner;
+        CsClient client(&owner, "127.0.0.1", server->portText().c_str(), 1, 1, 1);
+        int peer = -1;
+        int eventsWhileDown = -1;
+        fwtest::Script script;
+        script.stopWhen([&] {
+            if (server && peer < 0 && (peer = server->acceptOne()) >= 0) {
+                // Stop the whole server: the listener and the connection.
+                server.reset();
+                script.at(script.elapsedMs() + 2300, [&] {
+                    eventsWhileDown = static_cast<int>(owner.events.size());
+                    server = std::make_unique<Listener>(port);
+                });
+            }
+            return owner.ofType(EVENT_CONNECTED).size() == 2;
+        });
+        EXPECT_TRUE(script.run(8000));
+        ASSERT_EQ(owner.events.size(), 3u);
+        EXPECT_EQ(owner.events[0].type, EVENT_CONNECTED);
+        EXPECT_EQ(owner.events[1].type, EVENT_DISCONNECTED);
+        EXPECT_EQ(owner.events[2].type, EVENT_CONNECTED);
+        // Failed attempts while the server was down posted nothing.
+        EXPECT_EQ(eventsWhileDown, 2);
+        EXPECT_EQ(client.state(), CsClient::STATE_CONNECTED);
+    });
+    ASSERT_TRUE(run.passed) << run.describe();
+    // Down for 2.3 s: attempts at about 1 and 2 s fail, the one at 3 s
+    // finds the server again.
+    EXPECT_GE(countOf(run.out, failedRetryLine), 1) << run.out;
+    EXPECT_LE(countOf(run.out, failedRetryLine), 3) << run.out;
+    EXPECT_EQ(countOf(run.out, retryLine), countOf(run.out, failedRetryLine) + 1) << run.out;
+}
+
 TEST(CsClient, ServerClosingWithoutRetriesLeavesTheClientIdle)
 {
     auto run = inChild([] {
