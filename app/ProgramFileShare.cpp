@@ -165,10 +165,10 @@ void ProgramFileShare::onTick()
     }
 
     if (!pendingOutput.empty()) {
-        if (pendingOutput.size() == lastPendingCount)
+        if (pendingOutput.count() == lastPendingCount)
             flushPending();
         else
-            lastPendingCount = static_cast<unsigned int>(pendingOutput.size());
+            lastPendingCount = static_cast<unsigned int>(pendingOutput.count());
     }
 
     if (serverClient != nullptr) {
@@ -184,13 +184,10 @@ void ProgramFileShare::onTick()
 
 void ProgramFileShare::flushPending()
 {
-    std::vector<FileShare::Record> records;
-    records.reserve(pendingOutput.size());
-    for (const CsEventMsg& m : pendingOutput) {
-        if (debugLevel > 1)
-            dump("F-OUT", m.getData(), m.getLength());
-        records.push_back(FileShare::Record{m.getData(), m.getLength()});
-    }
+    const std::vector<FileShare::Record> records = pendingOutput.records();
+    if (debugLevel > 1)
+        for (const FileShare::Record& r : records)
+            dump("F-OUT", r.data, r.length);
     // One open of term.in for the whole queue; a failure loses the output
     // silently, as the operator program has nowhere else to find it.
     files->writeLines(records.data(), static_cast<int>(records.size()));
@@ -220,7 +217,7 @@ void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
         if (frameSplit)
             queueFrames(data, length);
         else if (length > 0)
-            pendingOutput.push_back(*msg);
+            pendingOutput.add(data, static_cast<size_t>(length));
     } else if (!tryAutoLogin(data)) {
         queueLines(data, length);
     }
@@ -245,35 +242,48 @@ void ProgramFileShare::queueLines(const char* text, int length)
     if (text == nullptr || length <= 0)
         return;
     // The text ends at its first NUL, as any text does.
-    size_t n = strnlen(text, static_cast<size_t>(length));
-    size_t newlines = 0;
-    for (size_t i = 0; i < n; ++i)
-        if (text[i] == '\n')
-            ++newlines;
+    const char* p = text;
+    const char* end = text + strnlen(text, static_cast<size_t>(length));
+    if (p == end)
+        return;
 
-    // Every line of the block goes to the console in one write.
-    std::string echo;
-    std::string line;
-    size_t i = 0;
-    while (i < n) {
-        if (text[i] == '\n') {
-            ++i;  // consecutive newlines give no empty lines
+    // Each piece between newlines is one line, and each line takes one of
+    // the block's newlines while any are left. Every piece but the last is
+    // followed by its own newline, so only the last piece can be affected by
+    // the count: it ends with a newline when the block had more newlines
+    // than pieces followed by one (empty lines are dropped, their newlines
+    // are not). That allows one pass over the block.
+    //
+    // The lines of a block, put back to back, are at most its bytes and one
+    // added newline: reserved together, they reach the console in one write.
+    const char* first = pendingOutput.reserve(static_cast<size_t>(end - p) + 1);
+    size_t shown = 0;
+    size_t newlines = 0;
+    size_t terminated = 0;
+    while (p < end) {
+        if (*p == '\n') {
+            ++newlines;  // an empty line: skipped, its newline counted
+            ++p;
             continue;
         }
-        size_t start = i;
-        while (i < n && text[i] != '\n')
-            ++i;
-        line.assign(text + start, i - start);
-        if (newlines > 0) {
-            --newlines;
-            line += '\n';
+        const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        size_t len;
+        bool addNewline = false;
+        if (nl != nullptr) {
+            ++newlines;
+            ++terminated;
+            len = static_cast<size_t>(nl + 1 - p);
+        } else {
+            len = static_cast<size_t>(end - p);
+            addNewline = newlines > terminated;
         }
-        pendingOutput.emplace_back(line.data(), static_cast<int>(line.size()), -1, -1);
-        if (debugLevel == 1)
-            echo += line;
+        pendingOutput.add(p, len, addNewline);
+        shown += len + (addNewline ? 1 : 0);
+        p += len;
     }
-    if (!echo.empty())
-        writeConsole(echo.data(), echo.size());
+
+    if (debugLevel == 1 && shown > 0)
+        writeConsole(first, shown);
 }
 
 void ProgramFileShare::queueFrames(const char* data, int length)
@@ -283,7 +293,7 @@ void ProgramFileShare::queueFrames(const char* data, int length)
     while (splitter.hasMore()) {
         int n = splitter.next(frame, kFrameBufferSize);
         if (n > 0)
-            pendingOutput.emplace_back(frame, n, -1, -1);
+            pendingOutput.add(frame, static_cast<size_t>(n));
     }
 }
 

@@ -19,11 +19,9 @@
 #ifndef QUORVANE_APP_PROGRAM_FILE_SHARE_H
 #define QUORVANE_APP_PROGRAM_FILE_SHARE_H
 
-#include <string>
-#include <vector>
-
 #include "CsApplication.h"
 #include "CsEventMsg.h"
+#include "OutputQueue.h"
 
 class CsClient;
 class CsStdIn;
@@ -52,7 +50,7 @@ public:
     void dump(const char* tag, const char* data, int length) const;
 
     int getDebugLevel() const { return debugLevel; }
-    size_t pendingCount() const { return pendingOutput.size(); }
+    size_t pendingCount() const { return pendingOutput.count(); }
 
 private:
     void onTick();
@@ -64,7 +62,7 @@ private:
     void flushPending();
     int send(const char* data, int length);
 
-    std::vector<CsEventMsg> pendingOutput;  // server output waiting for term.in, oldest first
+    OutputQueue pendingOutput;  // server output waiting for term.in, oldest first
     CsClient* serverClient;   // owned; null without host or port
     CsTimer* tickTimer;       // owned
     CsStdIn* console;         // owned; null when console input is off

@@ -58,6 +58,10 @@ int main(int argc, char** argv)
     char* outFile = nullptr;  // term.out, read by this program
     char* inFile = nullptr;   // term.in, written by this program
 
+    // Line by line on a pipe too, as on a terminal: an operator program that
+    // reads our output sees each status line when it happens.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
+
     opterr = 0;
     int c;
     while ((c = getopt(argc, argv, "s:p:l:f:?")) != -1) {

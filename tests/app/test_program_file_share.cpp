@@ -5,6 +5,7 @@
 
 #include "CsApplication.h"
 #include "FrameSplitter.h"
+#include "OutputQueue.h"
 #include "app_support.h"
 
 #include <gtest/gtest.h>
@@ -250,6 +251,53 @@ TEST(FrameSplitterTest, AnEmptyOrMissingBlockHasNothing)
     EXPECT_EQ(0, none.next(frame, sizeof frame));
 }
 
+// ---------------------------------------------------------------- queue
+
+std::string joined(const OutputQueue& q)
+{
+    std::string all;
+    for (const FileShare::Record& r : q.records())
+        all += "[" + std::string(r.data, static_cast<size_t>(r.length)) + "]";
+    return all;
+}
+
+TEST(OutputQueueTest, KeepsMessagesInOrderAcrossChunks)
+{
+    OutputQueue q(8);
+    q.add("abc", 3);
+    q.add("defgh", 5, true);  // 6 bytes: no longer fits the first chunk
+    q.add("0123456789ab", 12);  // longer than a chunk: a chunk of its own
+    q.add("z", 1);
+    q.add("ignored", 0);
+    EXPECT_EQ(4u, q.count());
+    EXPECT_EQ("[abc][defgh\n][0123456789ab][z]", joined(q));
+}
+
+TEST(OutputQueueTest, ReservedRunHoldsTheNextMessagesBackToBack)
+{
+    OutputQueue q(16);
+    q.add("0123456789", 10);
+    const char* run = q.reserve(12);  // does not fit behind the first message
+    q.add("ab\n", 3);
+    q.add("cd\n", 3);
+    q.add("ef", 2, true);
+    EXPECT_EQ(0, memcmp(run, "ab\ncd\nef\n", 9));
+    EXPECT_EQ("[0123456789][ab\n][cd\n][ef\n]", joined(q));
+}
+
+TEST(OutputQueueTest, ClearEmptiesTheQueueAndItFillsAgain)
+{
+    OutputQueue q(8);
+    for (int i = 0; i < 20; ++i)
+        q.add("xyzw", 4);
+    q.clear();
+    EXPECT_TRUE(q.empty());
+    EXPECT_TRUE(q.records().empty());
+    q.add("new", 3);
+    q.add("more!", 5);
+    EXPECT_EQ("[new][more!]", joined(q));
+}
+
 // ---------------------------------------------------------------- server text
 
 TEST_F(ProgramFileShareTest, CutsReceivedBlocksIntoLinesKeepingCarriageReturns)
@@ -279,6 +327,13 @@ TEST_F(ProgramFileShareTest, SkipsEmptyLinesBetweenConsecutiveNewlines)
     EXPECT_EQ(std::string("\nx\x01\ny\x01\n"), waitForFile(termIn, std::string("\nx\x01\ny\x01\n"), 3000))
         << "two newlines, two tokens: each token takes one newline";
     EXPECT_EQ("x\ny\n", p->output().substr(mark));
+
+    // Leading newlines count too: the partial line after them gets one.
+    mark = p->output().size();
+    ASSERT_TRUE(server.send("\n\nabc"));
+    const std::string after = std::string("\nx\x01\ny\x01\nabc\x01\n");
+    EXPECT_EQ(after, waitForFile(termIn, after, 3000));
+    EXPECT_EQ("abc\n", p->output().substr(mark));
     stop(*p);
 }
 

@@ -1,0 +1,648 @@
+// The terminal program under load and at rest, each figure beside a baseline
+// measured in the same run.
+//
+//   Console: one stream of 16 MiB of 100-byte lines from a loopback server
+//   relayed to the program's standard output (a pipe drained by the
+//   benchmark): quorvane in terminal mode, beside socat relaying the same
+//   stream to its stdout and cat reading it through a bash /dev/tcp
+//   redirect, in rotating order. Counters: median MB/s of each and the
+//   median of the per-round ratio quorvane/socat (above 1: faster).
+//   TermIn/quorvane: the same stream until term.in holds all of it; this
+//   includes the quiet tick (one to two seconds) that the program waits
+//   before it writes.
+//   TermInFlush/OneOpen vs TermInFlush/OpenPerRecord: in process, 10000
+//   queued lines appended to term.in through one open, against one
+//   open/append/close per record.
+//   TermOut/quorvane: records appended to term.out at once, from the first
+//   byte at the server to the last: all are sent in one tick.
+//   TermOutRead/FileShare vs TermOutRead/OneStream: in process, the same
+//   records read through FileShare (one open per record) against one stdio
+//   stream reading them all.
+//   Idle/quorvane, Idle/socat: a program connected to a quiet server: CPU
+//   time and wake-ups (context switches), scaled to 60 s, and peak RSS.
+//
+// The quorvane program is found beside the bench folder of the build
+// (../quorvane from this program), or given with --quorvane=PATH; the idle
+// window with --idle-seconds=N (default 10, scaled to 60 s).
+#include <benchmark/benchmark.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "FileShare.h"
+
+namespace {
+
+std::string quorvanePath;
+int idleSeconds = 10;
+
+constexpr size_t kLineBytes = 100;
+constexpr size_t kStreamBytes = 16u << 20;  // 16 MiB of lines per run
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t)
+{
+    return std::chrono::duration<double>(Clock::now() - t).count();
+}
+
+std::string makeStream(size_t bytes)
+{
+    std::string s;
+    s.reserve(bytes);
+    size_t n = 0;
+    while (s.size() + kLineBytes <= bytes) {
+        char head[32];
+        int h = snprintf(head, sizeof head, "%08zu ", n++);
+        std::string line(head, static_cast<size_t>(h));
+        line.append(kLineBytes - 1 - line.size(), static_cast<char>('a' + n % 26));
+        s += line;
+        s += '\n';
+    }
+    return s;
+}
+
+const std::string& stream()
+{
+    static const std::string s = makeStream(kStreamBytes);
+    return s;
+}
+
+class TempDir {
+public:
+    TempDir()
+    {
+        char pattern[] = "/tmp/quorvane-bench-XXXXXX";
+        if (mkdtemp(pattern) != nullptr)
+            path = pattern;
+    }
+    ~TempDir()
+    {
+        unlink((path + "/term.in").c_str());
+        unlink((path + "/term.out").c_str());
+        rmdir(path.c_str());
+    }
+    std::string path;
+};
+
+off_t fileSize(const std::string& path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// A loopback listener on an ephemeral port and its one accepted peer.
+class Server {
+public:
+    Server()
+    {
+        listenFd = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        listen(listenFd, 2);
+        getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
+        port = ntohs(a.sin_port);
+    }
+    ~Server()
+    {
+        if (peer >= 0)
+            close(peer);
+        close(listenFd);
+    }
+    bool accept(int timeoutMs)
+    {
+        pollfd p = {listenFd, POLLIN, 0};
+        if (poll(&p, 1, timeoutMs) <= 0)
+            return false;
+        peer = ::accept(listenFd, nullptr, nullptr);
+        return peer >= 0;
+    }
+    int listenFd = -1;
+    int peer = -1;
+    int port = 0;
+};
+
+// A child with stdin and stdout on pipes held by the benchmark.
+class Child {
+public:
+    Child(const std::vector<std::string>& argv, const std::string& dir)
+    {
+        int in[2], out[2];
+        if (pipe(in) != 0 || pipe(out) != 0)
+            return;
+        std::vector<char*> args;
+        for (const std::string& a : argv)
+            args.push_back(const_cast<char*>(a.c_str()));
+        args.push_back(nullptr);
+        pid = fork();
+        if (pid == 0) {
+            dup2(in[0], 0);
+            dup2(out[1], 1);
+            int devnull = open("/dev/null", O_WRONLY);
+            dup2(devnull, 2);
+            for (int fd = 3; fd < 64; ++fd)
+                close(fd);
+            if (!dir.empty() && chdir(dir.c_str()) != 0)
+                _exit(126);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        close(in[0]);
+        close(out[1]);
+        input = in[1];
+        output = out[0];
+        fcntl(output, F_SETFL, fcntl(output, F_GETFL) | O_NONBLOCK);
+    }
+    ~Child()
+    {
+        if (input >= 0)
+            close(input);
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        if (output >= 0)
+            close(output);
+    }
+    // Reads the child's output until it holds needle; false on time-out.
+    bool waitFor(const std::string& needle, int timeoutMs)
+    {
+        auto start = Clock::now();
+        while (seen.find(needle) == std::string::npos) {
+            if (secondsSince(start) * 1000 > timeoutMs)
+                return false;
+            pollfd p = {output, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                char buf[4096];
+                ssize_t n = read(output, buf, sizeof buf);
+                if (n > 0)
+                    seen.append(buf, static_cast<size_t>(n));
+                else if (n == 0)
+                    return false;
+            }
+        }
+        return true;
+    }
+    void type(const char* text)
+    {
+        if (write(input, text, strlen(text)) < 0)
+            perror("write");
+    }
+    pid_t pid = -1;
+    int input = -1;
+    int output = -1;
+    std::string seen;
+};
+
+// Sends the stream to the peer while draining the child's output; returns
+// the seconds until the child has put out `expect` bytes, or -1.
+double relay(Server& server, Child& child, const std::string& data, size_t expect, int timeoutMs)
+{
+    fcntl(server.peer, F_SETFL, fcntl(server.peer, F_GETFL) | O_NONBLOCK);
+    size_t sent = 0;
+    size_t got = 0;
+    static char buf[1 << 16];
+    auto start = Clock::now();
+    while (got < expect) {
+        if (secondsSince(start) * 1000 > timeoutMs)
+            return -1;
+        pollfd p[2] = {{child.output, POLLIN, 0}, {server.peer, POLLOUT, 0}};
+        int count = sent < data.size() ? 2 : 1;
+        if (poll(p, static_cast<nfds_t>(count), 100) <= 0)
+            continue;
+        if (p[0].revents & (POLLIN | POLLHUP)) {
+            ssize_t n = read(child.output, buf, sizeof buf);
+            if (n > 0)
+                got += static_cast<size_t>(n);
+            else if (n == 0)
+                return -1;
+        }
+        if (count == 2 && (p[1].revents & POLLOUT)) {
+            ssize_t n = send(server.peer, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+            if (n > 0)
+                sent += static_cast<size_t>(n);
+        }
+    }
+    return secondsSince(start);
+}
+
+// CPU time of a process so far, in nanoseconds (first field of schedstat).
+double cpuNs(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/schedstat", static_cast<int>(pid));
+    double ns = -1;
+    if (FILE* f = fopen(path, "r")) {
+        if (fscanf(f, "%lf", &ns) != 1)
+            ns = -1;
+        fclose(f);
+    }
+    return ns;
+}
+
+std::vector<std::string> quorvaneArgs(const Server& server, const TempDir& dir)
+{
+    return {quorvanePath, "-s", "127.0.0.1", "-p", std::to_string(server.port), "-f" + dir.path};
+}
+
+// One relay of the whole stream through quorvane (0), socat (1) or cat (2);
+// seconds from the first byte sent to the last byte shown, -1 on failure.
+// *cpuMs: the relay's CPU time over the same span.
+double consoleRelay(int which, double* cpuMs)
+{
+    Server server;
+    TempDir dir;
+    std::vector<std::string> argv;
+    if (which == 0)
+        argv = quorvaneArgs(server, dir);
+    else if (which == 1)
+        argv = {"socat", "-u", "TCP:127.0.0.1:" + std::to_string(server.port), "STDOUT"};
+    else
+        argv = {"bash", "-c", "exec cat </dev/tcp/127.0.0.1/" + std::to_string(server.port)};
+    Child child(argv, dir.path);
+    // What quorvane printed before the stream is read by waitFor and not
+    // counted.
+    if (!server.accept(5000) || (which == 0 && !child.waitFor("Connected to server\n", 5000)))
+        return -1;
+    double before = cpuNs(child.pid);
+    double s = relay(server, child, stream(), stream().size(), 60000);
+    *cpuMs = (cpuNs(child.pid) - before) / 1e6;
+    if (which == 0)
+        child.type("exit\n");
+    return s;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+// The three relays side by side: each round runs all three, in an order
+// that rotates from round to round, so that a change of machine load hits
+// them alike. The counters are medians over the rounds.
+void BM_Console(benchmark::State& state)
+{
+    const double mb = static_cast<double>(stream().size()) / 1e6;
+    std::vector<double> rate[3];
+    std::vector<double> cpu[3];
+    std::vector<double> ratio;
+    int round = 0;
+    for (auto _ : state) {
+        double t[3] = {0, 0, 0};
+        for (int k = 0; k < 3; ++k) {
+            int which = (round + k) % 3;
+            double ms = 0;
+            t[which] = consoleRelay(which, &ms);
+            if (t[which] <= 0) {
+                state.SkipWithError(which == 0 ? "quorvane relay failed" : which == 1 ? "socat relay failed (is socat installed?)" : "cat relay failed");
+                return;
+            }
+            rate[which].push_back(mb / t[which]);
+            cpu[which].push_back(ms);
+        }
+        ratio.push_back(t[1] / t[0]);
+        state.SetIterationTime(t[0]);
+        ++round;
+    }
+    state.counters["quorvane_MBps"] = median(rate[0]);
+    state.counters["socat_MBps"] = median(rate[1]);
+    state.counters["cat_MBps"] = median(rate[2]);
+    state.counters["quorvane_vs_socat"] = median(ratio);
+    state.counters["quorvane_cpu_ms"] = median(cpu[0]);
+    state.counters["socat_cpu_ms"] = median(cpu[1]);
+    state.counters["cat_cpu_ms"] = median(cpu[2]);
+}
+
+// As BM_Console, but quorvane has relayed and written out one burst before
+// the one measured, as a program that has been running for a while has:
+// the measured burst finds the memory of the first.
+void BM_ConsoleWarm(benchmark::State& state)
+{
+    const double mb = static_cast<double>(stream().size()) / 1e6;
+    const off_t flushed = static_cast<off_t>(1 + stream().size() + stream().size() / kLineBytes);
+    std::vector<double> rate[2];
+    std::vector<double> cpu[2];
+    std::vector<double> ratio;
+    int round = 0;
+    for (auto _ : state) {
+        double t[2] = {0, 0};
+        for (int k = 0; k < 2; ++k) {
+            int which = (round + k) % 2;
+            double ms = 0;
+            if (which == 1) {
+                t[1] = consoleRelay(1, &ms);
+            } else {
+                Server server;
+                TempDir dir;
+                Child child(quorvaneArgs(server, dir), dir.path);
+                if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000)) {
+                    state.SkipWithError("no connection");
+                    return;
+                }
+                if (relay(server, child, stream(), stream().size(), 60000) < 0) {
+                    state.SkipWithError("first burst failed");
+                    return;
+                }
+                auto start = Clock::now();
+                while (fileSize(dir.path + "/term.in") < flushed && secondsSince(start) < 10)
+                    usleep(5000);
+                double before = cpuNs(child.pid);
+                t[0] = relay(server, child, stream(), stream().size(), 60000);
+                ms = (cpuNs(child.pid) - before) / 1e6;
+                child.type("exit\n");
+            }
+            if (t[which] <= 0) {
+                state.SkipWithError("relay failed");
+                return;
+            }
+            rate[which].push_back(mb / t[which]);
+            cpu[which].push_back(ms);
+        }
+        ratio.push_back(t[1] / t[0]);
+        state.SetIterationTime(t[0]);
+        ++round;
+    }
+    state.counters["quorvane_MBps"] = median(rate[0]);
+    state.counters["socat_MBps"] = median(rate[1]);
+    state.counters["quorvane_vs_socat"] = median(ratio);
+    state.counters["quorvane_cpu_ms"] = median(cpu[0]);
+    state.counters["socat_cpu_ms"] = median(cpu[1]);
+}
+
+void BM_TermIn_quorvane(benchmark::State& state)
+{
+    const std::string& data = stream();
+    const off_t expected = static_cast<off_t>(1 + data.size() + data.size() / kLineBytes);
+    for (auto _ : state) {
+        Server server;
+        TempDir dir;
+        Child child(quorvaneArgs(server, dir), dir.path);
+        if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000)) {
+            state.SkipWithError("no connection");
+            return;
+        }
+        auto start = Clock::now();
+        if (relay(server, child, data, data.size(), 60000) < 0) {
+            state.SkipWithError("the stream did not come through");
+            return;
+        }
+        const std::string termIn = dir.path + "/term.in";
+        while (fileSize(termIn) < expected && secondsSince(start) < 30)
+            usleep(2000);
+        state.SetIterationTime(secondsSince(start));
+        child.type("exit\n");
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+}
+
+// 10000 queued lines of 100 bytes, as one flush would write them.
+void termInFlush(benchmark::State& state, bool oneOpen)
+{
+    const std::string& data = stream();
+    const int lines = 10000;
+    std::vector<FileShare::Record> records;
+    for (int i = 0; i < lines; ++i)
+        records.push_back({data.data() + static_cast<size_t>(i) * kLineBytes, static_cast<int>(kLineBytes)});
+    TempDir dir;
+    const std::string termIn = dir.path + "/term.in";
+    FileShare files(nullptr, termIn.c_str(), 0, 0, 1);
+    for (auto _ : state) {
+        if (oneOpen) {
+            files.writeLines(records.data(), lines);
+        } else {
+            for (const FileShare::Record& r : records)
+                files.writeLine(r.data, r.length);
+        }
+        state.PauseTiming();
+        files.resetOutput();
+        state.ResumeTiming();
+    }
+    state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * lines * kLineBytes));
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * lines));
+}
+
+void BM_TermInFlush_OneOpen(benchmark::State& state) { termInFlush(state, true); }
+void BM_TermInFlush_OpenPerRecord(benchmark::State& state) { termInFlush(state, false); }
+
+constexpr int kRecords = 10000;
+constexpr size_t kRecordBytes = 50;
+
+std::string makeRecords()
+{
+    std::string all;
+    for (int i = 0; i < kRecords; ++i) {
+        char rec[64];
+        snprintf(rec, sizeof rec, "%08d 14025.0 DL1ABC 599 599 contest", i);
+        std::string r(rec);
+        r.resize(kRecordBytes - 2, 'x');
+        r += "\x01\n";  // a line of data: its line feed travels as 0x01
+        all += r;
+    }
+    return all;
+}
+
+void BM_TermOut_quorvane(benchmark::State& state)
+{
+    const std::string records = makeRecords();
+    // Each record reaches the server without its line feed.
+    const size_t expect = records.size() - kRecords;
+    for (auto _ : state) {
+        Server server;
+        TempDir dir;
+        Child child(quorvaneArgs(server, dir), dir.path);
+        if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000)) {
+            state.SkipWithError("no connection");
+            return;
+        }
+        FILE* f = fopen((dir.path + "/term.out").c_str(), "a");
+        fwrite(records.data(), 1, records.size(), f);
+        fclose(f);
+        // From the first byte to the last: the whole batch in one tick.
+        static char buf[1 << 16];
+        size_t got = 0;
+        Clock::time_point first;
+        auto deadline = Clock::now() + std::chrono::seconds(20);
+        while (got < expect && Clock::now() < deadline) {
+            pollfd p[2] = {{server.peer, POLLIN, 0}, {child.output, POLLIN, 0}};
+            if (poll(p, 2, 100) <= 0)
+                continue;
+            if (p[1].revents & POLLIN) {
+                if (read(child.output, buf, sizeof buf) < 0)
+                    break;
+            }
+            if (p[0].revents & POLLIN) {
+                ssize_t n = recv(server.peer, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                if (got == 0)
+                    first = Clock::now();
+                got += static_cast<size_t>(n);
+            }
+        }
+        if (got < expect) {
+            state.SkipWithError("records missing");
+            return;
+        }
+        state.SetIterationTime(secondsSince(first));
+        child.type("exit\n");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRecords));
+}
+
+void termOutRead(benchmark::State& state, bool fileShare)
+{
+    const std::string records = makeRecords();
+    TempDir dir;
+    const std::string termOut = dir.path + "/term.out";
+    FILE* f = fopen(termOut.c_str(), "w");
+    fwrite(records.data(), 1, records.size(), f);
+    fclose(f);
+    char buffer[256];
+    for (auto _ : state) {
+        int count = 0;
+        if (fileShare) {
+            FileShare files(termOut.c_str(), nullptr, 0, 0, 0);
+            if (files.hasInput())
+                while (files.readLine(buffer, sizeof buffer) > 0)
+                    ++count;
+        } else {
+            FILE* in = fopen(termOut.c_str(), "r");
+            while (fgets(buffer, sizeof buffer, in) != nullptr)
+                ++count;
+            fclose(in);
+        }
+        if (count != kRecords)
+            state.SkipWithError("wrong record count");
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRecords));
+}
+
+void BM_TermOutRead_FileShare(benchmark::State& state) { termOutRead(state, true); }
+void BM_TermOutRead_OneStream(benchmark::State& state) { termOutRead(state, false); }
+
+struct ProcSample {
+    long switches = -1;  // voluntary and involuntary context switches
+    long peakKiB = -1;   // peak resident set
+};
+
+ProcSample sample(pid_t pid)
+{
+    ProcSample s;
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    if (FILE* f = fopen(path, "r")) {
+        char line[256];
+        long vol = 0, nonvol = 0;
+        while (fgets(line, sizeof line, f) != nullptr) {
+            sscanf(line, "VmHWM: %ld", &s.peakKiB);
+            sscanf(line, "voluntary_ctxt_switches: %ld", &vol);
+            sscanf(line, "nonvoluntary_ctxt_switches: %ld", &nonvol);
+        }
+        fclose(f);
+        s.switches = vol + nonvol;
+    }
+    return s;
+}
+
+void idleRun(benchmark::State& state, bool socat)
+{
+    for (auto _ : state) {
+        Server server;
+        TempDir dir;
+        std::vector<std::string> argv = socat
+            ? std::vector<std::string>{"socat", "-u", "TCP:127.0.0.1:" + std::to_string(server.port), "STDOUT"}
+            : quorvaneArgs(server, dir);
+        Child child(argv, dir.path);
+        if (!server.accept(5000) || (!socat && !child.waitFor("Connected to server\n", 5000))) {
+            state.SkipWithError("no connection");
+            return;
+        }
+        usleep(1100000);  // past start-up and the first ticks
+        ProcSample a = sample(child.pid);
+        double cpuBefore = cpuNs(child.pid);
+        auto start = Clock::now();
+        sleep(static_cast<unsigned>(idleSeconds));
+        ProcSample b = sample(child.pid);
+        double cpuAfter = cpuNs(child.pid);
+        double window = secondsSince(start);
+        state.SetIterationTime(window);
+        double scale = 60.0 / window;
+        state.counters["cpu_ms_per_60s"] = (cpuAfter - cpuBefore) / 1e6 * scale;
+        state.counters["wakeups_per_60s"] = static_cast<double>(b.switches - a.switches) * scale;
+        state.counters["peak_rss_KiB"] = static_cast<double>(b.peakKiB);
+        if (!socat)
+            child.type("exit\n");
+    }
+}
+
+void BM_Idle_quorvane(benchmark::State& state) { idleRun(state, false); }
+void BM_Idle_socat(benchmark::State& state) { idleRun(state, true); }
+
+}  // namespace
+
+BENCHMARK(BM_Console)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ConsoleWarm)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermIn_quorvane)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermInFlush_OneOpen)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermInFlush_OpenPerRecord)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermOut_quorvane)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermOutRead_FileShare)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermOutRead_OneStream)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Idle_quorvane)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Idle_socat)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
+
+int main(int argc, char** argv)
+{
+    // Our own options first; the rest goes to the benchmark library.
+    std::vector<char*> rest;
+    for (int i = 0; i < argc; ++i) {
+        if (strncmp(argv[i], "--quorvane=", 11) == 0)
+            quorvanePath = argv[i] + 11;
+        else if (strncmp(argv[i], "--idle-seconds=", 15) == 0)
+            idleSeconds = atoi(argv[i] + 15) > 0 ? atoi(argv[i] + 15) : 10;
+        else
+            rest.push_back(argv[i]);
+    }
+    if (quorvanePath.empty()) {
+        char self[PATH_MAX];
+        ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+        std::string dir = n > 0 ? std::string(self, static_cast<size_t>(n)) : std::string(".");
+        dir = dir.substr(0, dir.rfind('/'));
+        quorvanePath = dir + "/../quorvane";
+    }
+    struct stat st;
+    if (stat(quorvanePath.c_str(), &st) != 0) {
+        fprintf(stderr, "quorvane program not found at %s (build the quorvane target, or pass --quorvane=PATH)\n",
+                quorvanePath.c_str());
+        return 1;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    int n = static_cast<int>(rest.size());
+    benchmark::Initialize(&n, rest.data());
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
