@@ -13,7 +13,7 @@ public:
     virtual ~SerialLines();
 
     // Stores the line bits of fd (TIOCM_* flags) in *bits: 0, or -1 when
-    // they cannot be read, in which case *bits is left as it was.
+    // they cannot be read, in which case *bits holds nothing of meaning.
     virtual int get(int fd, int *bits) = 0;
     // Makes bits the line bits of fd: 0, or -1 when they cannot be set.
     virtual int set(int fd, int bits) = 0;

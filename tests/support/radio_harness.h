@@ -229,8 +229,9 @@ public:
         if (beforeRead)
             beforeRead(*this);
         if (failRead) {
-            // A failing TIOCMGET leaves its target alone; garbage there must
-            // not count as a line state.
+            // What a failed read leaves in its target is no line state: make
+            // it look like every line is up.
+            *out = ~0;
             return -1;
         }
         *out = bits;
