@@ -45,6 +45,19 @@ void OutputQueue::add(const char* data, size_t length, bool addNewline)
     lengths.push_back(static_cast<uint32_t>(total));
 }
 
+void OutputQueue::append(const char* data, size_t length)
+{
+    Chunk& c = room(length);
+    memcpy(c.bytes.get() + c.used, data, length);
+    c.used += length;
+}
+
+void OutputQueue::endMessage(size_t length)
+{
+    if (length > 0 && length <= kLongestMessage)
+        lengths.push_back(static_cast<uint32_t>(length));
+}
+
 std::vector<FileShare::Record> OutputQueue::records() const
 {
     std::vector<FileShare::Record> out;

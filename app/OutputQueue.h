@@ -36,6 +36,12 @@ public:
     // message is not queued.
     void add(const char* data, size_t length, bool addNewline = false);
 
+    // For a run of messages reserved together: appends bytes to the run
+    // without ending a message (they must fit in what was reserved), and
+    // ends a message made of the last `length` bytes appended.
+    void append(const char* data, size_t length);
+    void endMessage(size_t length);
+
     size_t count() const { return lengths.size(); }
     bool empty() const { return lengths.empty(); }
 

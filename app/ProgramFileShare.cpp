@@ -256,31 +256,42 @@ void ProgramFileShare::queueLines(const char* text, int length)
     //
     // The lines of a block, put back to back, are at most its bytes and one
     // added newline: reserved together, they reach the console in one write.
+    // Stretches of the text between empty lines are copied whole; each line
+    // only records its length.
     const char* first = pendingOutput.reserve(static_cast<size_t>(end - p) + 1);
     size_t shown = 0;
     size_t newlines = 0;
     size_t terminated = 0;
+    const char* stretch = p;
     while (p < end) {
         if (*p == '\n') {
-            ++newlines;  // an empty line: skipped, its newline counted
-            ++p;
+            // An empty line: skipped, its newline counted.
+            pendingOutput.append(stretch, static_cast<size_t>(p - stretch));
+            ++newlines;
+            stretch = ++p;
             continue;
         }
         const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
         size_t len;
-        bool addNewline = false;
         if (nl != nullptr) {
             ++newlines;
             ++terminated;
             len = static_cast<size_t>(nl + 1 - p);
+            p = nl + 1;
         } else {
             len = static_cast<size_t>(end - p);
-            addNewline = newlines > terminated;
+            p = end;
+            if (newlines > terminated) {
+                pendingOutput.append(stretch, static_cast<size_t>(p - stretch));
+                pendingOutput.append("\n", 1);
+                stretch = p;
+                ++len;
+            }
         }
-        pendingOutput.add(p, len, addNewline);
-        shown += len + (addNewline ? 1 : 0);
-        p += len;
+        pendingOutput.endMessage(len);
+        shown += len;
     }
+    pendingOutput.append(stretch, static_cast<size_t>(p - stretch));
 
     if (debugLevel == 1 && shown > 0)
         writeConsole(first, shown);
