@@ -51,6 +51,7 @@ public:
     int getCtsTicks() const { return ctsTicks; }
     int pendingBytes() const { return pending->size(); }
     Icom706 *getBus() const { return bus.get(); }
+    CsTimer *getTimer() const { return timer.get(); }
 
 private:
     void frame(const CsEventMsg *msg);

@@ -237,8 +237,13 @@ void Icom706Radio::powerOn()
 
 void Icom706Radio::powerOff()
 {
-    if (state != OFF && state != GO_OFF)
-        state = GO_OFF;
+    if (state == OFF || state == GO_OFF)
+        return;
+    // DTR held up is what switches the radio on; left up after the wait it
+    // would bring the radio on behind an object that believes it off.
+    if (state == WAIT_PWR)
+        bus->dtrOff();
+    state = GO_OFF;
 }
 
 void Icom706Radio::update()

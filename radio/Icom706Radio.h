@@ -72,7 +72,8 @@ public:
     // From OFF or GO_OFF: DTR up, WAIT_PWR with 1000 ms. In any other state
     // it sends the display to the owner (update()).
     void powerOn();
-    // From WAIT_PWR, ON_CHECK or ON: GO_OFF, countdown unchanged.
+    // From WAIT_PWR, ON_CHECK or ON: GO_OFF, countdown unchanged. A DTR
+    // still raised for the wait is dropped.
     void powerOff();
     // Sends a copy of the latest display message to the owner and prints
     // "Update-----\n"; nothing without one.
@@ -83,6 +84,7 @@ public:
     int getRtsTicks() const { return rtsTicks; }
     bool hasDisplay() const { return display != nullptr; }
     Icom706 *getBus() const { return bus.get(); }
+    CsTimer *getTimer() const { return timer.get(); }
 
 private:
     void tick();

@@ -546,9 +546,11 @@ TEST(Icom706RadioMethods, PowerOnAndPowerOffFollowTheTable)
         radio->powerOff();
         EXPECT_EQ(radio->getState(), Icom706Radio::GO_OFF);
         EXPECT_EQ(radio->getCountdown(), 1000);
+        // Switched off while waiting: the line that switches the radio on
+        // does not stay up.
+        EXPECT_FALSE(rig.lines.up(TIOCM_DTR));
         radio->powerOff();
         EXPECT_EQ(radio->getState(), Icom706Radio::GO_OFF);
-        rig.lines.drop(TIOCM_DTR);
         radio->powerOn();
         EXPECT_EQ(radio->getState(), Icom706Radio::WAIT_PWR);
         EXPECT_TRUE(rig.lines.up(TIOCM_DTR));
