@@ -63,7 +63,8 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
       debugLevel(debugLevel_),
       frameSplit(frameSplit_),
       hexMode(hexMode_),
-      retryTicks(0)
+      retryTicks(0),
+      partialLine(0)
 {
     // A new terminal object starts its quiet-tick count afresh.
     lastPendingCount = 0;
@@ -263,6 +264,17 @@ void ProgramFileShare::queueLines(const char* text, int length)
     size_t newlines = 0;
     size_t terminated = 0;
     const char* stretch = p;
+    if (partialLine && *p == '\n') {
+        // The read boundary fell just before the line feed of the previous
+        // block's last line: it ends that line (as a record of its own, the
+        // line's first part may be in term.in already) rather than counting
+        // as an empty line, which would lose it or move it to this block's
+        // last piece.
+        pendingOutput.append(p, 1);
+        pendingOutput.endMessage(1);
+        shown = 1;
+        stretch = ++p;
+    }
     while (p < end) {
         if (*p == '\n') {
             // An empty line: skipped, its newline counted.
@@ -292,6 +304,10 @@ void ProgramFileShare::queueLines(const char* text, int length)
         shown += len;
     }
     pendingOutput.append(stretch, static_cast<size_t>(p - stretch));
+    // The block ends inside a line unless its text ends with a newline
+    // (its own, or one added to the last piece).
+    if (shown > 0)
+        partialLine = first[shown - 1] != '\n';
 
     if (debugLevel == 1 && shown > 0)
         writeConsole(first, shown);

@@ -72,6 +72,7 @@ private:
     int frameSplit;           // hex mode: cut received bytes at each 0xFD
     int hexMode;              // records and dumps are hexadecimal
     int retryTicks;           // consecutive ticks with an idle client
+    int partialLine;          // the last block of text ended inside a line
 
     // Queued messages seen at the previous tick: the queue is written out at
     // the first tick that finds this count unchanged. Class-wide, as the

@@ -337,6 +337,32 @@ TEST_F(ProgramFileShareTest, SkipsEmptyLinesBetweenConsecutiveNewlines)
     stop(*p);
 }
 
+TEST_F(ProgramFileShareTest, ALineFeedThatStartsABlockEndsThePreviousBlocksLastLine)
+{
+    auto p = start(Options());
+    size_t mark = p->output().size();
+    ASSERT_TRUE(server.send("abc"));
+    const std::string one = "\nabc\n";
+    ASSERT_EQ(one, waitForFile(termIn, one, 3000)) << "the partial line is written as it is";
+    ASSERT_TRUE(server.send("\ndef\n"));
+    const std::string two = one + "\x01\n" + "def\x01\n";
+    EXPECT_EQ(two, waitForFile(termIn, two, 3000)) << "the line feed is a record of its own";
+
+    // The same cut while the first part still waits in the queue.
+    ASSERT_TRUE(server.send("ghi"));
+    ASSERT_TRUE(p->waitFor("ghi", 3000, mark));
+    ASSERT_TRUE(server.send("\njkl\n"));
+    const std::string three = two + "ghi\n" + "\x01\n" + "jkl\x01\n";
+    EXPECT_EQ(three, waitForFile(termIn, three, 3000));
+    EXPECT_EQ("abc\ndef\nghi\njkl\n", p->output().substr(mark));
+
+    // Without a partial line before it, a leading line feed is an empty line.
+    ASSERT_TRUE(server.send("\nmno\n"));
+    const std::string four = three + "mno\x01\n";
+    EXPECT_EQ(four, waitForFile(termIn, four, 3000));
+    stop(*p);
+}
+
 TEST_F(ProgramFileShareTest, TextEndsAtANulByteOfTheBlock)
 {
     auto p = start(Options());
