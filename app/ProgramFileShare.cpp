@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "CsClient.h"
+#include "connection.h"
 #include "CsStdIn.h"
 #include "CsTimer.h"
 #include "FileShare.h"
@@ -141,6 +142,14 @@ int ProgramFileShare::send(const char* data, int length)
 {
     if (serverClient == nullptr)
         return -1;
+    // The client takes at most one message buffer per send; a longer text (a
+    // long login answer) goes in pieces, in order, and stops at a refusal.
+    while (length > MSGBUFSIZE) {
+        if (serverClient->send(data, MSGBUFSIZE) != 0)
+            return -1;
+        data += MSGBUFSIZE;
+        length -= MSGBUFSIZE;
+    }
     return serverClient->send(data, length);
 }
 

@@ -449,6 +449,18 @@ TEST_F(ProgramFileShareTest, AnswersEveryLoginPromptAndNeitherEchoesNorQueuesIt)
     stop(*p);
 }
 
+TEST_F(ProgramFileShareTest, SendsALoginTextLongerThanOneBufferWhole)
+{
+    static const std::string longLogin(9000, 'q');
+    Options o;
+    o.login = longLogin.c_str();
+    o.debugLevel = 0;
+    auto p = start(o);
+    ASSERT_TRUE(server.send("login:"));
+    EXPECT_EQ(longLogin + "\r\n", server.receive(9002, 5000));
+    stop(*p);
+}
+
 TEST_F(ProgramFileShareTest, WithoutLoginTextThePromptIsOrdinaryText)
 {
     auto p = start(Options());
