@@ -1,0 +1,467 @@
+// Any server output through the terminal object's road for received
+// blocks, and its two helpers on their own.
+//
+// Paths, by the low two bits of byte 0:
+//   0  text mode: blocks written by a loopback peer, read by the terminal's
+//      client connection and cut into lines. The lines, echoed to the
+//      console in one write, must be the block up to its first NUL with
+//      every token between newlines kept and only the empty ones gone, each
+//      token taking one of the block's newlines while any are left; the
+//      queue grows by one message per token. A block with "login:" is
+//      answered (the answer is announced) and neither shown nor queued.
+//   1  hex mode with frame split: the queue grows by the frames of the
+//      block that are not empty, and the block is dumped as described.
+//   2  FrameSplitter alone, with any buffer size: the frames are the block
+//      cut at each 0xFD (consumed) and into pieces of at most the buffer
+//      size; every call takes at least one byte.
+//   3  OutputQueue alone: any mix of messages, reserved runs and clears
+//      comes back from records() as it went in, and a reserved run lies
+//      back to back from the address that reserve() answered.
+// Bytes 1 and 2 choose block sizes (paths 0, 1) or the buffer size (2).
+//
+// The main loop runs once per process and is never entered here: the
+// terminal objects are built once (and again after a few megabytes of
+// queued output, which nothing flushes without ticks), and their client
+// connection is read directly through the library.
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <vector>
+
+#include "FrameSplitter.h"
+#include "OutputQueue.h"
+#include "ProgramFileShare.h"
+#include "client_server.h"
+
+namespace {
+
+const char kLogin[] = "operator";
+const size_t kRebuildBytes = 8u << 20; // queued bytes after which the objects are built anew
+const size_t kMaxData = 16384;
+
+int g_console = -1;  // read end of the pipe that is standard output
+int g_listener = -1; // plays the log server
+std::string g_port;
+std::string g_dir;
+
+[[noreturn]] void fail(const char *what)
+{
+    dprintf(STDERR_FILENO, "fuzz_terminal_text: %s\n", what);
+    std::abort();
+}
+
+// Everything written to the console since the last call.
+std::string console()
+{
+    fflush(stdout);
+    std::string out;
+    char buf[65536];
+    for (;;) {
+        ssize_t n = read(g_console, buf, sizeof buf);
+        if (n <= 0)
+            return out;
+        out.append(buf, static_cast<size_t>(n));
+    }
+}
+
+void writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("writing to the terminal's connection failed");
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+int readable(int fd)
+{
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0)
+        fail("FIONREAD failed");
+    return n;
+}
+
+// ---- references ----
+
+struct Cut {
+    std::string shown;  // the lines back to back
+    size_t lines = 0;
+};
+
+// Tokens between newlines, up to the first NUL; each takes one of the
+// block's newlines while any are left. A line feed that starts the block
+// ends the previous block's last line when that one ended inside a line
+// (partial), as a line of its own. partial is updated for the next block.
+Cut cutLines(const std::string &block, bool &partial)
+{
+    const std::string text = block.substr(0, block.find('\0'));
+    Cut cut;
+    size_t i = 0;
+    if (partial && !text.empty() && text[0] == '\n') {
+        cut.shown = "\n";
+        cut.lines = 1;
+        i = 1;
+    }
+    size_t newlines = static_cast<size_t>(std::count(text.begin() + static_cast<long>(i), text.end(), '\n'));
+    while (i < text.size()) {
+        size_t nl = text.find('\n', i);
+        if (nl == std::string::npos)
+            nl = text.size();
+        if (nl > i) {
+            cut.shown.append(text, i, nl - i);
+            if (newlines > 0) {
+                newlines--;
+                cut.shown += '\n';
+            }
+            cut.lines++;
+        }
+        i = nl + 1;
+    }
+    if (!cut.shown.empty())
+        partial = cut.shown.back() != '\n';
+    return cut;
+}
+
+// Frames as the splitter should hand them out, empty ones included.
+std::vector<std::string> splitFrames(const std::string &block, size_t capacity)
+{
+    std::vector<std::string> frames;
+    std::string current;
+    size_t i = 0;
+    while (i < block.size()) {
+        current.clear();
+        while (i < block.size() && current.size() < capacity) {
+            const char c = block[i++];
+            if (static_cast<unsigned char>(c) == 0xfd)
+                break;
+            current += c;
+        }
+        frames.push_back(current);
+    }
+    return frames;
+}
+
+std::string hexDump(const std::string &block)
+{
+    static const char digits[] = "0123456789abcdef";
+    char head[64];
+    std::snprintf(head, sizeof head, "%-10.10s [%d] : ", "C-IN", static_cast<int>(block.size()));
+    std::string out = head;
+    size_t from = 0;
+    if (block.size() >= 2) {
+        char lead[16];
+        std::snprintf(lead, sizeof lead, "%02x<-%02x ", static_cast<unsigned char>(block[0]),
+                      static_cast<unsigned char>(block[1]));
+        out += lead;
+        from = 2;
+    }
+    for (size_t i = from; i < block.size(); i++) {
+        const unsigned char c = static_cast<unsigned char>(block[i]);
+        out += digits[c >> 4];
+        out += digits[c & 0x0f];
+    }
+    return out + " (hexcode)\n";
+}
+
+// ---- the terminal objects ----
+
+struct Terminal {
+    ProgramFileShare *object = nullptr;
+    int handle = -1; // its client connection
+    int peer = -1;   // the server's end of it
+    bool partial = false; // its last block of text ended inside a line
+};
+
+Terminal g_text;
+Terminal g_hex;
+size_t g_queuedBytes = 0;
+
+// The object keeps its client to itself; its connection is found through
+// the library as the one live connection that no other terminal has.
+void build(Terminal &t, bool hex, int otherHandle)
+{
+    const std::string sub = g_dir + (hex ? "/hex." : "/text.");
+    t.object = new ProgramFileShare("127.0.0.1", g_port.c_str(), (sub + "term.out").c_str(),
+                                    (sub + "term.in").c_str(), kLogin, hex ? 1 : 0, 1000, hex ? 1 : 0,
+                                    hex ? 2 : 1, 0, 1);
+    struct pollfd p = {g_listener, POLLIN, 0};
+    if (poll(&p, 1, 5000) != 1 || (t.peer = accept(g_listener, nullptr, nullptr)) < 0)
+        fail("the terminal's client did not connect");
+    t.partial = false;
+    t.handle = -1;
+    for (int h = 0; h < CS_ITEM_TABLE_SIZE && t.handle < 0; h++)
+        if (h != otherHandle && client_server_descriptor(h) >= 0)
+            t.handle = h;
+    if (t.handle < 0)
+        fail("no client connection for the terminal");
+}
+
+void buildAll()
+{
+    build(g_text, false, -1);
+    build(g_hex, true, g_text.handle);
+    console(); // start-up lines
+    g_queuedBytes = 0;
+}
+
+// Queued output is only written out by ticks, which never come here: let
+// it go with the objects now and then. Their handles stay registered until
+// a main-loop pass, so the library is started afresh as well.
+void rebuildIfFull()
+{
+    if (g_queuedBytes < kRebuildBytes)
+        return;
+    for (Terminal *t : {&g_text, &g_hex}) {
+        delete t->object;
+        close(t->peer);
+    }
+    client_server_shutdown();
+    if (client_server_init() != 0)
+        fail("the library did not start again");
+    buildAll();
+}
+
+// One block from the server, read by the terminal's connection in one read.
+void deliver(Terminal &t, const std::string &block)
+{
+    writeAll(t.peer, block.data(), block.size());
+    const int desc = client_server_descriptor(t.handle);
+    for (int i = 0; readable(desc) < static_cast<int>(block.size()); i++) {
+        if (i > 500)
+            fail("the block did not arrive");
+        struct pollfd p = {desc, POLLIN, 0};
+        poll(&p, 1, 10);
+    }
+    if (client_server_data_received(t.handle) != 0)
+        fail("reading the block failed");
+    if (readable(desc) != 0)
+        fail("the block was not read in one go");
+}
+
+size_t blockSize(uint8_t b)
+{
+    return b < 0x80 ? b + 1u : (b - 0x7fu) * 64u; // up to MSGBUFSIZE
+}
+
+void textBlock(const std::string &block)
+{
+    const size_t before = g_text.object->pendingCount();
+    deliver(g_text, block);
+    const std::string shown = console();
+    const size_t added = g_text.object->pendingCount() - before;
+    if (std::string(block.c_str()).find("login:") != std::string::npos) {
+        if (shown != std::string("Doing automatic login with text <") + kLogin + ">\n" || added != 0)
+            fail("a login prompt was shown or queued, or not announced");
+        return;
+    }
+    const Cut want = cutLines(block, g_text.partial);
+    if (shown != want.shown)
+        fail("the lines shown are not the block cut at its newlines");
+    if (added != want.lines)
+        fail("the queue did not grow by one message per line");
+    g_queuedBytes += want.shown.size();
+}
+
+void hexBlock(const std::string &block)
+{
+    const size_t before = g_hex.object->pendingCount();
+    deliver(g_hex, block);
+    const std::string shown = console();
+    size_t frames = 0;
+    for (const std::string &f : splitFrames(block, 256))
+        frames += f.empty() ? 0 : 1;
+    if (g_hex.object->pendingCount() - before != frames)
+        fail("the queue did not grow by the non-empty frames of the block");
+    if (shown != hexDump(block))
+        fail("the dump of the block is not as described");
+    g_queuedBytes += block.size();
+}
+
+void throughTerminal(bool hex, const uint8_t sizes[2], const std::string &data)
+{
+    if (g_text.object == nullptr)
+        buildAll();
+    size_t at = 0;
+    for (unsigned turn = 0; at < data.size(); turn++) {
+        const size_t n = std::min(blockSize(sizes[turn % 2]), data.size() - at);
+        const std::string block = data.substr(at, n);
+        at += n;
+        if (hex)
+            hexBlock(block);
+        else
+            textBlock(block);
+    }
+    rebuildIfFull();
+}
+
+void splitterAlone(uint8_t sizeByte, const std::string &block)
+{
+    const int capacity = sizeByte == 0 ? 256 : sizeByte;
+    const std::vector<std::string> want = splitFrames(block, static_cast<size_t>(capacity));
+    FrameSplitter splitter(block.data(), static_cast<int>(block.size()));
+    std::vector<char> buffer(static_cast<size_t>(capacity));
+    size_t calls = 0;
+    while (splitter.hasMore()) {
+        if (calls >= want.size())
+            fail("the splitter hands out more frames than the block holds");
+        const int n = splitter.next(buffer.data(), capacity);
+        if (n < 0 || n > capacity)
+            fail("a frame longer than the buffer");
+        if (std::string(buffer.data(), static_cast<size_t>(n)) != want[calls++])
+            fail("a frame is not the block cut at its 0xFD bytes");
+    }
+    if (calls != want.size())
+        fail("the splitter stopped before the end of the block");
+    if (splitter.next(buffer.data(), capacity) != 0)
+        fail("an exhausted splitter handed out a frame");
+}
+
+// Ops, one byte each, taking further bytes as they need:
+//   00xxxxxx  add x bytes of data          01xxxxxx  the same plus a line feed
+//   10xxxxxx  a reserved run of x+1 messages, lengths from the next bytes
+//   11xxxxxx  clear
+void queueAlone(const std::string &ops)
+{
+    OutputQueue queue(64 + static_cast<uint8_t>(ops.empty() ? 0 : ops[0])); // small chunks: many of them
+    std::vector<std::string> model;
+    size_t i = 1;
+    auto take = [&](size_t n) {
+        n = std::min(n, ops.size() - i);
+        std::string s = ops.substr(i, n);
+        i += n;
+        return s;
+    };
+    while (i < ops.size()) {
+        const uint8_t op = static_cast<uint8_t>(ops[i++]);
+        const size_t x = op & 0x3f;
+        if (op < 0x80) {
+            const bool newline = op & 0x40;
+            std::string data = take(x);
+            queue.add(data.data(), data.size(), newline);
+            if (newline)
+                data += '\n';
+            if (!data.empty())
+                model.push_back(data);
+        } else if (op < 0xc0) {
+            // Lengths first, then the bytes: the run is appended in a few
+            // stretches after the message ends are recorded, as the line
+            // cutting does.
+            std::vector<size_t> lengths;
+            size_t total = 0;
+            for (size_t m = 0; m <= x && i < ops.size(); m++) {
+                lengths.push_back(1 + static_cast<uint8_t>(ops[i++]) % 40);
+                total += lengths.back();
+            }
+            const std::string run = take(total);
+            const char *first = queue.reserve(total);
+            const size_t firstIndex = model.size();
+            size_t used = 0;
+            for (size_t length : lengths) {
+                if (used + length > run.size())
+                    break;
+                queue.endMessage(length);
+                model.push_back(run.substr(used, length));
+                used += length;
+            }
+            for (size_t s = 0; s < used; s += 7)
+                queue.append(run.data() + s, std::min<size_t>(7, used - s));
+            const std::vector<FileShare::Record> records = queue.records();
+            if (records.size() != model.size())
+                fail("the queue lost or invented messages in a reserved run");
+            const char *expect = first;
+            for (size_t m = firstIndex; m < records.size(); m++) {
+                if (records[m].data != expect)
+                    fail("a reserved run does not lie back to back from its reserved start");
+                expect += records[m].length;
+            }
+        } else {
+            queue.clear();
+            model.clear();
+        }
+        const std::vector<FileShare::Record> records = queue.records();
+        if (records.size() != model.size() || queue.count() != model.size() || queue.empty() != model.empty())
+            fail("the queue does not hold the messages given to it");
+        for (size_t m = 0; m < records.size(); m++)
+            if (records[m].length != static_cast<int>(model[m].size()) ||
+                std::memcmp(records[m].data, model[m].data(), model[m].size()) != 0)
+                fail("a queued message came back changed");
+    }
+}
+
+void removeScratch()
+{
+    for (const char *mode : {"/text.", "/hex."})
+        for (const char *name : {"term.out", "term.in"})
+            unlink((g_dir + mode + name).c_str());
+    rmdir(g_dir.c_str());
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    char tmpl[] = "/tmp/quorvane-fuzz-terminal-XXXXXX";
+    if (!mkdtemp(tmpl))
+        fail("no scratch directory");
+    g_dir = tmpl;
+    std::atexit(removeScratch);
+
+    // The console is a pipe read back after every block; libFuzzer reports
+    // on standard error, which stays where it was.
+    int pipefd[2];
+    if (pipe(pipefd) != 0)
+        fail("no console pipe");
+    fcntl(pipefd[0], F_SETFL, O_NONBLOCK);
+    fcntl(pipefd[1], F_SETPIPE_SZ, 1 << 20);
+    fflush(stdout);
+    dup2(pipefd[1], STDOUT_FILENO);
+    close(pipefd[1]);
+    g_console = pipefd[0];
+
+    g_listener = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
+        listen(g_listener, 4) != 0 || getsockname(g_listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        fail("no loopback listener");
+    g_port = std::to_string(ntohs(a.sin_port));
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    if (size < 3)
+        return 0;
+    const std::string rest(reinterpret_cast<const char *>(data + 3), std::min(size - 3, kMaxData));
+    switch (data[0] & 3) {
+    case 0:
+        throughTerminal(false, data + 1, rest);
+        break;
+    case 1:
+        throughTerminal(true, data + 1, rest);
+        break;
+    case 2:
+        splitterAlone(data[1], rest);
+        break;
+    default:
+        queueAlone(std::string(reinterpret_cast<const char *>(data + 1), std::min(size - 1, kMaxData)));
+        break;
+    }
+    return 0;
+}
