@@ -374,7 +374,7 @@ TEST_F(ProgramFileShareTest, TextEndsAtANulByteOfTheBlock)
 TEST_F(ProgramFileShareTest, WritesTermInOnlyAtTheFirstTickWithNothingNew)
 {
     Options o;
-    o.tickMs = 250;
+    o.tickMs = 400;
     o.debugLevel = 0;
     auto p = start(o);
 

@@ -221,7 +221,7 @@ TEST_F(QuorvaneTest, SendsARecordAppendedToTermOutWithinAboutASecond)
     long long appended = nowMs();
     appendFile(dir.file("term.out"), "CQ TEST\x01\n");
     EXPECT_EQ("CQ TEST\n", server.receive(8, 3000));
-    EXPECT_LT(nowMs() - appended, 1600);
+    EXPECT_LT(nowMs() - appended, 2000) << "at the next one-second tick";
     EXPECT_TRUE(p->waitFor("CQ TEST\n", 2000, mark)) << "records are shown in terminal mode";
     EXPECT_EQ("", server.drain(1200)) << "the record present at start is not sent";
     typeExit(*p);
