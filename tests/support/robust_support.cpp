@@ -14,6 +14,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sstream>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -67,7 +68,8 @@ void ignoreSigpipe()
 }
 
 // In a forked child before exec: only system calls from here on.
-[[noreturn]] void execChild(const char *netnsPath, const char *workDir, char *const *args, int in, int out)
+[[noreturn]] void execChild(const char *netnsPath, const char *workDir, int occupyBelow, char *const *args, int in,
+                            int out)
 {
     setsid();
     if (netnsPath != nullptr) {
@@ -81,6 +83,19 @@ void ignoreSigpipe()
     // Descriptors of the test (listeners, accepted peers) must not live on
     // in the program: closing them in the test has to reach the peer.
     close_range(3, ~0U, 0);
+    if (occupyBelow > 3) {
+        struct rlimit r;
+        if (getrlimit(RLIMIT_NOFILE, &r) == 0 && r.rlim_cur < static_cast<rlim_t>(occupyBelow) + 64) {
+            r.rlim_cur = static_cast<rlim_t>(occupyBelow) + 64;
+            if (r.rlim_max < r.rlim_cur)
+                r.rlim_max = r.rlim_cur;
+            setrlimit(RLIMIT_NOFILE, &r);
+        }
+        int null = open("/dev/null", O_RDONLY);
+        for (int fd = 3; null >= 0 && fd < occupyBelow; ++fd)
+            if (fd != null)
+                dup2(null, fd);
+    }
     if (workDir != nullptr && chdir(workDir) != 0)
         _exit(126);
     // An ignored signal stays ignored across exec; the program gets the
@@ -128,7 +143,7 @@ Process::Process(const Options &o) : keepBytes(o.keepBytes)
     pid = fork();
     if (pid == 0)
         execChild(o.netns.empty() ? nullptr : netnsPath.c_str(), o.workDir.empty() ? nullptr : o.workDir.c_str(),
-                  args.data(), in, outPipe[1]);
+                  o.occupyBelow, args.data(), in, outPipe[1]);
 
     ::close(in);
     ::close(outPipe[1]);
@@ -144,7 +159,14 @@ Process::Process(const Options &o) : keepBytes(o.keepBytes)
     }
     if (inputFd >= 0)
         fcntl(inputFd, F_SETFL, fcntl(inputFd, F_GETFL) | O_NONBLOCK);
-    drainer = std::thread([this] { drain(); });
+    if (!o.drainLater)
+        startDraining();
+}
+
+void Process::startDraining()
+{
+    if (outputFd >= 0 && !drainer.joinable())
+        drainer = std::thread([this] { drain(); });
 }
 
 Process::~Process()
@@ -155,6 +177,7 @@ Process::~Process()
         waitpid(pid, nullptr, 0);
         reaped = true;
     }
+    startDraining(); // reads to the end of the pipe, which the end of the child has closed
     if (drainer.joinable())
         drainer.join();
     if (outputFd >= 0)
@@ -423,7 +446,7 @@ int runCommand(const std::vector<std::string> &argv, int timeoutMs)
 
 // ---------------------------------------------------------------- sockets
 
-Listener::Listener(int port, const std::string &address, const std::string &netns)
+Listener::Listener(int port, const std::string &address, const std::string &netns, int receiveBuffer)
 {
     ignoreSigpipe();
     auto make = [&] {
@@ -432,6 +455,10 @@ Listener::Listener(int port, const std::string &address, const std::string &netn
             return;
         int on = 1;
         setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        // Set before listen, so that accepted sockets start with it and
+        // offer a window to match.
+        if (receiveBuffer > 0)
+            setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         struct sockaddr_in a;
         memset(&a, 0, sizeof a);
         a.sin_family = AF_INET;

@@ -46,6 +46,8 @@ public:
         std::string netns;               // run inside this network namespace, "" for ours
         size_t keepBytes = 1 << 20;      // output kept in full
         std::vector<std::string> watch;  // texts counted over the whole output
+        bool drainLater = false;         // leave the output pipe unread until startDraining()
+        int occupyBelow = 0;             // descriptors 3 up to this one open on /dev/null at the start
     };
 
     explicit Process(const Options &options);
@@ -60,6 +62,9 @@ public:
     // when the time ran out or the pipe is gone.
     bool write(const std::string &bytes, int timeoutMs = 5000);
     void closeInput();
+    // Starts reading the output pipe (see Options::drainLater): until then
+    // a program that prints more than the pipe holds blocks in its write.
+    void startDraining();
     // The write end of the child's standard input, -1 when none (for tests
     // that pace the pipe themselves).
     int inputDescriptor() const { return inputFd; }
@@ -133,7 +138,11 @@ int runCommand(const std::vector<std::string> &argv, int timeoutMs = 10000);
 // one); with `netns` it is made inside that network namespace.
 class Listener {
 public:
-    explicit Listener(int port = 0, const std::string &address = "127.0.0.1", const std::string &netns = "");
+    // receiveBuffer: SO_RCVBUF of the accepted connections, 0 for the
+    // system's; a small one keeps the kernel from absorbing what a peer
+    // that does not read is sent.
+    explicit Listener(int port = 0, const std::string &address = "127.0.0.1", const std::string &netns = "",
+                      int receiveBuffer = 0);
     ~Listener();
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;

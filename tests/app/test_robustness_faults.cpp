@@ -1,0 +1,511 @@
+// Faults around the built quorvane program, each made real: a server process
+// killed and restarted, a server host that vanishes from the network without
+// a word, resets and refusals, a server that accepts and never reads, shared
+// files that become unwritable, shrink, are replaced or grow while read, a
+// console that nobody reads, and bad values on the command line. Each test
+// says what the program did and what, if anything, was lost.
+#include "robust_support.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+using robust::kConnected;
+using robust::kDisconnected;
+using robust::nowMs;
+using robust::Process;
+
+namespace {
+
+const std::string kProgram = std::string(QUORVANE_BINARY_DIR) + "/quorvane";
+
+std::string withoutLineFeeds(const std::string &s)
+{
+    std::string out;
+    out.reserve(s.size());
+    for (char c : s)
+        if (c != '\n')
+            out += c;
+    return out;
+}
+
+// Polls the decoded term.in until it holds `needle`; the decoded text then.
+std::string waitForTermIn(const std::string &path, const std::string &needle, int timeoutMs)
+{
+    long long deadline = nowMs() + timeoutMs;
+    std::string text;
+    do {
+        text = robust::decodeTextRecords(robust::readFile(path));
+        if (text.find(needle) != std::string::npos)
+            break;
+        usleep(50000);
+    } while (nowMs() < deadline);
+    return text;
+}
+
+class FaultsTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        struct stat st;
+        ASSERT_EQ(0, stat(kProgram.c_str(), &st)) << "build the quorvane target first: " << kProgram;
+    }
+
+    void TearDown() override
+    {
+        if (terminal && terminal->running()) {
+            terminal->write("exit\n");
+            EXPECT_EQ(0, terminal->waitExit(10000)) << "the program still ends cleanly:\n" << terminal->output();
+        }
+        if (peer >= 0)
+            close(peer);
+    }
+
+    Process::Options options(const std::string &host, const std::string &port)
+    {
+        return robust::terminalOptions(kProgram, host, port, dir.path());
+    }
+
+    // Starts the terminal against `server` and takes its connection.
+    void startConnected(Process::Options o)
+    {
+        terminal = std::make_unique<Process>(o);
+        ASSERT_TRUE(terminal->started());
+        peer = server.accept(5000);
+        ASSERT_GE(peer, 0) << terminal->output();
+        ASSERT_TRUE(terminal->waitCount(kConnected, 1, 5000)) << terminal->output();
+    }
+    void startConnected() { startConnected(options("127.0.0.1", server.portText())); }
+
+    robust::ScratchDir dir;
+    robust::Listener server;
+    std::unique_ptr<Process> terminal;
+    int peer = -1;
+};
+
+// ---------------------------------------------------------------- the server goes
+
+// A server process of its own that writes `stream` in paced pieces to the
+// first client and then waits to be killed. Only system calls run in the
+// child. Returns its pid once it listens, -1 on failure.
+pid_t forkStreamingServer(int port, const std::string &stream)
+{
+    int ready[2];
+    if (pipe(ready) != 0)
+        return -1;
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(ready[0]);
+        int s = socket(AF_INET, SOCK_STREAM, 0);
+        int on = 1;
+        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(static_cast<uint16_t>(port));
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 || listen(s, 4) != 0)
+            _exit(1);
+        if (write(ready[1], "r", 1) != 1)
+            _exit(1);
+        int c = accept(s, nullptr, nullptr);
+        // About 6 MB/s: the kill falls in the middle of the stream.
+        for (size_t at = 0; c >= 0 && at < stream.size(); at += 65536) {
+            size_t n = stream.size() - at < 65536 ? stream.size() - at : 65536;
+            for (size_t done = 0; done < n;) {
+                ssize_t w = write(c, stream.data() + at + done, n - done);
+                if (w <= 0)
+                    _exit(1);
+                done += static_cast<size_t>(w);
+            }
+            usleep(10000);
+        }
+        for (;;)
+            pause();
+    }
+    close(ready[1]);
+    char byte = 0;
+    bool listening = pid > 0 && read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (!listening && pid > 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return -1;
+    }
+    return pid;
+}
+
+TEST_F(FaultsTest, ReconnectsAfterTheServerIsKilledMidStreamAndRestartedAndLosesNothingItHadReceived)
+{
+    const int port = robust::probeFreePort();
+    ASSERT_GT(port, 0);
+    const std::string stream = robust::randomLines(64u << 20, 7, 100);
+    pid_t killed = forkStreamingServer(port, stream);
+    ASSERT_GT(killed, 0);
+
+    terminal = std::make_unique<Process>(options("127.0.0.1", std::to_string(port)));
+    ASSERT_TRUE(terminal->waitCount(kConnected, 1, 5000)) << terminal->output();
+    for (long long until = nowMs() + 10000; terminal->outputSize() < (1u << 20) && nowMs() < until;)
+        usleep(10000);
+    ASSERT_GE(terminal->outputSize(), 1u << 20) << "the stream did not flow";
+
+    kill(killed, SIGKILL);
+    waitpid(killed, nullptr, 0);
+    robust::Listener restarted(port);
+    ASSERT_TRUE(restarted.ok()) << "port " << port << " could not be taken again";
+    ASSERT_TRUE(terminal->waitCount(kDisconnected, 1, 5000)) << "the end of the killed server is noticed";
+    long long lost = terminal->seenAt(kDisconnected, 1);
+
+    // Typed while there is no connection: dropped, as described.
+    ASSERT_TRUE(terminal->write("typed while away\n"));
+
+    peer = restarted.accept(13000);
+    long long back = nowMs();
+    ASSERT_GE(peer, 0) << "no new attempt within 13 s of the loss";
+    EXPECT_GE(back - lost, 9000) << "the new attempt waits for the reconnect delay";
+    EXPECT_LE(back - lost, 12500);
+    ASSERT_TRUE(terminal->waitCount(kConnected, 2, 3000));
+    printf("[ figures  ] killed server: disconnect seen, new connection %lld ms later\n", back - lost);
+
+    ASSERT_TRUE(robust::sendAll(peer, "after restart\n", 2000));
+    ASSERT_TRUE(terminal->write("hello again\n"));
+    std::string got;
+    robust::receiveCount(peer, got, 12, 3000);
+    EXPECT_EQ("hello again\n", got) << "the line typed while away is not sent later";
+
+    // What reached the terminal before the kill is in term.in, in order,
+    // ahead of what the new server said. (The placement of line feeds at
+    // block boundaries is checked by the integrity tests.)
+    const std::string termIn = waitForTermIn(dir.file("term.in"), "after restart\n", 4000);
+    const std::string tail = "after restart\n";
+    ASSERT_GE(termIn.size(), tail.size());
+    ASSERT_EQ(tail, termIn.substr(termIn.size() - tail.size()));
+    const std::string before = withoutLineFeeds(termIn.substr(0, termIn.size() - tail.size()));
+    const std::string sent = withoutLineFeeds(stream);
+    EXPECT_GE(before.size(), 1u << 19);
+    EXPECT_TRUE(sent.compare(0, before.size(), before) == 0)
+        << "term.in is not the start of the stream: " << robust::firstDifference(sent.substr(0, before.size()), before);
+}
+
+const char kSlowKeepalive[] =
+    "a vanished host is given up 61 s after the last packet (keepalive 30 + 3 x 10 s), and never within "
+    "the minute while output waits for an acknowledgement (no TCP_USER_TIMEOUT; lib/client.cpp, "
+    "requested from the dispatch engineer)";
+
+TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenItIsBack)
+{
+    robust::CablePair cable;
+    if (!cable.ok())
+        GTEST_SKIP() << "no network namespaces: " << cable.whyNot();
+    robust::Listener far(0, robust::CablePair::serverAddress(), cable.serverNetns());
+    ASSERT_TRUE(far.ok());
+    // Until the known fault is mended, only the silent connection is tried,
+    // against the bound that its keepalive settings promise.
+    const bool strict = robust::checkKnownFaults();
+    const long long bound = strict ? 60000 : 65000;
+
+    // One terminal stays silent, so only keepalive probes can find out; the
+    // other has a line on its way when the host goes, so its output waits
+    // for an acknowledgement that never comes.
+    robust::ScratchDir otherDir;
+    Process::Options idleOptions =
+        robust::terminalOptions(kProgram, robust::CablePair::serverAddress(), far.portText(), dir.path());
+    idleOptions.netns = cable.clientNetns();
+    Process::Options busyOptions = idleOptions;
+    busyOptions.argv[5] = "-f" + otherDir.path();
+    std::vector<std::unique_ptr<Process>> terminals;
+    terminals.push_back(std::make_unique<Process>(idleOptions));
+    if (strict)
+        terminals.push_back(std::make_unique<Process>(busyOptions));
+    std::vector<int> peers;
+    for (auto &t : terminals) {
+        peers.push_back(far.accept(5000));
+        ASSERT_GE(peers.back(), 0) << t->output();
+        ASSERT_TRUE(t->waitCount(kConnected, 1, 5000));
+    }
+    for (int p : peers)
+        ASSERT_TRUE(robust::sendAll(p, "hello\n", 2000));
+    for (auto &t : terminals)
+        ASSERT_TRUE(t->waitFor("hello\n", 3000));
+
+    ASSERT_TRUE(cable.cut());
+    long long cut = nowMs();
+    if (strict) {
+        ASSERT_TRUE(terminals[1]->write("sent into the void\n"));
+    }
+
+    std::vector<long long> seen;
+    for (auto &t : terminals) {
+        t->waitCount(kDisconnected, 1, static_cast<int>(std::max(0LL, cut + 75000 - nowMs())));
+        seen.push_back(t->seenAt(kDisconnected, 1));
+    }
+    ASSERT_TRUE(cable.mend());
+    for (size_t i = 0; i < seen.size(); ++i)
+        printf("[ figures  ] vanished host noticed after %.1f s (%s)\n", seen[i] < 0 ? -1.0 : (seen[i] - cut) / 1000.0,
+               i == 0 ? "silent connection" : "output waiting");
+    ASSERT_GT(seen[0], 0) << "the silent connection was not given up within 75 s:\n" << terminals[0]->output();
+    EXPECT_LE(seen[0] - cut, bound) << "keepalive gives up within its bound";
+    if (strict) {
+        EXPECT_GT(seen[1], 0) << "a connection with output waiting was not given up within 75 s";
+        EXPECT_LE(seen[1] - cut, bound);
+    }
+    EXPECT_NE(std::string::npos, terminals[0]->output().find("*** ERROR"))
+        << "the loss is reported:\n" << terminals[0]->output();
+
+    // The usual reconnection follows once the host is back.
+    int again = far.accept(13000);
+    EXPECT_GE(again, 0) << "no new attempt after the reconnect delay";
+    EXPECT_TRUE(terminals[0]->waitCount(kConnected, 2, 3000) ||
+                (strict && terminals[1]->waitCount(kConnected, 2, 3000)));
+    if (again >= 0)
+        close(again);
+    for (int p : peers)
+        close(p);
+    for (auto &t : terminals) {
+        t->write("exit\n");
+        EXPECT_EQ(0, t->waitExit(5000));
+    }
+    if (!strict)
+        GTEST_SKIP() << "known fault: " << kSlowKeepalive << "; the silent connection was given up after "
+                     << (seen[0] - cut) / 100 / 10.0 << " s and reconnected";
+}
+
+TEST_F(FaultsTest, ResetByTheServerIsReportedAsADisconnectAndWhatCameBeforeIsKept)
+{
+    ASSERT_TRUE(server.ok());
+    startConnected();
+    ASSERT_TRUE(robust::sendAll(peer, "before reset\n", 2000));
+    ASSERT_TRUE(terminal->waitFor("before reset\n", 3000));
+    // Console output the server never reads is still queued at the reset.
+    ASSERT_TRUE(terminal->write(robust::randomLines(1u << 20, 3, 100, 0, 0, {"exit", "bye"}), 5000));
+    usleep(300000);
+    robust::closeWithReset(peer);
+    peer = -1;
+
+    ASSERT_TRUE(terminal->waitCount(kDisconnected, 1, 5000)) << terminal->output();
+    const std::string out = terminal->output();
+    EXPECT_TRUE(out.find("Connection reset by peer") != std::string::npos || out.find("Broken pipe") != std::string::npos)
+        << "the failed read or write is reported:\n" << out;
+    EXPECT_EQ("before reset\n", waitForTermIn(dir.file("term.in"), "before reset\n", 4000));
+    EXPECT_TRUE(terminal->running());
+}
+
+TEST_F(FaultsTest, RefusedConnectionsLeaveTheProgramWaitingIdleAndAnswering)
+{
+    const int port = robust::probeFreePort();
+    ASSERT_GT(port, 0);
+    terminal = std::make_unique<Process>(options("127.0.0.1", std::to_string(port)));
+    ASSERT_TRUE(terminal->waitFor("Welcome to Quorvane", 5000));
+    long before = terminal->cpuTicks();
+    usleep(2500000);
+    long after = terminal->cpuTicks();
+    EXPECT_EQ(0, terminal->count(kConnected));
+    EXPECT_EQ(0, terminal->count(kDisconnected)) << "a refused attempt is no lost connection";
+    ASSERT_GE(before, 0);
+    EXPECT_LE(after - before, sysconf(_SC_CLK_TCK) / 20) << "more than 50 ms of CPU while waiting to retry";
+    // TearDown checks that "exit" still ends it.
+}
+
+// ---------------------------------------------------------------- the server does not read
+
+TEST_F(FaultsTest, OutputForAServerThatDoesNotReadIsKeptAndArrivesInOrderOnceItReads)
+{
+    // A small window: most of the output has to wait in the terminal.
+    robust::Listener narrow(0, "127.0.0.1", "", 4096);
+    ASSERT_TRUE(narrow.ok());
+    terminal = std::make_unique<Process>(options("127.0.0.1", narrow.portText()));
+    peer = narrow.accept(5000);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(terminal->waitCount(kConnected, 1, 5000));
+    // Records shorter than one 255-character read: a record that fills a
+    // read exactly leaves its line feed to be read as an empty record,
+    // which ends that tick's reading (a delay, not a loss).
+    const std::string data = robust::randomLines(3u << 20, 11, 200);
+    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), robust::encodeTextRecords(data)));
+    // Each record read is shown in terminal mode: once all of it is on the
+    // console, all of it has been sent or queued.
+    long peakRss = 0;
+    long long until = nowMs() + 10000;
+    while (terminal->outputSize() < data.size() && nowMs() < until) {
+        peakRss = std::max(peakRss, terminal->rssKb());
+        usleep(20000);
+    }
+    ASSERT_GE(terminal->outputSize(), data.size()) << "term.out was not read";
+    ASSERT_TRUE(terminal->write("console tail\n"));
+    for (until = nowMs() + 2000; nowMs() < until; usleep(50000))
+        peakRss = std::max(peakRss, terminal->rssKb());
+
+    std::string received;
+    robust::receiveCount(peer, received, data.size() + 13, 20000);
+    EXPECT_TRUE(received == data + "console tail\n") << robust::firstDifference(data + "console tail\n", received);
+    printf("[ figures  ] 3 MiB of term.out records held back for an unread socket: terminal peak RSS %ld KiB\n",
+           peakRss);
+}
+
+// ---------------------------------------------------------------- the shared files
+
+TEST_F(FaultsTest, TermInThatCannotBeWrittenLosesOnlyWhatIsFlushedMeanwhile)
+{
+    ASSERT_TRUE(server.ok());
+    startConnected();
+    const std::string termIn = dir.file("term.in");
+    ASSERT_TRUE(robust::sendAll(peer, "one\n", 2000));
+    ASSERT_EQ("one\n", waitForTermIn(termIn, "one\n", 4000));
+
+    // term.in becomes a directory: appending fails, and the queue is
+    // cleared all the same, so what is flushed in the window is gone.
+    ASSERT_EQ(0, unlink(termIn.c_str()));
+    ASSERT_EQ(0, mkdir(termIn.c_str(), 0755));
+    ASSERT_TRUE(robust::sendAll(peer, "two\n", 2000));
+    ASSERT_TRUE(terminal->waitFor("two\n", 3000));
+    usleep(2500000);
+    ASSERT_EQ(0, rmdir(termIn.c_str()));
+    ASSERT_TRUE(robust::sendAll(peer, "three\n", 2000));
+    EXPECT_EQ("three\n", waitForTermIn(termIn, "three\n", 4000)) << "appending creates term.in anew";
+
+    // The whole directory is replaced by a plain file: both shared files
+    // are out of reach, and come back with the directory.
+    const std::string away = dir.path() + ".away";
+    ASSERT_EQ(0, rename(dir.path().c_str(), away.c_str()));
+    ASSERT_TRUE(robust::appendFile(dir.path(), "not a directory\n"));
+    ASSERT_TRUE(robust::sendAll(peer, "four\n", 2000));
+    ASSERT_TRUE(terminal->waitFor("four\n", 3000));
+    usleep(2500000);
+    ASSERT_EQ(0, unlink(dir.path().c_str()));
+    ASSERT_EQ(0, rename(away.c_str(), dir.path().c_str()));
+    ASSERT_TRUE(robust::sendAll(peer, "five\n", 2000));
+    EXPECT_EQ("three\nfive\n", waitForTermIn(termIn, "five\n", 4000));
+    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), "operator again\x01\n"));
+    std::string got;
+    robust::receiveCount(peer, got, 15, 3000);
+    EXPECT_EQ("operator again\n", got) << "term.out is read again once the directory is back";
+    EXPECT_TRUE(terminal->running());
+}
+
+TEST_F(FaultsTest, TermOutGrowingShrinkingAndReplacedIsReadFromWhereItNowStarts)
+{
+    ASSERT_TRUE(server.ok());
+    startConnected();
+    const std::string termOut = dir.file("term.out");
+
+    // Growing while read: the records go in in pieces that cut records
+    // anywhere, and the pieces read meanwhile still add up to the data.
+    const std::string data = robust::randomLines(200 * 1024, 21, 200);
+    const std::string records = robust::encodeTextRecords(data);
+    std::thread writer([&] {
+        uint64_t r = 12345;
+        for (size_t at = 0; at < records.size();) {
+            r = r * 6364136223846793005ULL + 1442695040888963407ULL;
+            size_t n = std::min<size_t>(1 + (r >> 33) % 600, records.size() - at);
+            robust::appendFile(termOut, records.substr(at, n));
+            at += n;
+            usleep(2000);
+        }
+    });
+    std::string got;
+    robust::receiveCount(peer, got, data.size(), 15000);
+    writer.join();
+    EXPECT_TRUE(got == data) << robust::firstDifference(data, got);
+
+    // Replaced by a smaller file: the shrink is noticed and the new file is
+    // read from its start.
+    const std::string fresh = dir.file("term.out.new");
+    ASSERT_TRUE(robust::appendFile(fresh, "replaced\x01\n"));
+    ASSERT_EQ(0, rename(fresh.c_str(), termOut.c_str()));
+    got.clear();
+    robust::receiveCount(peer, got, 9, 4000);
+    EXPECT_EQ("replaced\n", got);
+
+    // Truncated, and written again after a tick has seen it empty.
+    ASSERT_EQ(0, truncate(termOut.c_str(), 0));
+    usleep(1500000);
+    ASSERT_TRUE(robust::appendFile(termOut, "after truncation\x01\n"));
+    got.clear();
+    robust::receiveCount(peer, got, 17, 4000);
+    EXPECT_EQ("after truncation\n", got);
+
+    // Replaced by a file at least as large: the shrink test cannot see it,
+    // so reading goes on at the old offset and the new file's first bytes
+    // (here exactly one whole record; in general the read starts inside a
+    // record) are never sent.
+    struct stat old;
+    ASSERT_EQ(0, stat(termOut.c_str(), &old));
+    ASSERT_TRUE(robust::appendFile(fresh, std::string(static_cast<size_t>(old.st_size) - 2, 's') + "\x01\n" + "kept\x01\n"));
+    ASSERT_EQ(0, rename(fresh.c_str(), termOut.c_str()));
+    got.clear();
+    robust::receiveCount(peer, got, 5, 4000);
+    robust::receiveFor(peer, got, 1500);
+    EXPECT_EQ("kept\n", got);
+}
+
+// ---------------------------------------------------------------- the console
+
+TEST_F(FaultsTest, AConsoleNobodyReadsHoldsEverythingBackAndLosesNothing)
+{
+    ASSERT_TRUE(server.ok());
+    Process::Options o = options("127.0.0.1", server.portText());
+    o.drainLater = true;
+    terminal = std::make_unique<Process>(o);
+    peer = server.accept(5000);
+    ASSERT_GE(peer, 0);
+    usleep(300000);
+
+    // The echo of 1 MB fills the console pipe: the program blocks in its
+    // write, the server's data waits in the socket, term.out is not read.
+    const std::string data = robust::randomLines(1u << 20, 5, 100);
+    ASSERT_TRUE(robust::sendAll(peer, data, 5000));
+    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), "operator\x01\n"));
+    std::string early;
+    robust::receiveFor(peer, early, 2000);
+    EXPECT_EQ("", early) << "the program was not held up";
+
+    terminal->startDraining();
+    std::string got;
+    robust::receiveCount(peer, got, 9, 4000);
+    EXPECT_EQ("operator\n", got);
+    const std::string termIn = waitForTermIn(dir.file("term.in"), data.substr(data.size() - 20), 6000);
+    EXPECT_EQ(withoutLineFeeds(data), withoutLineFeeds(termIn)) << "everything held back reached term.in";
+}
+
+// ---------------------------------------------------------------- bad values
+
+TEST_F(FaultsTest, AnUnresolvableHostIsReportedAndTheProgramRunsOnIdle)
+{
+    terminal = std::make_unique<Process>(options("no-such-host.invalid", "8000"));
+    ASSERT_TRUE(terminal->waitFor("Welcome to Quorvane", 5000));
+    EXPECT_NE(std::string::npos, terminal->output().find("Host \"no-such-host.invalid\" not found"))
+        << terminal->output();
+    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), "ticks go on\x01\n"));
+    EXPECT_TRUE(terminal->waitFor("ticks go on\n", 3000)) << "records are still read (and dropped)";
+    long before = terminal->cpuTicks();
+    usleep(1500000);
+    EXPECT_LE(terminal->cpuTicks() - before, sysconf(_SC_CLK_TCK) / 20);
+    EXPECT_EQ(0, terminal->count(kConnected));
+}
+
+TEST_F(FaultsTest, SendsALoginTextLongerThanOneBlockWhole)
+{
+    ROBUST_KNOWN_FAULT("a login answer over 8192 bytes is refused by CsClient::send and not sent, "
+                       "yet reported as done (app/ProgramFileShare.cpp; requested from the app engineer)");
+    ASSERT_TRUE(server.ok());
+    const std::string login(9000, 'L');
+    Process::Options o = options("127.0.0.1", server.portText());
+    o.argv.push_back("-l" + login);
+    startConnected(o);
+    ASSERT_TRUE(robust::sendAll(peer, "login: ", 2000));
+    std::string got;
+    robust::receiveCount(peer, got, login.size() + 2, 4000);
+    EXPECT_TRUE(got == login + "\r\n") << got.size() << " bytes arrived";
+}
+
+} // namespace
