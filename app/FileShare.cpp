@@ -174,6 +174,7 @@ bool FileShare::hasInput()
         lastStat = st;
         readPos = 0;
         moreInput = 1;
+        carryDigit = 0;
     }
     return false;
 }
@@ -191,6 +192,13 @@ int FileShare::readLine(char* buffer, int size)
 
     bool gotLine = false;
     struct stat st;
+    if (fstat(fileno(f), &st) == 0 && st.st_size < readPos) {
+        // Smaller than where we stand: truncated or replaced while moreInput
+        // kept hasInput from looking. Taking its status now would hide the
+        // shrink for good; its records start at 0.
+        readPos = 0;
+        carryDigit = 0;
+    }
     if (fstat(fileno(f), &st) == 0 && st.st_size > readPos && size > 1
         && fseek(f, readPos, SEEK_SET) == 0 && fgets(buffer, size, f) != nullptr) {
         gotLine = true;

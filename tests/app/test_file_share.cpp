@@ -221,6 +221,18 @@ TEST_F(FileShareTest, HexRecordLongerThanOneReadJoinsItsPiecesThroughTheCarriedD
     EXPECT_EQ(bytes, decoded) << "255 + 145 digits, the odd 255th digit carried";
 }
 
+TEST_F(FileShareTest, ACarriedDigitDoesNotJoinTheFirstRecordOfAFileThatRestarted)
+{
+    FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
+    appendFile(out, "41424\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("AB", readRecord(files));
+    writeFile(out, "43\n");
+    EXPECT_FALSE(files.hasInput());
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("C", readRecord(files)) << "the old file's odd digit went with it";
+}
+
 TEST_F(FileShareTest, HexDecodingStopsAtTheFirstCharacterThatIsNoDigit)
 {
     FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
@@ -293,6 +305,23 @@ TEST_F(FileShareTest, TruncationBeforeTheFirstReadIsNoticedToo)
     EXPECT_FALSE(files.hasInput());
     ASSERT_TRUE(files.hasInput());
     EXPECT_EQ("short", readRecord(files));
+}
+
+TEST_F(FileShareTest, ShrinkInTheMiddleOfALongRecordIsNotMaskedByTheUnreadRest)
+{
+    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
+    appendFile(out, std::string(300, 'a') + "\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ(std::string(255, 'a'), readRecord(files));
+
+    // Replaced while the rest of the long record waited: the file is now
+    // smaller than the read position.
+    writeFile(out, "new\n");
+    ASSERT_TRUE(files.hasInput()) << "the unread rest is still reported";
+    EXPECT_EQ("new", readRecord(files)) << "read from the start of the new file";
+    appendFile(out, "more\n");
+    ASSERT_TRUE(files.hasInput());
+    EXPECT_EQ("more", readRecord(files));
 }
 
 TEST_F(FileShareTest, EmptiedReadFileDoesNotKeepReportingInput)
