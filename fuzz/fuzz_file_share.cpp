@@ -200,10 +200,13 @@ void readAll(FileShare &files, Reference &ref, int size, size_t bound)
         fail("hasInput answered false with records left");
 }
 
-void checkReading(uint8_t mode, const std::string &content)
+void checkReading(uint8_t mode, const std::string &whole)
 {
     const bool hex = mode & 0x01;
     const int size = kSizes[(mode >> 1) & 7];
+    // Every read opens the file: tiny buffers get a short file, which
+    // reaches the same code as a long one.
+    const std::string content = whole.substr(0, std::max<size_t>(64, 16 * static_cast<size_t>(size - 1)));
     writeFile(g_out, content);
 
     {
