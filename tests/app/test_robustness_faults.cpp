@@ -352,6 +352,28 @@ TEST_F(FaultsTest, OutputForAServerThatDoesNotReadIsKeptAndArrivesInOrderOnceItR
            peakRss);
 }
 
+TEST_F(FaultsTest, ServerOutputThatNeverPausesForATickStillReachesTermIn)
+{
+    ROBUST_KNOWN_FAULT("term.in is written only at a tick without new server output, so traffic more often "
+                       "than once a second is held in memory without limit and lost at exit "
+                       "(app/ProgramFileShare.cpp onTick; a decision is asked of the lead)");
+    ASSERT_TRUE(server.ok());
+    startConnected();
+    const std::string termIn = dir.file("term.in");
+    bool written = false;
+    // Ten seconds of a line every 300 ms: a bounded hold writes the first
+    // lines while the traffic goes on.
+    for (int i = 0; i < 33 && !written; ++i) {
+        char line[32];
+        snprintf(line, sizeof line, "busy %03d\n", i);
+        ASSERT_TRUE(robust::sendAll(peer, line, 2000));
+        usleep(300000);
+        written = robust::decodeTextRecords(robust::readFile(termIn)).find("busy 000\n") != std::string::npos;
+    }
+    EXPECT_TRUE(written) << "nothing reached term.in during ten seconds of steady output; the terminal holds "
+                         << terminal->rssKb() << " KiB";
+}
+
 // ---------------------------------------------------------------- the shared files
 
 TEST_F(FaultsTest, TermInThatCannotBeWrittenLosesOnlyWhatIsFlushedMeanwhile)
