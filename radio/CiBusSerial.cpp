@@ -136,7 +136,7 @@ bool lineIsGone(int fd, ssize_t count)
 
 void CiBusSerial::onReady()
 {
-    if (maxRead == 0)
+    if (maxRead <= 0)
         return;
     std::vector<unsigned char> buffer(static_cast<size_t>(maxRead) + 1);
     ssize_t count = ::read(fd, buffer.data(), static_cast<size_t>(maxRead));

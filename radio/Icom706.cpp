@@ -170,7 +170,7 @@ bool lineIsGone(int fd, ssize_t count)
 
 void Icom706::onReady()
 {
-    if (maxRead == 0)
+    if (maxRead <= 0)
         return;
     // One byte for the end byte put back, one spare.
     std::vector<unsigned char> buffer(static_cast<size_t>(maxRead) + 2);
