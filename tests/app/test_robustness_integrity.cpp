@@ -90,13 +90,8 @@ protected:
     int peer = -1;
 };
 
-const char kMovedLineFeed[] =
-    "a line feed that starts a received block is dropped or moved to the block's end "
-    "(app/ProgramFileShare.cpp queueLines; requested from the app engineer)";
-
 TEST_F(IntegrityTest, KeepsTheLineFeedThatStartsABlockWithTheLineBeforeIt)
 {
-    ROBUST_KNOWN_FAULT(kMovedLineFeed);
     start();
     const std::string termIn = dir.file("term.in");
 
@@ -123,7 +118,6 @@ TEST_F(IntegrityTest, KeepsTheLineFeedThatStartsABlockWithTheLineBeforeIt)
 
 TEST_F(IntegrityTest, FiftyMegabytesOfServerLinesReachTermInCompleteAndInOrder)
 {
-    ROBUST_KNOWN_FAULT(kMovedLineFeed);
     // The console echo of 50 MB is drained, not kept.
     start(64 * 1024);
     const size_t size = 50u << 20;
