@@ -247,8 +247,18 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
         EXPECT_GT(seen[1], 0) << "a connection with output waiting was not given up within 75 s";
         EXPECT_LE(seen[1] - cut, bound);
     }
-    EXPECT_NE(std::string::npos, terminals[0]->output().find("*** ERROR"))
-        << "the loss is reported:\n" << terminals[0]->output();
+    const std::string report = terminals[0]->output();
+    const size_t at = report.find("*** ERROR");
+    EXPECT_NE(std::string::npos, at) << "the loss is reported:\n" << report;
+    if (at != std::string::npos) {
+        // The head line and the message line of the block.
+        size_t end = report.find('\n', report.find('\n', at) + 1);
+        std::string block = report.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        for (char &c : block)
+            if (c == '\n')
+                c = ' ';
+        printf("[ figures  ] the report: %s\n", block.c_str());
+    }
 
     // The usual reconnection follows once the host is back.
     int again = far.accept(13000);
