@@ -122,11 +122,13 @@ public:
 
     bool atEnd() const { return pos >= file.size(); }
 
-    // The read file replaced by a shorter one: reading starts again.
+    // The read file replaced by a shorter one: reading starts again, and
+    // an odd digit of the old file never joins the new file's first pair.
     void restart(std::string shorter)
     {
         file = std::move(shorter);
         pos = 0;
+        carry = -1;
     }
 
 private:
