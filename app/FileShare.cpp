@@ -9,15 +9,10 @@ namespace {
 
 const char kEmbeddedLineFeed = 0x01;  // stands for a line feed inside a text record
 
+// An owned copy (released with free), null for null.
 char* copyText(const char* text)
 {
-    if (text == nullptr)
-        return nullptr;
-    size_t n = strlen(text) + 1;
-    char* copy = static_cast<char*>(malloc(n));
-    if (copy != nullptr)
-        memcpy(copy, text, n);
-    return copy;
+    return text != nullptr ? strdup(text) : nullptr;
 }
 
 // Value of one hexadecimal digit, -1 for any other character.

@@ -21,15 +21,10 @@ namespace {
 const int kRecordBufferSize = 256;  // one term.out read: 255 characters and a NUL
 const int kFrameBufferSize = 256;   // longest frame taken in one piece
 
+// An owned copy (released with free), null for null.
 char* copyText(const char* text)
 {
-    if (text == nullptr)
-        return nullptr;
-    size_t n = strlen(text) + 1;
-    char* copy = static_cast<char*>(malloc(n));
-    if (copy != nullptr)
-        memcpy(copy, text, n);
-    return copy;
+    return text != nullptr ? strdup(text) : nullptr;
 }
 
 // Writes all bytes to standard output unformatted, behind whatever formatted

@@ -6,9 +6,10 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <termios.h>
 #include <unistd.h>
+
+#include "SerialLines.h"
 
 CiBusSerial::CiBusSerial(CsApplication *owner, const char *device, int verbose, int maxRead, int retryMs,
                          int noResponseMs)
@@ -114,26 +115,6 @@ void CiBusSerial::finishWrite()
     retryTimer.reset();
 }
 
-namespace {
-
-// True when a read on fd has nothing more to give, ever: the device hung up
-// or the descriptor is broken. Such a line stays readable and every read
-// returns at once, which would keep the loop from its timers.
-bool lineIsGone(int fd, ssize_t count)
-{
-    if (count < 0)
-        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
-    // A read of 0 is also what a lone end byte gives on a live line; only
-    // the poll result tells the two apart.
-    struct pollfd p;
-    p.fd = fd;
-    p.events = POLLIN;
-    p.revents = 0;
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
-} // namespace
-
 void CiBusSerial::onReady()
 {
     if (maxRead <= 0)
@@ -143,7 +124,7 @@ void CiBusSerial::onReady()
     if (verbose)
         printf("CiBusSerial() : read serial\n");
     if (count <= 0) {
-        if (lineIsGone(fd, count))
+        if (SerialLines::isGone(fd, count))
             detach();
         return;
     }

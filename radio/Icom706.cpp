@@ -7,7 +7,6 @@
 #include <vector>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -148,26 +147,6 @@ int Icom706::callback(CsApplication *, const CsEventMsg *)
     return -1;
 }
 
-namespace {
-
-// True when a read on fd has nothing more to give, ever: the device has
-// hung up or the descriptor is broken. A hung-up line stays readable and
-// every read returns at once, which would keep the loop from anything else.
-bool lineIsGone(int fd, ssize_t count)
-{
-    if (count < 0)
-        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
-    // A read of 0 is also what a lone end byte gives on a live line; only
-    // the poll result tells the two apart.
-    struct pollfd p;
-    p.fd = fd;
-    p.events = POLLIN;
-    p.revents = 0;
-    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
-}
-
-} // namespace
-
 void Icom706::onReady()
 {
     if (maxRead <= 0)
@@ -178,7 +157,7 @@ void Icom706::onReady()
     if (verbose)
         printf("Read %d from %d\n", static_cast<int>(count), fd);
     if (count <= 0) {
-        if (lineIsGone(fd, count))
+        if (SerialLines::isGone(fd, count))
             detach();
         return;
     }

@@ -2,6 +2,9 @@
 
 #include "IoctlSerialLines.h"
 
+#include <cerrno>
+#include <poll.h>
+
 SerialLines::~SerialLines() = default;
 
 SerialLines *SerialLines::device()
@@ -11,4 +14,17 @@ SerialLines *SerialLines::device()
     // question between static objects.
     static IoctlSerialLines lines;
     return &lines;
+}
+
+bool SerialLines::isGone(int fd, long count)
+{
+    if (count < 0)
+        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+    // A read of 0 is also what a lone end byte gives on a live canonical
+    // line; only the poll result tells the two apart.
+    struct pollfd p;
+    p.fd = fd;
+    p.events = POLLIN;
+    p.revents = 0;
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
 }

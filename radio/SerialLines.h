@@ -20,6 +20,12 @@ public:
 
     // The lines of real devices (TIOCMGET / TIOCMSET), shared by every user.
     static SerialLines *device();
+
+    // True when a read on fd that returned count has nothing more to give,
+    // ever: the device hung up or the descriptor is broken. Such a line
+    // stays readable and every read returns at once, which would keep the
+    // main loop from its timers, so its reader must stop watching it.
+    static bool isGone(int fd, long count);
 };
 
 #endif
