@@ -19,18 +19,21 @@
 // first use and dropped by client_release_pending().
 static linked_list *pending = nullptr;
 
-// Probes a silent connection so that a server host that vanished without a
-// word is noticed; failures only lose that early warning.
+// Probes a silent connection, and bounds how long sent data may stay
+// unacknowledged, so that a server host that vanished without a word is
+// noticed either way; failures only lose that early warning.
 static void set_keepalive(int sock)
 {
     const int on = 1;
     const int idle = CLIENT_KEEPALIVE_IDLE;
     const int interval = CLIENT_KEEPALIVE_INTERVAL;
     const int count = CLIENT_KEEPALIVE_COUNT;
+    const unsigned int user_timeout = CLIENT_USER_TIMEOUT_MS;
     setsockopt(sock, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
     setsockopt(sock, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
     setsockopt(sock, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
     setsockopt(sock, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    setsockopt(sock, IPPROTO_TCP, TCP_USER_TIMEOUT, &user_timeout, sizeof user_timeout);
 }
 
 // Releases a registered item whose connection never got going.

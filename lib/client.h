@@ -6,9 +6,12 @@
 // writability and reported through on_connect. A connection that later
 // ends is reported through on_disconnect, after which its handle is gone.
 //
-// Every outgoing socket gets TCP keepalive probes (CLIENT_KEEPALIVE_*), so a
-// server host that vanishes without closing is noticed within about a
-// minute even on a connection that carries nothing.
+// Every outgoing socket gets TCP keepalive probes (CLIENT_KEEPALIVE_*) and
+// a user timeout (CLIENT_USER_TIMEOUT_MS), so a server host that vanishes
+// without closing is noticed within a minute, both on a connection that
+// carries nothing (the probes go unanswered) and on one whose output waits
+// for an acknowledgement (retransmissions would otherwise go on for many
+// minutes).
 //
 // The name look-ups, and without CS_FLAG_NONBLOCK the connect itself, block
 // the whole main loop while they last.
@@ -17,9 +20,10 @@
 
 #include "client_server.h"
 
-#define CLIENT_KEEPALIVE_IDLE 30     // seconds of silence before the first probe
-#define CLIENT_KEEPALIVE_INTERVAL 10 // seconds between unanswered probes
-#define CLIENT_KEEPALIVE_COUNT 3     // unanswered probes that end the connection
+#define CLIENT_KEEPALIVE_IDLE 20        // seconds of silence before the first probe
+#define CLIENT_KEEPALIVE_INTERVAL 5     // seconds between unanswered probes
+#define CLIENT_KEEPALIVE_COUNT 4        // unanswered probes that end the connection
+#define CLIENT_USER_TIMEOUT_MS 45000    // unacknowledged data (or probes) for this long ends the connection
 
 // One per connect in progress: created by client_connect(), freed by
 // connect_cb() or when the connect is abandoned.

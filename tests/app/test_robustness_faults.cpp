@@ -185,11 +185,6 @@ TEST_F(FaultsTest, ReconnectsAfterTheServerIsKilledMidStreamAndRestartedAndLoses
         << "term.in is not the start of the stream: " << robust::firstDifference(stream.substr(0, before.size()), before);
 }
 
-const char kSlowKeepalive[] =
-    "a vanished host is given up 61 s after the last packet (keepalive 30 + 3 x 10 s), and never within "
-    "the minute while output waits for an acknowledgement (no TCP_USER_TIMEOUT; lib/client.cpp, "
-    "requested from the dispatch engineer)";
-
 TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenItIsBack)
 {
     robust::CablePair cable;
@@ -197,10 +192,7 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
         GTEST_SKIP() << "no network namespaces: " << cable.whyNot();
     robust::Listener far(0, robust::CablePair::serverAddress(), cable.serverNetns());
     ASSERT_TRUE(far.ok());
-    // Until the known fault is mended, only the silent connection is tried,
-    // against the bound that its keepalive settings promise.
-    const bool strict = robust::checkKnownFaults();
-    const long long bound = strict ? 60000 : 65000;
+    const long long bound = 60000;
 
     // One terminal stays silent, so only keepalive probes can find out; the
     // other has a line on its way when the host goes, so its output waits
@@ -213,8 +205,7 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
     busyOptions.argv[5] = "-f" + otherDir.path();
     std::vector<std::unique_ptr<Process>> terminals;
     terminals.push_back(std::make_unique<Process>(idleOptions));
-    if (strict)
-        terminals.push_back(std::make_unique<Process>(busyOptions));
+    terminals.push_back(std::make_unique<Process>(busyOptions));
     std::vector<int> peers;
     for (auto &t : terminals) {
         peers.push_back(far.accept(5000));
@@ -228,9 +219,7 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
 
     ASSERT_TRUE(cable.cut());
     long long cut = nowMs();
-    if (strict) {
-        ASSERT_TRUE(terminals[1]->write("sent into the void\n"));
-    }
+    ASSERT_TRUE(terminals[1]->write("sent into the void\n"));
 
     std::vector<long long> seen;
     for (auto &t : terminals) {
@@ -243,10 +232,8 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
                i == 0 ? "silent connection" : "output waiting");
     ASSERT_GT(seen[0], 0) << "the silent connection was not given up within 75 s:\n" << terminals[0]->output();
     EXPECT_LE(seen[0] - cut, bound) << "keepalive gives up within its bound";
-    if (strict) {
-        EXPECT_GT(seen[1], 0) << "a connection with output waiting was not given up within 75 s";
-        EXPECT_LE(seen[1] - cut, bound);
-    }
+    EXPECT_GT(seen[1], 0) << "a connection with output waiting was not given up within 75 s";
+    EXPECT_LE(seen[1] - cut, bound);
     const std::string report = terminals[0]->output();
     const size_t at = report.find("*** ERROR");
     EXPECT_NE(std::string::npos, at) << "the loss is reported:\n" << report;
@@ -264,7 +251,7 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
     int again = far.accept(13000);
     EXPECT_GE(again, 0) << "no new attempt after the reconnect delay";
     EXPECT_TRUE(terminals[0]->waitCount(kConnected, 2, 3000) ||
-                (strict && terminals[1]->waitCount(kConnected, 2, 3000)));
+                terminals[1]->waitCount(kConnected, 2, 3000));
     if (again >= 0)
         close(again);
     for (int p : peers)
@@ -273,9 +260,6 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
         t->write("exit\n");
         EXPECT_EQ(0, t->waitExit(5000));
     }
-    if (!strict)
-        GTEST_SKIP() << "known fault: " << kSlowKeepalive << "; the silent connection was given up after "
-                     << (seen[0] - cut) / 100 / 10.0 << " s and reconnected";
 }
 
 TEST_F(FaultsTest, ResetByTheServerIsReportedAsADisconnectAndWhatCameBeforeIsKept)

@@ -333,7 +333,10 @@ TEST(ClientConnect, OutgoingSocketsProbeSilentPeersWithinAMinuteAndHonourNodelay
             const int count = intOption(fd, IPPROTO_TCP, TCP_KEEPCNT);
             EXPECT_GT(idle, 0);
             EXPECT_GT(count, 0);
-            EXPECT_LE(idle + interval * count, 60);
+            EXPECT_LE(idle + interval * count, 50) << "room for the last packet before the silence";
+            const int userTimeout = intOption(fd, IPPROTO_TCP, TCP_USER_TIMEOUT);
+            EXPECT_GT(userTimeout, 0) << "unacknowledged output must not keep a dead connection";
+            EXPECT_LE(userTimeout, 50000);
         }
         EXPECT_EQ(intOption(client_server_descriptor(plain), IPPROTO_TCP, TCP_NODELAY), 0);
         EXPECT_NE(intOption(client_server_descriptor(nodelay), IPPROTO_TCP, TCP_NODELAY), 0);
