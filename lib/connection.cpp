@@ -29,12 +29,19 @@ struct wire_message {
 };
 static_assert(offsetof(wire_message, payload) == MSG_HEADER_SIZE, "header must directly precede the payload");
 
-// A message waiting behind the one being written; fixed size, host order.
+// A message waiting behind the one being written, host order. Its payload
+// copy follows it in the same allocation, sized to the message: a peer that
+// stops reading makes the queue grow by what is sent to it, not by a whole
+// buffer for every small piece.
 struct queued_message {
-    int msg_type;             // as given to connection_send
-    int length;               // payload bytes
-    char payload[MSGBUFSIZE]; // copy of the payload
+    int msg_type; // as given to connection_send
+    int length;   // payload bytes, stored right after this record
 };
+
+static char *queued_payload(queued_message *msg)
+{
+    return reinterpret_cast<char *>(msg + 1);
+}
 
 struct connection {
     int desc;                       // the socket; kept after closing
@@ -141,12 +148,13 @@ int connection_send(connection *con, int msg_type, const void *data, int msg_len
     REPORT_ASSERT(con->desc >= 0);
 
     if (con->write_cnt != 0) {
-        queued_message *msg = static_cast<queued_message *>(calloc(1, sizeof(queued_message)));
+        queued_message *msg =
+            static_cast<queued_message *>(calloc(1, sizeof(queued_message) + static_cast<size_t>(msg_len)));
         REPORT_ASSERT(msg != NULL);
         msg->msg_type = msg_type;
         msg->length = msg_len;
         if (msg_len > 0)
-            memcpy(msg->payload, data, static_cast<size_t>(msg_len));
+            memcpy(queued_payload(msg), data, static_cast<size_t>(msg_len));
         llAppend(con->write_queue, msg);
         return 0;
     }
@@ -198,7 +206,7 @@ int write_data(connection *con)
             }
             con->out.msg_type = static_cast<int32_t>(htonl(static_cast<uint32_t>(msg->msg_type)));
             con->out.length = static_cast<int32_t>(htonl(static_cast<uint32_t>(msg->length)));
-            memcpy(con->out.payload, msg->payload, static_cast<size_t>(msg->length));
+            memcpy(con->out.payload, queued_payload(msg), static_cast<size_t>(msg->length));
             con->write_cnt = msg->msg_type == MSG_RAW ? msg->length : msg->length + MSG_HEADER_SIZE;
             llRemove(con->write_queue, msg);
             free(msg);
