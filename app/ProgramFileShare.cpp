@@ -260,11 +260,17 @@ void ProgramFileShare::queueLines(const char* text, int length)
     // are not). That allows one pass over the block.
     //
     // The lines of a block, put back to back, are at most its bytes and one
-    // added newline: reserved together, they reach the console in one write.
-    // Stretches of the text between empty lines are copied whole; each line
-    // only records its length.
+    // added newline: reserved together, they reach the console in one write
+    // and enter the queue as one stretch of lines, which the queue cuts
+    // again at their line feeds when it is written out. Stretches of the
+    // text between empty lines are copied whole; the scan only counts.
     const char* first = pendingOutput.reserve(static_cast<size_t>(end - p) + 1);
     size_t shown = 0;
+    auto put = [&](const char* from, const char* to) {
+        pendingOutput.append(from, static_cast<size_t>(to - from));
+        shown += static_cast<size_t>(to - from);
+    };
+    size_t lines = 0;
     size_t newlines = 0;
     size_t terminated = 0;
     const char* stretch = p;
@@ -273,41 +279,35 @@ void ProgramFileShare::queueLines(const char* text, int length)
         // block's last line: it ends that line (as a record of its own, the
         // line's first part may be in term.in already) rather than counting
         // as an empty line, which would lose it or move it to this block's
-        // last piece.
-        pendingOutput.append(p, 1);
-        pendingOutput.endMessage(1);
-        shown = 1;
-        stretch = ++p;
+        // last piece. It stays in the stretch copied below.
+        ++lines;
+        ++p;
     }
     while (p < end) {
         if (*p == '\n') {
             // An empty line: skipped, its newline counted.
-            pendingOutput.append(stretch, static_cast<size_t>(p - stretch));
+            put(stretch, p);
             ++newlines;
             stretch = ++p;
             continue;
         }
+        ++lines;
         const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        size_t len;
         if (nl != nullptr) {
             ++newlines;
             ++terminated;
-            len = static_cast<size_t>(nl + 1 - p);
             p = nl + 1;
         } else {
-            len = static_cast<size_t>(end - p);
             p = end;
-            if (newlines > terminated) {
-                pendingOutput.append(stretch, static_cast<size_t>(p - stretch));
-                pendingOutput.append("\n", 1);
-                stretch = p;
-                ++len;
-            }
         }
-        pendingOutput.endMessage(len);
-        shown += len;
     }
-    pendingOutput.append(stretch, static_cast<size_t>(p - stretch));
+    put(stretch, end);
+    if (newlines > terminated && end[-1] != '\n') {
+        // The last piece takes one of the skipped lines' newlines.
+        pendingOutput.append("\n", 1);
+        ++shown;
+    }
+    pendingOutput.endLines(shown, lines);
     // The block ends inside a line unless its text ends with a newline
     // (its own, or one added to the last piece).
     if (shown > 0)

@@ -9,10 +9,15 @@
 //   of the per-round ratio quorvane/socat (above 1: faster), and the median
 //   CPU time each relay spent on the stream (load-independent). quorvane
 //   keeps every line until the server has been quiet for a tick, so the
-//   whole stream is also held in memory; socat and cat hold nothing.
+//   whole stream is also held in memory; socat and cat hold nothing. The
+//   page-fault counters (minor faults during the stream) show the memory
+//   that the kernel had to supply for it: a fresh process holding 16 MiB
+//   needs at least 4096 pages, and their first touch is a good part of
+//   what quorvane spends beyond socat.
 //   TermIn/quorvane: the same stream until term.in holds all of it; this
 //   includes the quiet tick (one to two seconds) that the program waits
-//   before it writes.
+//   before it writes. Counters: the peak resident set, and the resident
+//   set shortly after the queue was written out and cleared.
 //   TermInFlush/OneOpen vs TermInFlush/OpenPerRecord: in process, 10000
 //   queued lines appended to term.in through one open, against one
 //   open/append/close per record.
@@ -251,6 +256,46 @@ double relay(Server& server, Child& child, const std::string& data, size_t expec
     return secondsSince(start);
 }
 
+// A line "Name: value kB" of /proc/<pid>/status, -1 when missing.
+long statusKiB(pid_t pid, const char* name)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
+    long value = -1;
+    if (FILE* f = fopen(path, "r")) {
+        char line[256];
+        const size_t n = strlen(name);
+        while (fgets(line, sizeof line, f) != nullptr)
+            if (strncmp(line, name, n) == 0 && line[n] == ':')
+                value = atol(line + n + 1);
+        fclose(f);
+    }
+    return value;
+}
+
+// Minor page faults of a process so far (tenth field of stat): each is a
+// page of memory the kernel supplied.
+double minorFaults(pid_t pid)
+{
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    double faults = -1;
+    if (FILE* f = fopen(path, "r")) {
+        char buf[1024];
+        size_t n = fread(buf, 1, sizeof buf - 1, f);
+        buf[n] = '\0';
+        fclose(f);
+        // The command name may hold spaces: count fields after its ')'.
+        const char* p = strrchr(buf, ')');
+        for (int field = 2; p != nullptr && *p != '\0'; ++p)
+            if (*p == ' ' && ++field == 10) {
+                faults = atof(p + 1);
+                break;
+            }
+    }
+    return faults;
+}
+
 // CPU time of a process so far, in nanoseconds (first field of schedstat).
 double cpuNs(pid_t pid)
 {
@@ -273,7 +318,7 @@ std::vector<std::string> quorvaneArgs(const Server& server, const TempDir& dir)
 // One relay of the whole stream through quorvane (0), socat (1) or cat (2);
 // seconds from the first byte sent to the last byte shown, -1 on failure.
 // *cpuMs: the relay's CPU time over the same span.
-double consoleRelay(int which, double* cpuMs)
+double consoleRelay(int which, double* cpuMs, double* faults)
 {
     Server server;
     TempDir dir;
@@ -290,8 +335,10 @@ double consoleRelay(int which, double* cpuMs)
     if (!server.accept(5000) || (which == 0 && !child.waitFor("Connected to server\n", 5000)))
         return -1;
     double before = cpuNs(child.pid);
+    double faultsBefore = minorFaults(child.pid);
     double s = relay(server, child, stream(), stream().size(), 60000);
     *cpuMs = (cpuNs(child.pid) - before) / 1e6;
+    *faults = minorFaults(child.pid) - faultsBefore;
     if (which == 0)
         child.type("exit\n");
     return s;
@@ -311,6 +358,7 @@ void BM_Console(benchmark::State& state)
     const double mb = static_cast<double>(stream().size()) / 1e6;
     std::vector<double> rate[3];
     std::vector<double> cpu[3];
+    std::vector<double> faults[3];
     std::vector<double> ratio;
     int round = 0;
     for (auto _ : state) {
@@ -318,13 +366,15 @@ void BM_Console(benchmark::State& state)
         for (int k = 0; k < 3; ++k) {
             int which = (round + k) % 3;
             double ms = 0;
-            t[which] = consoleRelay(which, &ms);
+            double pages = 0;
+            t[which] = consoleRelay(which, &ms, &pages);
             if (t[which] <= 0) {
                 state.SkipWithError(which == 0 ? "quorvane relay failed" : which == 1 ? "socat relay failed (is socat installed?)" : "cat relay failed");
                 return;
             }
             rate[which].push_back(mb / t[which]);
             cpu[which].push_back(ms);
+            faults[which].push_back(pages);
         }
         ratio.push_back(t[1] / t[0]);
         state.SetIterationTime(t[0]);
@@ -337,12 +387,16 @@ void BM_Console(benchmark::State& state)
     state.counters["quorvane_cpu_ms"] = median(cpu[0]);
     state.counters["socat_cpu_ms"] = median(cpu[1]);
     state.counters["cat_cpu_ms"] = median(cpu[2]);
+    state.counters["quorvane_page_faults"] = median(faults[0]);
+    state.counters["socat_page_faults"] = median(faults[1]);
 }
 
 void BM_TermIn_quorvane(benchmark::State& state)
 {
     const std::string& data = stream();
     const off_t expected = static_cast<off_t>(1 + data.size() + data.size() / kLineBytes);
+    std::vector<double> peakKiB;
+    std::vector<double> afterKiB;
     for (auto _ : state) {
         Server server;
         TempDir dir;
@@ -360,9 +414,16 @@ void BM_TermIn_quorvane(benchmark::State& state)
         while (fileSize(termIn) < expected && secondsSince(start) < 30)
             usleep(2000);
         state.SetIterationTime(secondsSince(start));
+        // The queue is cleared right after term.in is closed; what the burst
+        // left behind is what stays resident a moment later.
+        usleep(200000);
+        peakKiB.push_back(static_cast<double>(statusKiB(child.pid, "VmHWM")));
+        afterKiB.push_back(static_cast<double>(statusKiB(child.pid, "VmRSS")));
         child.type("exit\n");
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
+    state.counters["peak_rss_KiB"] = median(peakKiB);
+    state.counters["rss_after_flush_KiB"] = median(afterKiB);
 }
 
 // 10000 queued lines of 100 bytes, as one flush would write them.
