@@ -60,7 +60,8 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
       frameSplit(frameSplit_),
       hexMode(hexMode_),
       retryTicks(0),
-      partialLine(0)
+      partialLine(0),
+      heldTicks(0)
 {
     // A new terminal object starts its quiet-tick count afresh.
     lastPendingCount = 0;
@@ -102,14 +103,15 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
 ProgramFileShare::~ProgramFileShare()
 {
     delete serverClient;
+    // What the server said in the last tick before the end would otherwise
+    // never reach the operator program.
+    if (!pendingOutput.empty())
+        flushPending();
     delete files;
     delete tickTimer;
     delete console;
     free(loginText);
     printf("The application ended\n");
-    // Output still queued for term.in is dropped: the server was never quiet
-    // for a tick after it.
-    pendingOutput.clear();
 }
 
 int ProgramFileShare::callback(CsApplication* sender, const CsEventMsg* msg)
@@ -169,8 +171,11 @@ void ProgramFileShare::onTick()
         }
     }
 
+    // Written at the first tick that finds nothing new, so that a burst
+    // reaches term.in whole; a queue held for kMaxHeldTicks is written all
+    // the same, so that steady output still reaches the operator program.
     if (!pendingOutput.empty()) {
-        if (pendingOutput.count() == lastPendingCount)
+        if (pendingOutput.count() == lastPendingCount || ++heldTicks >= kMaxHeldTicks)
             flushPending();
         else
             lastPendingCount = static_cast<unsigned int>(pendingOutput.count());
@@ -198,6 +203,7 @@ void ProgramFileShare::flushPending()
     files->writeLines(records.data(), static_cast<int>(records.size()));
     pendingOutput.clear();
     lastPendingCount = 0;
+    heldTicks = 0;
 }
 
 void ProgramFileShare::onClientEvent(const CsEventMsg* msg)

@@ -73,6 +73,11 @@ private:
     int hexMode;              // records and dumps are hexadecimal
     int retryTicks;           // consecutive ticks with an idle client
     int partialLine;          // the last block of text ended inside a line
+    int heldTicks;            // ticks the queue has waited for a quiet one
+
+    // A server that never pauses for a whole tick would otherwise keep its
+    // output from term.in, and in memory, for as long as it talks.
+    static constexpr int kMaxHeldTicks = 5;
 
     // Queued messages seen at the previous tick: the queue is written out at
     // the first tick that finds this count unchanged. Class-wide, as the

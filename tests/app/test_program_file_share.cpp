@@ -412,7 +412,7 @@ TEST_F(ProgramFileShareTest, WritesTermInOnlyAtTheFirstTickWithNothingNew)
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, QueuedOutputIsDroppedWhenTheProgramEndsBeforeAQuietTick)
+TEST_F(ProgramFileShareTest, QueuedOutputIsWrittenWhenTheProgramEndsBeforeAQuietTick)
 {
     Options o;
     o.tickMs = 2000;
@@ -421,7 +421,24 @@ TEST_F(ProgramFileShareTest, QueuedOutputIsDroppedWhenTheProgramEndsBeforeAQuiet
     ASSERT_TRUE(server.send("pending\n"));
     ASSERT_TRUE(p->waitFor("pending\n", 3000, mark));
     stop(*p);
-    EXPECT_EQ("\n", readFile(termIn));
+    EXPECT_EQ(std::string("\npending\x01\n"), readFile(termIn));
+}
+
+TEST_F(ProgramFileShareTest, OutputHeldForFiveTicksIsWrittenAlthoughTheServerNeverPauses)
+{
+    Options o;
+    o.tickMs = 100;
+    auto p = start(o);
+    // A line every 40 ms: no tick ever finds the count unchanged.
+    const long long begin = nowMs();
+    const long long deadline = begin + 3000;
+    while (readFile(termIn) == "\n" && nowMs() < deadline) {
+        ASSERT_TRUE(server.send("busy\n"));
+        usleep(40000);
+    }
+    EXPECT_NE("\n", readFile(termIn)) << "nothing written in three seconds of steady output";
+    EXPECT_GE(nowMs() - begin, 400) << "written before the queue had been held for several ticks";
+    stop(*p);
 }
 
 // ---------------------------------------------------------------- login

@@ -336,9 +336,6 @@ TEST_F(FaultsTest, OutputForAServerThatDoesNotReadIsKeptAndArrivesInOrderOnceItR
 
 TEST_F(FaultsTest, ServerOutputThatNeverPausesForATickStillReachesTermIn)
 {
-    ROBUST_KNOWN_FAULT("term.in is written only at a tick without new server output, so traffic more often "
-                       "than once a second is held in memory without limit and lost at exit "
-                       "(app/ProgramFileShare.cpp onTick; a decision is asked of the lead)");
     ASSERT_TRUE(server.ok());
     startConnected();
     const std::string termIn = dir.file("term.in");
@@ -354,6 +351,19 @@ TEST_F(FaultsTest, ServerOutputThatNeverPausesForATickStillReachesTermIn)
     }
     EXPECT_TRUE(written) << "nothing reached term.in during ten seconds of steady output; the terminal holds "
                          << terminal->rssKb() << " KiB";
+}
+
+TEST_F(FaultsTest, OutputStillQueuedWhenTheProgramEndsReachesTermIn)
+{
+    ASSERT_TRUE(server.ok());
+    startConnected();
+    const std::string termIn = dir.file("term.in");
+    ASSERT_TRUE(robust::sendAll(peer, "last words\n", 2000));
+    ASSERT_TRUE(terminal->waitFor("last words\n", 3000));
+    // Ended before a quiet tick could write the line.
+    ASSERT_TRUE(terminal->write("exit\n"));
+    EXPECT_EQ(0, terminal->waitExit(5000));
+    EXPECT_EQ("last words\n", robust::decodeTextRecords(robust::readFile(termIn)));
 }
 
 // ---------------------------------------------------------------- the shared files
