@@ -50,17 +50,7 @@ void CiBusSerial::open(const char *device)
     if (verbose)
         printf("CiBusSerial() : setup of termios\n");
 
-    struct termios tio;
-    memset(&tio, 0, sizeof tio);
-    tio.c_cflag = B9600 | CS8 | CREAD | CLOCAL;
-    tio.c_iflag = IGNPAR;
-    tio.c_oflag = 0;
-    tio.c_lflag = ICANON;
-    tio.c_cc[VEOF] = CiFrame::END;
-    tio.c_cc[VEOL] = CiFrame::END;
-    tio.c_cc[VMIN] = 1;
-    tcflush(fd, TCIFLUSH);
-    tcsetattr(fd, TCSANOW, &tio);
+    SerialLines::setUpFrameLine(fd, B9600, CiFrame::END, 1);
 
     if (verbose)
         printf("CiBusSerial() : add fd (%d) application\n", fd);

@@ -46,18 +46,7 @@ void Icom706::open(const char *device)
     if (verbose)
         printf("Init Icom Bus, setup of termios\n");
 
-    struct termios tio;
-    memset(&tio, 0, sizeof tio);
-    tio.c_cflag = B19200 | CS8 | CREAD | CLOCAL;
-    tio.c_iflag = IGNPAR;
-    tio.c_oflag = 0;
-    tio.c_lflag = ICANON;
-    tio.c_cc[VEOF] = static_cast<cc_t>(FRAME_END);
-    tio.c_cc[VEOL] = static_cast<cc_t>(FRAME_END);
-    // A device without a line discipline (a plain file, /dev/null) refuses
-    // both; it is still read and written as it is.
-    tcflush(fd, TCIFLUSH);
-    tcsetattr(fd, TCSANOW, &tio);
+    SerialLines::setUpFrameLine(fd, B19200, static_cast<unsigned char>(FRAME_END), 0);
 
     if (verbose)
         printf("Init Icom Ctrl Bus, add fd (%d) application\n", fd);

@@ -3,6 +3,7 @@
 #include "IoctlSerialLines.h"
 
 #include <cerrno>
+#include <cstring>
 #include <poll.h>
 
 SerialLines::~SerialLines() = default;
@@ -27,4 +28,19 @@ bool SerialLines::isGone(int fd, long count)
     p.events = POLLIN;
     p.revents = 0;
     return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL));
+}
+
+void SerialLines::setUpFrameLine(int fd, speed_t speed, unsigned char endByte, cc_t minBytes)
+{
+    struct termios tio;
+    memset(&tio, 0, sizeof tio);
+    tio.c_cflag = speed | CS8 | CREAD | CLOCAL;
+    tio.c_iflag = IGNPAR;
+    tio.c_oflag = 0;
+    tio.c_lflag = ICANON;
+    tio.c_cc[VEOF] = endByte;
+    tio.c_cc[VEOL] = endByte;
+    tio.c_cc[VMIN] = minBytes;
+    tcflush(fd, TCIFLUSH);
+    tcsetattr(fd, TCSANOW, &tio);
 }

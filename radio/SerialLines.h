@@ -8,6 +8,8 @@
 #ifndef QUORVANE_SERIALLINES_H
 #define QUORVANE_SERIALLINES_H
 
+#include <termios.h>
+
 class SerialLines {
 public:
     virtual ~SerialLines();
@@ -26,6 +28,13 @@ public:
     // stays readable and every read returns at once, which would keep the
     // main loop from its timers, so its reader must stop watching it.
     static bool isGone(int fd, long count);
+
+    // Sets fd up as a raw 8-bit canonical line at the given speed whose
+    // lines end at endByte (as well as at a line feed), so that one read
+    // takes one frame. minBytes is VMIN. A descriptor without a line
+    // discipline (a plain file, /dev/null) refuses this and is still read
+    // and written as it is.
+    static void setUpFrameLine(int fd, speed_t speed, unsigned char endByte, cc_t minBytes);
 };
 
 #endif
