@@ -6,6 +6,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
 #include <string>
 #include <sys/resource.h>
@@ -727,5 +728,162 @@ TEST(MainLoop, OtherSelectFailuresTerminateEveryConnectionAndEndTheLoop)
         EXPECT_EQ(connection_state(con), CONNECTION_CLOSED);
         EXPECT_EQ(disconnects, 0);
         EXPECT_TRUE(sees_end_of_stream(sp.peer));
+    });
+}
+
+// ---- raw connections under a fast peer ----
+
+namespace {
+
+// What a raw connection delivered, and the passes of an always-ready watch
+// in between ("W" in the log, "M" for a message).
+struct raw_log {
+    std::string received;
+    std::string order;
+    size_t expect = 0;  // bytes after which the loop is stopped
+    std::function<void()> on_message;
+};
+
+int log_raw(void *arg, int msg_type, const char *data, int len)
+{
+    auto *l = static_cast<raw_log *>(arg);
+    EXPECT_EQ(msg_type, MSG_RAW);
+    EXPECT_GT(len, 0);
+    EXPECT_LE(len, MSGBUFSIZE);
+    l->received.append(data, static_cast<size_t>(len));
+    l->order += 'M';
+    if (l->on_message)
+        l->on_message();
+    if (l->expect > 0 && l->received.size() >= l->expect)
+        connection_stop_main_loop();
+    return 0;
+}
+
+} // namespace
+
+TEST(RawReading, FullBlocksAreReadBackToBackButOtherDescriptorsStillGetTheirTurn)
+{
+    run_isolated([] {
+        socket_pair sp;
+        int big = 1 << 20;
+        setsockopt(sp.peer, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+        fcntl(sp.peer, F_SETFL, fcntl(sp.peer, F_GETFL) | O_NONBLOCK);
+        std::string sent;
+        for (int i = 0; i < 96; i++) {
+            const std::string block = pattern(MSGBUFSIZE, i);
+            ssize_t n = write(sp.peer, block.data(), block.size());
+            if (n <= 0)
+                break;
+            sent.append(block, 0, static_cast<size_t>(n));
+        }
+        if (sent.size() < static_cast<size_t>(64 * MSGBUFSIZE))
+            GTEST_SKIP() << "the socket pair takes only " << sent.size() << " bytes at once";
+
+        raw_log l;
+        l.expect = sent.size();
+        connection *con = connection_create(sp.lib, log_raw, nullptr, &l);
+        ASSERT_NE(con, nullptr);
+        connection_set_flags(con, CS_FLAG_RAW);
+        pipe_fds p;
+        p.fill();  // never read: the watch is served on every pass
+        counted_watch w;
+        w.fd = p.rd;
+        w.on_call = [&l](counted_watch &) { l.order += 'W'; };
+        ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
+        add_loop_bound(5000);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(l.received == sent) << "first difference at " << l.received.size();
+        // Several blocks per pass, not one select per block ...
+        EXPECT_EQ(l.order.compare(0, 3, "WMM"), 0) << l.order;
+        // ... but not the whole backlog in one pass either.
+        EXPECT_NE(l.order.find('W', 1), std::string::npos) << l.order;
+        EXPECT_LT(l.order.find('W', 1), l.order.size() - 1) << l.order;
+    });
+}
+
+TEST(RawReading, AFullLastBlockOnABlockingSocketDoesNotHoldUpTheLoop)
+{
+    run_isolated([] {
+        socket_pair sp(false);  // as an accepted socket is
+        raw_log l;
+        connection *con = connection_create(sp.lib, log_raw, nullptr, &l);
+        ASSERT_NE(con, nullptr);
+        connection_set_flags(con, CS_FLAG_RAW);
+        const std::string block = pattern(2 * MSGBUFSIZE, 3);
+        write_all(sp.peer, block);
+        std::vector<std::string> log;
+        logged_timer stop{&log, "stop", 1};
+        stop.stop_on_expiry = true;
+        ASSERT_NE(connection_add_timer(100, logged_timer_cb, &stop), nullptr);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(stop.expired, 1);
+        EXPECT_TRUE(l.received == block);
+        EXPECT_EQ(l.order, "MM");
+        EXPECT_EQ(connection_state(con), CONNECTION_OPEN);
+        connection_shutdown();
+    }, 5000);
+}
+
+TEST(RawReading, AClosingOrStoppingCallbackEndsTheReadingAtItsBlock)
+{
+    // Closed: nothing more is read from the descriptor, which may already
+    // be closed or serve something else.
+    run_isolated([] {
+        socket_pair sp;
+        raw_log l;
+        connection *con = connection_create(sp.lib, log_raw, nullptr, &l);
+        ASSERT_NE(con, nullptr);
+        connection_set_flags(con, CS_FLAG_RAW);
+        l.on_message = [con] { terminate_connection(con); };
+        write_all(sp.peer, pattern(3 * MSGBUFSIZE, 4));
+        add_loop_stop(200);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(connection_main_loop(), 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(l.order, "M");
+        EXPECT_TRUE(sees_end_of_stream(sp.peer));
+        EXPECT_EQ(err, "");
+    });
+    // Stopped: the rest stays in the socket for whoever reads on.
+    run_isolated([] {
+        socket_pair sp;
+        raw_log l;
+        connection *con = connection_create(sp.lib, log_raw, nullptr, &l);
+        ASSERT_NE(con, nullptr);
+        connection_set_flags(con, CS_FLAG_RAW);
+        l.on_message = [] { connection_stop_main_loop(); };
+        const std::string sent = pattern(3 * MSGBUFSIZE, 5);
+        write_all(sp.peer, sent);
+        add_loop_bound(5000);
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(l.order, "M");
+        l.on_message = nullptr;
+        EXPECT_EQ(connection_data_received(con), 0);
+        EXPECT_EQ(connection_data_received(con), 0);
+        EXPECT_TRUE(l.received == sent);
+    });
+}
+
+TEST(RawReading, ARawConnectionOnAPipeIsReadWholeThroughSelect)
+{
+    run_isolated([] {
+        pipe_fds p;
+        raw_log l;
+        const std::string sent = pattern(2 * MSGBUFSIZE + 10, 6);
+        l.expect = sent.size();
+        connection *con = connection_create(p.rd, log_raw, nullptr, &l);
+        ASSERT_NE(con, nullptr);
+        p.rd = -1;  // the library's now
+        connection_set_flags(con, CS_FLAG_RAW);
+        write_all(p.wr, sent);
+        add_loop_bound(5000);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(connection_main_loop(), 0);
+        const std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_TRUE(l.received == sent);
+        EXPECT_EQ(connection_state(con), CONNECTION_OPEN);
+        EXPECT_EQ(err, "");
     });
 }
