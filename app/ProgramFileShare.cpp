@@ -56,6 +56,9 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
       console(nullptr),
       files(nullptr),
       loginText(nullptr),
+      showTimer(nullptr),
+      consoleStart(nullptr),
+      consoleLength(0),
       debugLevel(debugLevel_),
       frameSplit(frameSplit_),
       hexMode(hexMode_),
@@ -103,6 +106,8 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
 ProgramFileShare::~ProgramFileShare()
 {
     delete serverClient;
+    showPendingText();
+    delete showTimer;
     // What the server said in the last tick before the end would otherwise
     // never reach the operator program.
     if (!pendingOutput.empty())
@@ -120,6 +125,12 @@ int ProgramFileShare::callback(CsApplication* sender, const CsEventMsg* msg)
         return -1;
     if (sender == tickTimer) {
         onTick();
+        return 0;
+    }
+    if (sender == showTimer) {
+        // Its only firing: the timer deletes itself after this call.
+        showTimer = nullptr;
+        showPendingText();
         return 0;
     }
     if (sender == serverClient) {
@@ -152,6 +163,9 @@ int ProgramFileShare::send(const char* data, int length)
 
 void ProgramFileShare::onTick()
 {
+    // Whatever the tick prints, and the flush that reuses the queue's
+    // memory, come after the server text shown so far.
+    showPendingText();
     if (files->hasInput()) {
         char buffer[kRecordBufferSize];
         for (;;) {
@@ -194,6 +208,7 @@ void ProgramFileShare::onTick()
 
 void ProgramFileShare::flushPending()
 {
+    showPendingText();  // its bytes are in the queue
     const std::vector<FileShare::Record> records = pendingOutput.records();
     if (debugLevel > 1)
         for (const FileShare::Record& r : records)
@@ -209,6 +224,8 @@ void ProgramFileShare::flushPending()
 void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
 {
     int type = msg->getType();
+    if (type != EVENT_DATA)
+        showPendingText();
     if (type == EVENT_CONNECTED) {
         if (debugLevel != 0)
             printf("Connected to server\n");
@@ -240,6 +257,7 @@ int ProgramFileShare::tryAutoLogin(const char* text)
 {
     if (loginText == nullptr || text == nullptr || strstr(text, "login:") == nullptr)
         return 0;
+    showPendingText();
     std::string answer = loginText;
     answer += "\r\n";
     send(answer.data(), static_cast<int>(answer.size()));
@@ -265,9 +283,33 @@ void ProgramFileShare::queueLines(const char* text, int length)
     // than pieces followed by one (empty lines are dropped, their newlines
     // are not). That allows one pass over the block.
     //
+    // Most blocks hold no empty line: then the lines are the block itself,
+    // queued as one stretch without the copy of the slow path below.
+    const char* scan = p;
+    if (partialLine && *scan == '\n')
+        ++scan;  // ends the previous block's last line, see below
+    size_t lines = scan != p ? 1 : 0;
+    bool emptyLine = scan < end && *scan == '\n';
+    for (const char* q = scan; q < end && !emptyLine;) {
+        ++lines;
+        const char* nl = static_cast<const char*>(memchr(q, '\n', static_cast<size_t>(end - q)));
+        q = nl != nullptr ? nl + 1 : end;
+        emptyLine = q < end && *q == '\n';
+    }
+    if (!emptyLine) {
+        const size_t bytes = static_cast<size_t>(end - p);
+        const char* at = pendingOutput.reserve(bytes);
+        pendingOutput.append(p, bytes);
+        pendingOutput.endLines(bytes, lines);
+        partialLine = end[-1] != '\n';
+        if (debugLevel == 1)
+            showText(at, bytes, length < MSGBUFSIZE);
+        return;
+    }
+
     // The lines of a block, put back to back, are at most its bytes and one
-    // added newline: reserved together, they reach the console in one write
-    // and enter the queue as one stretch of lines, which the queue cuts
+    // added newline: reserved together, they are shown from the queue and
+    // enter it as one stretch of lines, which the queue cuts
     // again at their line feeds when it is written out. Stretches of the
     // text between empty lines are copied whole; the scan only counts.
     const char* first = pendingOutput.reserve(static_cast<size_t>(end - p) + 1);
@@ -276,7 +318,7 @@ void ProgramFileShare::queueLines(const char* text, int length)
         pendingOutput.append(from, static_cast<size_t>(to - from));
         shown += static_cast<size_t>(to - from);
     };
-    size_t lines = 0;
+    lines = 0;
     size_t newlines = 0;
     size_t terminated = 0;
     const char* stretch = p;
@@ -320,7 +362,39 @@ void ProgramFileShare::queueLines(const char* text, int length)
         partialLine = first[shown - 1] != '\n';
 
     if (debugLevel == 1 && shown > 0)
-        writeConsole(first, shown);
+        showText(first, shown, length < MSGBUFSIZE);
+}
+
+void ProgramFileShare::showText(const char* at, size_t length, bool drained)
+{
+    if (consoleLength > 0 && consoleStart + consoleLength != at)
+        showPendingText();
+    if (consoleLength == 0)
+        consoleStart = at;
+    consoleLength += length;
+    // A block shorter than a whole read means the server has nothing more
+    // just now; after a whole one more is most likely waiting, and is
+    // shown with it. The loop's first idle moment shows what is left.
+    if (drained || consoleLength >= kConsoleBatch) {
+        showPendingText();
+        return;
+    }
+    if (showTimer == nullptr) {
+        showTimer = new CsTimer(this, 0, 1);
+        if (showTimer->getTimerHandle() == -1) {
+            delete showTimer;
+            showTimer = nullptr;
+            showPendingText();
+        }
+    }
+}
+
+void ProgramFileShare::showPendingText()
+{
+    if (consoleLength == 0)
+        return;
+    writeConsole(consoleStart, consoleLength);
+    consoleLength = 0;
 }
 
 void ProgramFileShare::queueFrames(const char* data, int length)
@@ -338,6 +412,7 @@ void ProgramFileShare::onConsoleLine(const char* text, int length)
 {
     if (text == nullptr || length <= 0)
         return;
+    showPendingText();
     if (debugLevel == 1) {
         if (strstr(text, "exit") != nullptr) {
             CsApplication::stop();

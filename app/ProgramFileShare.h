@@ -59,6 +59,8 @@ private:
     int tryAutoLogin(const char* text);
     void queueLines(const char* text, int length);
     void queueFrames(const char* data, int length);
+    void showText(const char* at, size_t length, bool drained);
+    void showPendingText();
     void flushPending();
     int send(const char* data, int length);
 
@@ -68,6 +70,9 @@ private:
     CsStdIn* console;         // owned; null when console input is off
     FileShare* files;         // owned
     char* loginText;          // owned copy; null when no automatic login
+    CsTimer* showTimer;       // one firing at the loop's next idle pass; deletes itself
+    const char* consoleStart; // server text in pendingOutput not yet shown
+    size_t consoleLength;     // its bytes
     int debugLevel;           // 0 quiet, 1 terminal mode, 2+ diagnostic
     int frameSplit;           // hex mode: cut received bytes at each 0xFD
     int hexMode;              // records and dumps are hexadecimal
@@ -78,6 +83,11 @@ private:
     // A server that never pauses for a whole tick would otherwise keep its
     // output from term.in, and in memory, for as long as it talks.
     static constexpr int kMaxHeldTicks = 5;
+
+    // Server text shown in one console write while the server keeps
+    // sending: a fast stream costs a write per few blocks, not one per
+    // block, and each write still fits in a pipe before its reader wakes.
+    static constexpr size_t kConsoleBatch = 32 * 1024;
 
     // Queued messages seen at the previous tick: the queue is written out at
     // the first tick that finds this count unchanged. Class-wide, as the

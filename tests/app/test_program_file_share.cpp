@@ -7,6 +7,7 @@
 #include "FrameSplitter.h"
 #include "OutputQueue.h"
 #include "app_support.h"
+#include "connection.h"
 
 #include <gtest/gtest.h>
 
@@ -103,6 +104,11 @@ public:
         ssize_t n = write(console, line.data(), line.size());
         EXPECT_EQ(static_cast<ssize_t>(line.size()), n);
     }
+
+    // Holds the program still (SIGSTOP) or lets it go on (SIGCONT), so that
+    // what a peer does in between is all there when it next looks.
+    void pause() { kill(pid, SIGSTOP); }
+    void resume() { kill(pid, SIGCONT); }
 
     void closeConsole()
     {
@@ -438,6 +444,81 @@ TEST_F(ProgramFileShareTest, OutputHeldForFiveTicksIsWrittenAlthoughTheServerNev
     }
     EXPECT_NE("\n", readFile(termIn)) << "nothing written in three seconds of steady output";
     EXPECT_GE(nowMs() - begin, 400) << "written before the queue had been held for several ticks";
+    stop(*p);
+}
+
+namespace {
+
+// Lines of 100 bytes, numbered, filling whole reads of the connection.
+std::string wholeReads(int reads)
+{
+    std::string text;
+    for (int i = 0; text.size() < static_cast<size_t>(reads) * MSGBUFSIZE; ++i) {
+        char line[101];
+        snprintf(line, sizeof line, "%099d", i);
+        text += line;
+        text += '\n';
+    }
+    text.resize(static_cast<size_t>(reads) * MSGBUFSIZE);
+    return text;
+}
+
+}  // namespace
+
+TEST_F(ProgramFileShareTest, TextEndingOnAWholeReadIsShownAsSoonAsTheServerPauses)
+{
+    // Each read fills the buffer, so nothing in the blocks themselves says
+    // that the server has stopped; the console must not wait for the tick.
+    Options o;
+    o.tickMs = 3000;
+    auto p = start(o);
+    size_t mark = p->output().size();
+    const std::string text = wholeReads(3);
+    long long sent = nowMs();
+    ASSERT_TRUE(server.send(text));
+    ASSERT_TRUE(p->waitFor(text.substr(text.size() - 50), 2500, mark)) << p->output().size() - mark;
+    EXPECT_LT(nowMs() - sent, 1500) << "shown only with the tick";
+    EXPECT_TRUE(p->output().substr(mark) == text);
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareTest, AStreamIsShownWholeAndInOrderBeforeTheStatusLineOfItsEnd)
+{
+    auto p = start(Options());
+    size_t mark = p->output().size();
+    const std::string stream = wholeReads(40) + "a line of its own\n";
+    ASSERT_TRUE(server.send(stream));
+    ASSERT_TRUE(p->waitFor("a line of its own\n", 5000, mark)) << p->output().size() - mark;
+    EXPECT_TRUE(p->output().substr(mark) == stream) << p->output().size() - mark;
+
+    // The last text ends on a whole read and the server goes at once: the
+    // program finds both waiting.
+    mark = p->output().size();
+    const std::string last = wholeReads(3);
+    p->pause();
+    ASSERT_TRUE(server.send(last));
+    server.closePeer();
+    usleep(50000);
+    p->resume();
+    ASSERT_TRUE(p->waitFor("Disconnected from server\n", 5000, mark)) << p->output().size() - mark;
+    EXPECT_TRUE(p->output().substr(mark) == last + "Disconnected from server\n")
+        << "shown " << p->output().size() - mark << " of " << last.size() + 25 << " bytes";
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareTest, TextStillWaitingToBeShownComesBeforeWhatTheProgramPrintsNext)
+{
+    Options o;
+    o.tickMs = 3000;
+    o.login = "op";
+    auto p = start(o);
+    size_t mark = p->output().size();
+    const std::string text = wholeReads(2);
+    // One send: the prompt comes in the read after the two whole ones.
+    ASSERT_TRUE(server.send(text + "login:"));
+    ASSERT_TRUE(p->waitFor("Doing automatic login with text <op>\n", 2500, mark));
+    EXPECT_TRUE(p->output().substr(mark) == text + "Doing automatic login with text <op>\n")
+        << p->output().size() - mark;
     stop(*p);
 }
 
