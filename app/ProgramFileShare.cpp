@@ -248,6 +248,10 @@ void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
             pendingOutput.add(data, static_cast<size_t>(length));
     } else if (!tryAutoLogin(data)) {
         queueLines(data, length);
+        // A read shorter than a whole buffer: the server has nothing more
+        // just now.
+        if (length < MSGBUFSIZE)
+            showPendingText();
     }
     if (debugLevel > 1)
         dump("C-IN", data, length);
@@ -303,7 +307,7 @@ void ProgramFileShare::queueLines(const char* text, int length)
         pendingOutput.endLines(bytes, lines);
         partialLine = end[-1] != '\n';
         if (debugLevel == 1)
-            showText(at, bytes, length < MSGBUFSIZE);
+            showText(at, bytes);
         return;
     }
 
@@ -362,20 +366,19 @@ void ProgramFileShare::queueLines(const char* text, int length)
         partialLine = first[shown - 1] != '\n';
 
     if (debugLevel == 1 && shown > 0)
-        showText(first, shown, length < MSGBUFSIZE);
+        showText(first, shown);
 }
 
-void ProgramFileShare::showText(const char* at, size_t length, bool drained)
+void ProgramFileShare::showText(const char* at, size_t length)
 {
     if (consoleLength > 0 && consoleStart + consoleLength != at)
         showPendingText();
     if (consoleLength == 0)
         consoleStart = at;
     consoleLength += length;
-    // A block shorter than a whole read means the server has nothing more
-    // just now; after a whole one more is most likely waiting, and is
-    // shown with it. The loop's first idle moment shows what is left.
-    if (drained || consoleLength >= kConsoleBatch) {
+    // After a whole read more is most likely waiting, and is shown with
+    // this; the loop's first idle moment shows what is left.
+    if (consoleLength >= kConsoleBatch) {
         showPendingText();
         return;
     }

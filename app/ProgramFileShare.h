@@ -59,7 +59,7 @@ private:
     int tryAutoLogin(const char* text);
     void queueLines(const char* text, int length);
     void queueFrames(const char* data, int length);
-    void showText(const char* at, size_t length, bool drained);
+    void showText(const char* at, size_t length);
     void showPendingText();
     void flushPending();
     int send(const char* data, int length);
