@@ -4,7 +4,7 @@
 // The bytes live in large chunks that never move, messages back to back: a
 // fast server costs one copy of its bytes rather than an allocation per
 // line. The messages of one block can be reserved as one contiguous run, so
-// that the console shows the block in one write.
+// that the console shows blocks from where they are queued.
 //
 // A burst is held whole until the server is quiet, so its memory is the
 // main cost of a fast stream. Chunks therefore grow from a small first one
