@@ -288,7 +288,8 @@ void ProgramFileShare::queueLines(const char* text, int length)
     // are not). That allows one pass over the block.
     //
     // Most blocks hold no empty line: then the lines are the block itself,
-    // queued as one stretch without the copy of the slow path below.
+    // counted in one pass and queued as one stretch, without the stretch
+    // bookkeeping of the general cut below.
     const char* scan = p;
     if (partialLine && *scan == '\n')
         ++scan;  // ends the previous block's last line, see below
