@@ -252,9 +252,8 @@ int write_data(connection *con)
 // terminates, an error is reported for the caller to terminate, a read that
 // would have blocked (the loop can call us on a socket with nothing left,
 // e.g. a header whose payload is still on its way) is no failure. Every read
-// judged here is one of connection_data_received (the loop's further reads
-// of a full raw buffer stand for further calls of it), so the report names
-// that function and not this helper.
+// judged here is one of connection_data_received, so the report names that
+// function and not this helper.
 static int judge_read(connection *con, ssize_t n)
 {
     if (n > 0)
@@ -551,9 +550,11 @@ int connection_external_input(int flags, int desc, connection_input_cb cb, void 
     return add_watch(flags, desc, cb, arg, __func__) < 0 ? -1 : 0;
 }
 
+// The adding of connection_external_input with the watch's id for a result;
+// its reports are those of that function and name it.
 int connection_add_watch(int flags, int desc, connection_input_cb cb, void *arg)
 {
-    return add_watch(flags, desc, cb, arg, __func__);
+    return add_watch(flags, desc, cb, arg, "connection_external_input");
 }
 
 int connection_remove_watch(int id)
