@@ -452,10 +452,11 @@ void ProgramFileShare::dump(const char* tag, const char* data, int length) const
     const unsigned char* bytes = reinterpret_cast<const unsigned char*>(data);
     int count = data != nullptr && length > 0 ? length : 0;
     int from = 0;
-    // A frame shorter than its two leading bytes is shown as plain digits.
-    if (frameSplit && hexMode && count >= 2) {
+    // The leading pair of a frame. A one-byte frame still shows a pair, its
+    // byte and 00: the NUL that ends a copy of it, never a byte beyond it.
+    if (frameSplit && hexMode && count >= 1) {
         char lead[16];
-        snprintf(lead, sizeof lead, "%02x<-%02x ", bytes[0], bytes[1]);
+        snprintf(lead, sizeof lead, "%02x<-%02x ", bytes[0], count >= 2 ? bytes[1] : 0);
         out += lead;
         from = 2;
     }

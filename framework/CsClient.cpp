@@ -52,11 +52,13 @@ int CsClient::connect()
 int CsClient::disconnect()
 {
     if (handle == -1) {
-        if (retryTimer == -1)
-            return -1;
-        cancelRetry();
-        clientState = STATE_IDLE;
-        return 0;
+        // Without a connection the answer is -1 whatever else happens; a
+        // retry that waits is still stopped, so that the client stays idle.
+        if (retryTimer != -1) {
+            cancelRetry();
+            clientState = STATE_IDLE;
+        }
+        return -1;
     }
     // The handle stays registered until the library's purge; its callbacks
     // must find no client behind it from now on.

@@ -47,8 +47,9 @@ public:
     // retry that was waiting is cancelled: the new attempt replaces it.
     int connect();
     // Closes the connection without EVENT_DISCONNECTED, or stops a retry that
-    // waits on its timer; the client is idle afterwards. 0 when either was
-    // done, -1 when there was neither (or the library refused).
+    // waits on its timer; the client is idle afterwards. 0 when a connection
+    // was closed; -1 when there was none (also when a waiting retry was
+    // stopped) or the library refused.
     int disconnect();
     // Sends len raw bytes (0..MSGBUFSIZE). 0 when sent or queued, -1 when
     // not connected, len is out of range, or the send failed.

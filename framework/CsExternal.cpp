@@ -30,14 +30,14 @@ void CsExternal::attach(int newDescriptor)
     registerWatch();
 }
 
-// The library removes the first watch of a descriptor and kind, whoever
-// registered it; so an object that holds no watch of its own removes none,
-// or it would silence another object's watch on the same descriptor.
+// Withdrawn by its handle: a removal by descriptor and kind takes the first
+// such watch, whoever registered it, and another object may watch the same
+// descriptor. An object that holds no watch of its own removes none.
 void CsExternal::detach()
 {
     if (watchHandle == -1)
         return;
-    client_server_remove_input(watchType, descriptor);
+    client_server_remove_watch(watchHandle);
     watchHandle = -1;
 }
 

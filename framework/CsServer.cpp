@@ -61,6 +61,11 @@ int CsServer::isListening() const
     return handle != -1 ? 0 : -1;
 }
 
+int CsServer::localPort() const
+{
+    return handle != -1 ? server_local_port(handle) : -1;
+}
+
 int CsServer::send(int clientHandle, const void *data, int len)
 {
     if (len < 0 || len > MSGBUFSIZE || (data == nullptr && len > 0))

@@ -40,6 +40,9 @@ public:
     void stopListening();
     // 0 while listening, -1 otherwise.
     int isListening() const;
+    // The port listened on, the system's choice when the port was "0";
+    // -1 when not listening.
+    int localPort() const;
 
     // Sends len raw bytes (0..MSGBUFSIZE) to one client: 0, or -1 for a
     // client that has gone, a length out of range or a failed send.

@@ -164,10 +164,11 @@ std::string hexDump(const std::string &block)
     std::snprintf(head, sizeof head, "%-10.10s [%d] : ", "C-IN", static_cast<int>(block.size()));
     std::string out = head;
     size_t from = 0;
-    if (block.size() >= 2) {
+    // A one-byte block shows 00 as its second byte.
+    if (!block.empty()) {
         char lead[16];
         std::snprintf(lead, sizeof lead, "%02x<-%02x ", static_cast<unsigned char>(block[0]),
-                      static_cast<unsigned char>(block[1]));
+                      block.size() >= 2 ? static_cast<unsigned char>(block[1]) : 0u);
         out += lead;
         from = 2;
     }

@@ -151,10 +151,10 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
     return item->handle;
 }
 
-int connect_cb(int desc, void *data)
+int connect_cb(int desc, void *con_info)
 {
-    con_info *info = static_cast<con_info *>(data);
-    REPORT_ASSERT(info != NULL);
+    REPORT_ASSERT(con_info != NULL);
+    struct con_info *info = static_cast<struct con_info *>(con_info);
     connection_external_input(WATCH_WRITE | WATCH_REMOVE, desc, nullptr, nullptr);
     llRemove(pending, info);
 

@@ -101,7 +101,7 @@ int client_server_add_input(int mode, int desc, cs_input_func cb, void *data)
 {
     if (!connection_ready)
         return -1;
-    return connection_external_input(mode, desc, cb, data);
+    return connection_add_watch(mode, desc, cb, data);
 }
 
 int client_server_remove_input(int mode, int desc)
@@ -109,6 +109,13 @@ int client_server_remove_input(int mode, int desc)
     if (!connection_ready)
         return -1;
     return connection_external_input(mode | WATCH_REMOVE, desc, nullptr, nullptr);
+}
+
+int client_server_remove_watch(int watch)
+{
+    if (!connection_ready)
+        return -1;
+    return connection_remove_watch(watch);
 }
 
 // ---- items ----
@@ -139,18 +146,19 @@ client_server_item *client_server_item_find(int handle)
 }
 
 // The live item of a handle, or null; a registered item always has its
-// connection.
-static client_server_item *live_item(int handle)
+// connection. func is the public operation asking, which a failed check
+// names.
+static client_server_item *live_item(int handle, const char *func)
 {
     client_server_item *item = client_server_item_find(handle);
     if (item != nullptr)
-        REPORT_ASSERT(item->con != NULL);
+        REPORT_ASSERT_IN(func, item->con != NULL);
     return item;
 }
 
 int client_server_send(int handle, int msg_type, const void *data, int len)
 {
-    client_server_item *item = live_item(handle);
+    client_server_item *item = live_item(handle, __func__);
     if (item == nullptr)
         return -1;
     return connection_send(item->con, msg_type, data, len);
@@ -158,7 +166,7 @@ int client_server_send(int handle, int msg_type, const void *data, int len)
 
 int client_server_disconnect(int handle)
 {
-    client_server_item *item = live_item(handle);
+    client_server_item *item = live_item(handle, __func__);
     if (item == nullptr)
         return -1;
     item->on_disconnect = nullptr;
@@ -171,7 +179,7 @@ int client_server_disconnect(int handle)
 
 int client_server_data_received(int handle)
 {
-    client_server_item *item = live_item(handle);
+    client_server_item *item = live_item(handle, __func__);
     if (item == nullptr)
         return -1;
     return connection_data_received(item->con);
@@ -179,7 +187,7 @@ int client_server_data_received(int handle)
 
 int client_server_descriptor(int handle)
 {
-    client_server_item *item = live_item(handle);
+    client_server_item *item = live_item(handle, __func__);
     if (item == nullptr)
         return -1;
     return connection_descriptor(item->con);
@@ -188,7 +196,7 @@ int client_server_descriptor(int handle)
 int client_server_connection_info(int handle, connection_info *info)
 {
     REPORT_ASSERT(info != NULL);
-    client_server_item *item = live_item(handle);
+    client_server_item *item = live_item(handle, __func__);
     if (item == nullptr)
         return -1;
     info->handle = item->handle;
@@ -200,7 +208,7 @@ int client_server_connection_info(int handle, connection_info *info)
 
 int client_server_set_user_data(int handle, void *user_data)
 {
-    client_server_item *item = live_item(handle);
+    client_server_item *item = live_item(handle, __func__);
     if (item == nullptr)
         return -1;
     item->user_data = user_data;
@@ -209,7 +217,7 @@ int client_server_set_user_data(int handle, void *user_data)
 
 void *client_server_get_user_data(int handle)
 {
-    client_server_item *item = live_item(handle);
+    client_server_item *item = live_item(handle, __func__);
     if (item == nullptr)
         return nullptr;
     return item->user_data;

@@ -122,11 +122,18 @@ int client_server_main_loop(void);
 int client_server_stop(void);
 
 // Watches a foreign descriptor (mode CS_INPUT_*); cb gets the descriptor and
-// data. 0, or -1 when the library is not initialised or the watch refused.
+// data. The watch's handle (0 or more), for client_server_remove_watch();
+// -1 when the library is not initialised or the watch refused.
 int client_server_add_input(int mode, int desc, cs_input_func cb, void *data);
 
 // Removes the first watch of that descriptor and mode: 0, or -1 for none.
+// The descriptor stays watched for that mode while another watch of it
+// remains.
 int client_server_remove_input(int mode, int desc);
+
+// Removes exactly the watch whose handle client_server_add_input() returned,
+// whoever else watches the same descriptor: 0, or -1 when it is not live.
+int client_server_remove_watch(int watch);
 
 // ---- connections by handle ----
 

@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -73,6 +74,7 @@ struct watch {
     void *arg;           // passed to cb
     fd_set *interest;    // master set of the mode
     int removed;         // inert; freed by the watch purge
+    int id;              // what registration returned; names this watch alone
 };
 
 // ---- module state ----
@@ -86,6 +88,7 @@ static linked_list *connection_list = nullptr;
 static int connection_list_dirty = 0;
 static linked_list *watch_list = nullptr;
 static int watch_list_dirty = 0;
+static int next_watch_id = 0;  // ids are not reused until they wrap past INT_MAX
 static priorityq *timer_queue = nullptr;
 
 // Shared by every raw connection: a raw message never outlives its callback.
@@ -248,7 +251,9 @@ int write_data(connection *con)
 // Judges the last read of connection_data_received: end of stream
 // terminates, an error is reported for the caller to terminate, a read that
 // would have blocked (the loop can call us on a socket with nothing left,
-// e.g. a header whose payload is still on its way) is no failure.
+// e.g. a header whose payload is still on its way) is no failure. Every read
+// judged here is one of connection_data_received, so the report names that
+// function and not this helper.
 static int judge_read(connection *con, ssize_t n)
 {
     if (n > 0)
@@ -259,7 +264,7 @@ static int judge_read(connection *con, ssize_t n)
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
         return 0;
-    REPORT_SYSERROR("        read");
+    REPORT_SYSERROR_IN("connection_data_received", "        read");
     return -1;
 }
 
@@ -470,50 +475,96 @@ int connection_cancel_timer(connection_timer *timer)
 
 // ---- external inputs ----
 
-int connection_external_input(int flags, int desc, connection_input_cb cb, void *arg)
+// The live watch with this id, or, for an id below 0, the first live watch
+// of desc and mode in registration order; null when there is none. A watch
+// marked by an earlier removal in this pass is no longer live, so each
+// removal takes one watch. The cursor is kept: removal may come from a
+// callback while the loop walks this list.
+static watch *find_live_watch(int id, int mode, int desc)
+{
+    watch *found = nullptr;
+    llCursorPush(watch_list);
+    for (watch *w = static_cast<watch *>(llFirst(watch_list)); w != nullptr;
+         w = static_cast<watch *>(llNext(watch_list))) {
+        if (w->removed)
+            continue;
+        if (id >= 0 ? w->id == id : w->desc == desc && w->mode == mode) {
+            found = w;
+            break;
+        }
+    }
+    llCursorPop(watch_list);
+    return found;
+}
+
+// Marks a watch removed. Its descriptor leaves the interest set of its mode
+// only when no other live watch of that descriptor and mode remains, or
+// that other watch would never be served again.
+static void withdraw_watch(watch *target)
+{
+    target->removed = 1;
+    watch_list_dirty = 1;
+    if (find_live_watch(-1, target->mode, target->desc) == nullptr)
+        FD_CLR(target->desc, target->interest);
+}
+
+// Registers a watch; its id, or -1 when refused (reported, naming func).
+static int add_watch(int flags, int desc, connection_input_cb cb, void *arg, const char *func)
 {
     const int mode = flags & WATCH_MODE_MASK;
-
-    if (flags & WATCH_REMOVE) {
-        // Removal may come from a callback while the loop walks this list.
-        llCursorPush(watch_list);
-        for (watch *w = static_cast<watch *>(llFirst(watch_list)); w != nullptr;
-             w = static_cast<watch *>(llNext(watch_list))) {
-            // An earlier removal in this pass may have marked the first
-            // match already; each removal takes one live watch.
-            if (!w->removed && w->desc == desc && w->mode == mode) {
-                FD_CLR(desc, w->interest);
-                w->removed = 1;
-                watch_list_dirty = 1;
-                llCursorPop(watch_list);
-                return 0;
-            }
-        }
-        llCursorPop(watch_list);
-        return -1;
-    }
-
     if (mode == 0) {
-        REPORT_ERROR("        Watch without a mode (flags=%d) for descriptor %d refused.", flags, desc);
+        REPORT_ERROR_IN(func, "        Watch without a mode (flags=%d) for descriptor %d refused.", flags, desc);
         return -1;
     }
     if (!desc_fits_set(desc)) {
-        REPORT_ERROR("        Descriptor %d cannot be watched (allowed: 0 to %d).", desc, FD_SETSIZE - 1);
+        REPORT_ERROR_IN(func, "        Descriptor %d cannot be watched (allowed: 0 to %d).", desc, FD_SETSIZE - 1);
         return -1;
     }
 
     watch *watch = static_cast<struct watch *>(calloc(1, sizeof(struct watch)));
-    REPORT_ASSERT(watch != NULL);
+    REPORT_ASSERT_IN(func, watch != NULL);
     watch->mode = mode;
     watch->desc = desc;
     watch->cb = cb;
     watch->arg = arg;
     watch->removed = 0;
     watch->interest = mode == WATCH_READ ? &master_read : mode == WATCH_WRITE ? &master_write : &master_except;
+    watch->id = next_watch_id;
+    next_watch_id = next_watch_id == INT_MAX ? 0 : next_watch_id + 1;
 
     llAppend(watch_list, watch);
     FD_SET(desc, watch->interest);
     raise_highest_desc(desc);
+    return watch->id;
+}
+
+int connection_external_input(int flags, int desc, connection_input_cb cb, void *arg)
+{
+    if (flags & WATCH_REMOVE) {
+        watch *w = find_live_watch(-1, flags & WATCH_MODE_MASK, desc);
+        if (w == nullptr)
+            return -1;
+        withdraw_watch(w);
+        return 0;
+    }
+    return add_watch(flags, desc, cb, arg, __func__) < 0 ? -1 : 0;
+}
+
+// The adding of connection_external_input with the watch's id for a result;
+// its reports are those of that function and name it.
+int connection_add_watch(int flags, int desc, connection_input_cb cb, void *arg)
+{
+    return add_watch(flags, desc, cb, arg, "connection_external_input");
+}
+
+int connection_remove_watch(int id)
+{
+    if (id < 0)
+        return -1;
+    watch *w = find_live_watch(id, 0, 0);
+    if (w == nullptr)
+        return -1;
+    withdraw_watch(w);
     return 0;
 }
 
@@ -579,11 +630,12 @@ static connection_timer *live_top_timer(void)
 
 // Re-arms a timer whose callback kept it: from the previous expiry, not
 // from now, so a late firing keeps the phase. Timers that the callback
-// added are due no earlier than this one, so it is still on top.
-static void rearm_timer(connection_timer *timer)
+// added are due no earlier than this one, so it is still on top. func is
+// the loop, which a failed check names.
+static void rearm_timer(connection_timer *timer, const char *func)
 {
     connection_timer *top = static_cast<connection_timer *>(priorityq_remove(timer_queue));
-    REPORT_ASSERT(top == timer);
+    REPORT_ASSERT_IN(func, top == timer);
     time_add_ms(&timer->expiry, timer->period);
     if (priorityq_insert(timer_queue, timer) != 0) {
         // No memory for a tree node: the timer cannot stay queued, so it
@@ -652,6 +704,9 @@ static int serve_connections(int dcnt, fd_set *rd, fd_set *wr)
     return dcnt;
 }
 
+// Removing the current item moves the cursor on to the next one, or back
+// to the one before when it was the last; that one was visited and kept,
+// so visiting it again only ends the walk.
 static void purge_watches(void)
 {
     if (!watch_list_dirty)
@@ -662,17 +717,16 @@ static void purge_watches(void)
             w = static_cast<watch *>(llNext(watch_list));
             continue;
         }
-        // Removing the last node moves the cursor back, not on.
-        const int last = llNext(watch_list) == nullptr;
-        if (!last)
-            llPrevious(watch_list);
         llRemove(watch_list, w);
         free(w);
-        w = last ? nullptr : static_cast<watch *>(llCurrent(watch_list));
+        w = static_cast<watch *>(llCurrent(watch_list));
     }
     watch_list_dirty = 0;
 }
 
+// Walks as purge_watches. A disconnect callback may create connections
+// (appended, the cursor stays) and terminate others: one already passed is
+// purged by the next round, one ahead in this walk.
 static void purge_connections(void)
 {
     // A disconnect callback may terminate further connections, which sets
@@ -687,12 +741,9 @@ static void purge_connections(void)
             }
             if (con->disconnect_cb != nullptr)
                 con->disconnect_cb(con->user_data);
-            const int last = llNext(connection_list) == nullptr;
-            if (!last)
-                llPrevious(connection_list);
             llRemove(connection_list, con);
             free(con);
-            con = last ? nullptr : static_cast<connection *>(llCurrent(connection_list));
+            con = static_cast<connection *>(llCurrent(connection_list));
         }
     }
 }
@@ -726,7 +777,7 @@ int connection_main_loop(void)
             if (timer->cb(TIMER_EXPIRED, timer->arg) != 0)
                 timer->cancelled = 1;
             else
-                rearm_timer(timer);
+                rearm_timer(timer, __func__);
         } else {
             // Watches first: they carry the console and connects in
             // progress, which must not wait behind a busy connection.

@@ -164,11 +164,24 @@ void time_add_ms(struct timeval *time, int ms);
 
 // Adds a watch (mode = flags & WATCH_MODE_MASK), or with WATCH_REMOVE set
 // removes the first watch of that descriptor and mode not removed before;
-// callback and argument are then unused. A removed watch is never called again, and
-// removal clears the descriptor from the mode's interest set whoever else
-// wanted it. Adding: 0, or -1 for mode 0 or a descriptor outside
-// 0..FD_SETSIZE-1 (reported). Removing: 0, or -1 when none matched.
+// callback and argument are then unused. A removed watch is never called
+// again. The descriptor stays in the mode's interest set while another
+// watch of that descriptor and mode remains, and leaves it with the last
+// one (a connection's own interest in the same set is not looked at).
+// Adding: 0, or -1 for mode 0 or a descriptor outside 0..FD_SETSIZE-1
+// (reported). Removing: 0, or -1 when none matched.
 int connection_external_input(int flags, int desc, connection_input_cb cb, void *arg);
+
+// Adds a watch as connection_external_input does and returns its id (0 or
+// more), which connection_remove_watch() takes to withdraw exactly this
+// watch even when others watch the same descriptor and mode; -1 when
+// refused. WATCH_REMOVE in flags is ignored.
+int connection_add_watch(int flags, int desc, connection_input_cb cb, void *arg);
+
+// Removes the watch that connection_add_watch() returned id for, with the
+// same effect on the interest set as a removal by descriptor and mode.
+// 0, or -1 when that watch is not live (never added, or removed already).
+int connection_remove_watch(int id);
 
 // ---- main loop ----
 

@@ -52,11 +52,14 @@ static void drop_sorted_index(linked_list *l)
     l->sorted_count = 0;
 }
 
-// A fresh node for item, not yet linked.
-static ll_node *new_node(void *item)
+ll_alloc_func llAlloc = calloc;
+
+// A fresh node for item, not yet linked. func is the inserting operation,
+// which the report of a failed allocation names.
+static ll_node *new_node(void *item, const char *func)
 {
-    ll_node *node = static_cast<ll_node *>(calloc(1, sizeof *node));
-    REPORT_ASSERT(node != NULL);
+    ll_node *node = static_cast<ll_node *>(llAlloc(1, sizeof *node));
+    REPORT_ASSERT_IN(func, node != NULL);
     node->item = item;
     node->index = -1;
     return node;
@@ -65,7 +68,7 @@ static ll_node *new_node(void *item)
 void llPrepend(linked_list *l, void *item)
 {
     REPORT_ASSERT(l != NULL);
-    ll_node *node = new_node(item);
+    ll_node *node = new_node(item, __func__);
     node->next = l->head;
     if (l->head != NULL)
         l->head->prev = node;
@@ -79,7 +82,7 @@ void llPrepend(linked_list *l, void *item)
 void llAppend(linked_list *l, void *item)
 {
     REPORT_ASSERT(l != NULL);
-    ll_node *node = new_node(item);
+    ll_node *node = new_node(item, __func__);
     node->prev = l->tail;
     if (l->tail != NULL)
         l->tail->next = node;
@@ -143,9 +146,10 @@ void llRemove(linked_list *l, void *item)
             return;
     }
 
-    // Where a cursor on this node goes: on to the next node, so that a walk
-    // removing its current item continues with llCurrent(); back to the
-    // previous one when there is no next.
+    // The cursor goes on to the node that followed the removed one (back to
+    // the one before it when there is none), wherever it was: a walk that
+    // removes its current item continues with llCurrent(), and one that
+    // removes other items saves its cursor on the stack around them.
     ll_node *successor = node->next != NULL ? node->next : node->prev;
 
     if (node->prev != NULL)
@@ -157,10 +161,10 @@ void llRemove(linked_list *l, void *item)
     else
         l->tail = node->prev;
 
-    if (l->current == node)
-        l->current = successor;
-    // Saved cursors follow the same rule, so a pop never restores a freed
-    // node even if a caller removed it while its cursor was saved.
+    l->current = successor;
+    // Saved cursors on the removed node follow the same rule, so a pop
+    // never restores a freed node even if a caller removed it while its
+    // cursor was saved.
     for (int i = 0; i < l->stack_ptr; i++) {
         if (l->cursor_stack[i] == node)
             l->cursor_stack[i] = successor;

@@ -19,6 +19,8 @@
 #ifndef QUORVANE_LINKED_LIST_H
 #define QUORVANE_LINKED_LIST_H
 
+#include <stddef.h>
+
 #define CURSOR_STACK_SIZE 100 // saved cursors a list can hold at once
 
 // Ordering of llSort() and matching of llFind(): negative, 0 or positive as
@@ -28,6 +30,9 @@ typedef int (*ll_cmp_func)(const void *a, const void *b);
 
 // Called by llApply() once per item; it must not remove the item it gets.
 typedef void (*ll_apply_func)(void *item);
+
+// Allocator of the nodes; calloc(3) semantics.
+typedef void *(*ll_alloc_func)(size_t count, size_t size);
 
 typedef struct ll_node {
     void *item;           // the stored item, never owned
@@ -46,6 +51,11 @@ typedef struct linked_list {
     ll_node *cursor_stack[CURSOR_STACK_SIZE]; // saved cursors, oldest first
     int stack_ptr;        // number of saved cursors
 } linked_list;
+
+// Every node is allocated through this pointer, calloc unless a test
+// replaces it to exercise running out of memory. Production code never
+// touches it.
+extern ll_alloc_func llAlloc;
 
 // An empty, unsorted list with no cursor.
 linked_list *llCreate(void);
@@ -72,9 +82,11 @@ void *llPrevious(linked_list *l);
 void *llCurrent(const linked_list *l);
 
 // Removes the node holding the item (the cursor's node first, else the first
-// such node from the head); an item not in the list is ignored. A cursor on
-// the removed node moves to the node after it, or to the one before it when
-// it was the last.
+// such node from the head); an item not in the list is ignored and leaves
+// the cursor alone. Whichever node was removed, the cursor then stands on
+// the node that followed it, or on the one before it when it was the last
+// (null once the list is empty). A walk that must not lose its place while
+// other items are removed saves its cursor with llCursorPush() first.
 void llRemove(linked_list *l, void *item);
 
 // Calls f with every item from head to tail.

@@ -17,6 +17,14 @@
 // abort at once; the priority queue uses them, since the timers it holds
 // may be what the trace machinery would need.
 //
+// The head line names the function the report is made from. A static
+// helper that reports on behalf of a public function uses the _IN forms,
+// which take that name from the helper's caller, so the block names the
+// function a reader of the interface knows:
+//
+//   REPORT_WARNING_IN(func, msg, ...)   REPORT_ERROR_IN(func, msg, ...)
+//   REPORT_SYSERROR_IN(func, call)      REPORT_ASSERT_IN(func, cond)
+//
 // Assertions are always compiled in, whatever NDEBUG says.
 #ifndef QUORVANE_REPORT_H
 #define QUORVANE_REPORT_H
@@ -74,33 +82,36 @@ inline void report_head(int priority, const char *head, const char *file, int li
 #define REPORT_FILE __FILE__
 #endif
 
-#define REPORT_BLOCK_(prio, head, ...)                                        \
+#define REPORT_BLOCK_(prio, head, func, ...)                                  \
     do {                                                                      \
-        report_head((prio), (head), REPORT_FILE, __LINE__, __func__);         \
+        report_head((prio), (head), REPORT_FILE, __LINE__, (func));           \
         report_piece((prio), __VA_ARGS__);                                    \
         report_piece((prio), "\n\n");                                         \
     } while (0)
 
-#define REPORT_WARNING(...) REPORT_BLOCK_(LOG_WARNING, "\n*** WARNING (%s, %d, %s):\n", __VA_ARGS__)
-#define REPORT_ERROR(...) REPORT_BLOCK_(LOG_ERR, "\n*** ERROR (%s, %d, %s):\n", __VA_ARGS__)
+#define REPORT_WARNING_IN(func, ...) REPORT_BLOCK_(LOG_WARNING, "\n*** WARNING (%s, %d, %s):\n", (func), __VA_ARGS__)
+#define REPORT_ERROR_IN(func, ...) REPORT_BLOCK_(LOG_ERR, "\n*** ERROR (%s, %d, %s):\n", (func), __VA_ARGS__)
+#define REPORT_WARNING(...) REPORT_WARNING_IN(__func__, __VA_ARGS__)
+#define REPORT_ERROR(...) REPORT_ERROR_IN(__func__, __VA_ARGS__)
 
 // The system's text is taken before anything is written, since the writes
 // themselves may change errno.
-#define REPORT_SYSERROR(call)                                                 \
+#define REPORT_SYSERROR_IN(func, call)                                        \
     do {                                                                      \
         const char *report_err_text_ = strerror(errno);                      \
-        report_head(LOG_ERR, "\n*** ERROR (%s, %d, %s):\n", REPORT_FILE, __LINE__, __func__); \
+        report_head(LOG_ERR, "\n*** ERROR (%s, %d, %s):\n", REPORT_FILE, __LINE__, (func)); \
         report_piece(LOG_ERR, (call));                                        \
         report_piece(LOG_ERR, ": %s", report_err_text_);                     \
         report_piece(LOG_ERR, "\n");                                          \
     } while (0)
+#define REPORT_SYSERROR(call) REPORT_SYSERROR_IN(__func__, call)
 
 // The condition's text is taken by the outer macro, before its operands are
 // expanded, so "l != NULL" is printed as written and not as "l != __null".
-#define REPORT_ASSERT_(cond, text, trace)                                     \
+#define REPORT_ASSERT_(cond, text, trace, func)                               \
     do {                                                                      \
         if (!(cond)) {                                                        \
-            report_head(LOG_CRIT, "\n*** ASSERTION FAILED (%s, %d, %s):\n", REPORT_FILE, __LINE__, __func__); \
+            report_head(LOG_CRIT, "\n*** ASSERTION FAILED (%s, %d, %s):\n", REPORT_FILE, __LINE__, (func)); \
             report_piece(LOG_CRIT, "        %s\n", (text));                  \
             report_die(trace);                                                \
         }                                                                     \
@@ -108,12 +119,13 @@ inline void report_head(int priority, const char *head, const char *file, int li
 
 #define REPORT_FATAL_(trace, ...)                                             \
     do {                                                                      \
-        REPORT_BLOCK_(LOG_CRIT, "\n*** FATAL ERROR (%s, %d, %s):\n", __VA_ARGS__); \
+        REPORT_BLOCK_(LOG_CRIT, "\n*** FATAL ERROR (%s, %d, %s):\n", __func__, __VA_ARGS__); \
         report_die(trace);                                                    \
     } while (0)
 
-#define REPORT_ASSERT(cond) REPORT_ASSERT_(cond, #cond, 1)
-#define REPORT_ASSERT_NOTRACE(cond) REPORT_ASSERT_(cond, #cond, 0)
+#define REPORT_ASSERT(cond) REPORT_ASSERT_(cond, #cond, 1, __func__)
+#define REPORT_ASSERT_IN(func, cond) REPORT_ASSERT_(cond, #cond, 1, (func))
+#define REPORT_ASSERT_NOTRACE(cond) REPORT_ASSERT_(cond, #cond, 0, __func__)
 #define REPORT_FATAL(...) REPORT_FATAL_(1, __VA_ARGS__)
 #define REPORT_FATAL_NOTRACE(...) REPORT_FATAL_(0, __VA_ARGS__)
 

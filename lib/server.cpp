@@ -39,28 +39,26 @@ static int abandon_server(server_item *server)
     return -1;
 }
 
-int server_listen(const char *port, const server_callbacks *callbacks, int flags)
+// Both ways of listening; func is the public function called, which every
+// report made on the way names.
+static int listen_on(const char *address, const char *port, const server_callbacks *callbacks, int flags,
+                     const char *func)
 {
-    return server_listen_address(nullptr, port, callbacks, flags);
-}
-
-int server_listen_address(const char *address, const char *port, const server_callbacks *callbacks, int flags)
-{
-    REPORT_ASSERT(callbacks != NULL);
+    REPORT_ASSERT_IN(func, callbacks != NULL);
     if (port == nullptr || port[0] == '\0')
         return -1;
 
     if (servers == nullptr) {
         servers = handle_create(SERVER_TABLE_SIZE);
         if (servers == nullptr) {
-            REPORT_ERROR("        Could not create handle list");
+            REPORT_ERROR_IN(func, "        Could not create handle list");
             return -1;
         }
     }
 
     server_item *server = static_cast<server_item *>(calloc(1, sizeof(server_item)));
     if (server == nullptr) {
-        REPORT_ERROR("        Could not create new server. Out of memory!");
+        REPORT_ERROR_IN(func, "        Could not create new server. Out of memory!");
         return -1;
     }
     server->on_connect = callbacks->on_connect;
@@ -69,7 +67,7 @@ int server_listen_address(const char *address, const char *port, const server_ca
 
     server->serv_sock = socket(AF_INET, SOCK_STREAM, 0);
     if (server->serv_sock < 0) {
-        REPORT_SYSERROR("        socket");
+        REPORT_SYSERROR_IN(func, "        socket");
         return abandon_server(server);
     }
     // A port that was just used has connections in TIME_WAIT; without this
@@ -81,7 +79,7 @@ int server_listen_address(const char *address, const char *port, const server_ca
 
     const int port_number = client_server_parse_port(port);
     if (port_number < 0) {
-        REPORT_ERROR("        Could not find service \"%s\".", port);
+        REPORT_ERROR_IN(func, "        Could not find service \"%s\".", port);
         return abandon_server(server);
     }
 
@@ -91,29 +89,29 @@ int server_listen_address(const char *address, const char *port, const server_ca
     local.sin_port = htons(static_cast<uint16_t>(port_number));
     local.sin_addr.s_addr = htonl(INADDR_ANY);
     if (address != nullptr && address[0] != '\0' && inet_pton(AF_INET, address, &local.sin_addr) != 1) {
-        REPORT_ERROR("        Invalid address \"%s\".", address);
+        REPORT_ERROR_IN(func, "        Invalid address \"%s\".", address);
         return abandon_server(server);
     }
 
     if (bind(server->serv_sock, reinterpret_cast<struct sockaddr *>(&local), sizeof local) != 0) {
-        REPORT_SYSERROR("        bind");
+        REPORT_SYSERROR_IN(func, "        bind");
         return abandon_server(server);
     }
     if (listen(server->serv_sock, SERVER_BACKLOG) != 0) {
-        REPORT_SYSERROR("        listen");
+        REPORT_SYSERROR_IN(func, "        listen");
         return abandon_server(server);
     }
 
     server->clients = llCreate();
     if (server->clients == nullptr) {
-        REPORT_ERROR("        Could not create client-list (out of memory?)");
+        REPORT_ERROR_IN(func, "        Could not create client-list (out of memory?)");
         return abandon_server(server);
     }
 
     // Refused when the library is not initialised or the descriptor is
     // beyond the descriptor sets (the latter reported by the watch).
-    if (client_server_add_input(CS_INPUT_READ, server->serv_sock, add_connection, server) != 0) {
-        REPORT_ERROR("        Could not watch the listening socket %d.", server->serv_sock);
+    if (client_server_add_input(CS_INPUT_READ, server->serv_sock, add_connection, server) < 0) {
+        REPORT_ERROR_IN(func, "        Could not watch the listening socket %d.", server->serv_sock);
         llDestroy(server->clients);
         return abandon_server(server);
     }
@@ -121,12 +119,22 @@ int server_listen_address(const char *address, const char *port, const server_ca
 
     server->handle = handle_add(servers, server);
     if (server->handle < 0) {
-        REPORT_ERROR("        Could not add server handle");
+        REPORT_ERROR_IN(func, "        Could not add server handle");
         client_server_remove_input(CS_INPUT_READ, server->serv_sock);
         llDestroy(server->clients);
         return abandon_server(server);
     }
     return server->handle;
+}
+
+int server_listen(const char *port, const server_callbacks *callbacks, int flags)
+{
+    return listen_on(nullptr, port, callbacks, flags, __func__);
+}
+
+int server_listen_address(const char *address, const char *port, const server_callbacks *callbacks, int flags)
+{
+    return listen_on(address, port, callbacks, flags, __func__);
 }
 
 int add_connection(int desc, void *data)
@@ -186,15 +194,19 @@ void server_disconnect_cb(void *data)
 {
     client_server_item *item = static_cast<client_server_item *>(data);
     REPORT_ASSERT(item != NULL);
-    REPORT_ASSERT(item->server != NULL);
+    const server_item *server = item->server;
+    REPORT_ASSERT(server != NULL);
 
     if (item->on_disconnect != nullptr && item->server->on_disconnect != nullptr)
         item->server->on_disconnect(item->handle);
     // Read again: the callback may have stopped the server, which moved
-    // this item to the unlistened record.
-    server_item *server = item->server;
-    if (server->clients != nullptr)
-        llRemove(server->clients, item);
+    // this item to the unlistened record. Removing an item moves the list's
+    // cursor, which a walk of the clients may be relying on.
+    if (item->server->clients != nullptr) {
+        llCursorPush(item->server->clients);
+        llRemove(item->server->clients, item);
+        llCursorPop(item->server->clients);
+    }
 
     client_server_item_remove(item->handle);
     free(item);
@@ -289,6 +301,19 @@ int server_next_client(int handle)
         server->next_client++;
     }
     return client;
+}
+
+int server_local_port(int handle)
+{
+    const server_item *server = find_server(handle);
+    if (server == nullptr)
+        return -1;
+    struct sockaddr_in local;
+    socklen_t len = sizeof local;
+    if (getsockname(server->serv_sock, reinterpret_cast<struct sockaddr *>(&local), &len) != 0 ||
+        local.sin_family != AF_INET)
+        return -1;
+    return ntohs(local.sin_port);
 }
 
 int server_set_user_data(int handle, void *user_data)

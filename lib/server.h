@@ -63,6 +63,10 @@ int server_broadcast(int handle, int msg_type, const void *data, int len);
 int server_first_client(int handle);
 int server_next_client(int handle);
 
+// The local port the server listens on, in host order: the one the system
+// chose when the port text was "0". -1 for an unregistered handle.
+int server_local_port(int handle);
+
 // One application pointer per server, null until set; never owned.
 int server_set_user_data(int handle, void *user_data);
 void *server_get_user_data(int handle);

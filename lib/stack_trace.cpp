@@ -65,7 +65,10 @@ static void filter_emit(struct stack_trace_filter *filter)
     filter->length = 0;
 }
 
-static int is_blank(char byte) { return byte == ' ' || byte == '\t'; }
+// Only a blank counts as indent: the debugger indents the rest of a wrapped
+// frame with blanks, and a line that starts with anything else (a tab
+// included) is not part of the frame.
+static int is_blank(char byte) { return byte == ' '; }
 
 void stack_trace_filter_feed(struct stack_trace_filter *filter, char byte)
 {

@@ -111,10 +111,11 @@ void CiBusSerial::onReady()
         return;
     std::vector<unsigned char> buffer(static_cast<size_t>(maxRead) + 1);
     ssize_t count = ::read(fd, buffer.data(), static_cast<size_t>(maxRead));
+    const int readErrno = errno;
     if (verbose)
         printf("CiBusSerial() : read serial\n");
     if (count <= 0) {
-        if (SerialLines::isGone(fd, count))
+        if (SerialLines::isGone(fd, count, readErrno))
             detach();
         return;
     }

@@ -143,10 +143,11 @@ void Icom706::onReady()
     // One byte for the end byte put back, one spare.
     std::vector<unsigned char> buffer(static_cast<size_t>(maxRead) + 2);
     ssize_t count = ::read(fd, buffer.data(), static_cast<size_t>(maxRead));
+    const int readErrno = errno;
     if (verbose)
         printf("Read %d from %d\n", static_cast<int>(count), fd);
     if (count <= 0) {
-        if (SerialLines::isGone(fd, count))
+        if (SerialLines::isGone(fd, count, readErrno))
             detach();
         return;
     }

@@ -36,9 +36,15 @@ Icom706Radio::~Icom706Radio()
     display.reset();
 }
 
+// A command given through here is always the owner's, even one that
+// carries the very message being reported.
 int Icom706Radio::command(const CsEventMsg *message)
 {
-    return callback(this, message);
+    const CsEventMsg *reported = inFlight;
+    inFlight = nullptr;
+    const int result = callback(this, message);
+    inFlight = reported;
+    return result;
 }
 
 int Icom706Radio::callback(CsApplication *sender, const CsEventMsg *msg)
@@ -57,8 +63,9 @@ int Icom706Radio::callback(CsApplication *sender, const CsEventMsg *msg)
     if (sender == this) {
         // A report that the owner refused comes back here through deliver;
         // taking it as a command would write a display frame back to the
-        // radio or switch it on again.
-        if (!reporting && msg)
+        // radio or switch it on again. Any other message is a command, also
+        // one sent while a report is out.
+        if (msg && msg != inFlight)
             takeCommand(msg);
         return 0;
     }
@@ -85,11 +92,14 @@ void Icom706Radio::writePowerUp()
 bool Icom706Radio::report(std::unique_ptr<CsEventMsg> msg)
 {
     LifeGuard guard(this);
-    reporting++;
+    // A report made from inside another one (the owner may call powerOn()
+    // from its callback) is the one that can come back until it is done.
+    const CsEventMsg *outer = inFlight;
+    inFlight = msg.get();
     deliver(std::move(msg));
     if (!guard.alive())
         return false;
-    reporting--;
+    inFlight = outer;
     return true;
 }
 

@@ -23,8 +23,8 @@
 //             first tick after an unexpected loss the owner gets POWER_ON.
 //
 // The owner gets at most one display message per tick, always the latest,
-// and only while ON. Reports refused by the owner are not taken back as
-// commands.
+// and only while ON. A report refused by the owner is not taken back as a
+// command; commands that the owner sends while a report is out are.
 #ifndef QUORVANE_ICOM706RADIO_H
 #define QUORVANE_ICOM706RADIO_H
 
@@ -105,7 +105,7 @@ private:
     std::unique_ptr<CsEventMsg> display; // latest display frame as a RAW message, or none
     std::unique_ptr<CsTimer> timer;      // the tick; owner: this object
     std::unique_ptr<Icom706> bus;        // the radio's link; owner: this object
-    int reporting = 0;  // deliveries under way: what comes back from them is no command
+    const CsEventMsg *inFlight = nullptr; // report being delivered: when it comes back refused it is no command
 };
 
 #endif

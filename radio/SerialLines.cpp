@@ -17,10 +17,10 @@ SerialLines *SerialLines::device()
     return &lines;
 }
 
-bool SerialLines::isGone(int fd, long count)
+bool SerialLines::isGone(int fd, long count, int readErrno)
 {
     if (count < 0)
-        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+        return readErrno != EINTR && readErrno != EAGAIN && readErrno != EWOULDBLOCK;
     // A read of 0 is also what a lone end byte gives on a live canonical
     // line; only the poll result tells the two apart.
     struct pollfd p;

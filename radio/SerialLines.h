@@ -27,7 +27,10 @@ public:
     // ever: the device hung up or the descriptor is broken. Such a line
     // stays readable and every read returns at once, which would keep the
     // main loop from its timers, so its reader must stop watching it.
-    static bool isGone(int fd, long count);
+    // readErrno is the read's own errno, kept by the reader before anything
+    // else ran: a print in between may change errno, and an interrupted read
+    // taken for a hang-up would stop the reading for good.
+    static bool isGone(int fd, long count, int readErrno);
 
     // Sets fd up as a raw 8-bit canonical line at the given speed whose
     // lines end at endByte (as well as at a line feed), so that one read

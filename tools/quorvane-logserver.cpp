@@ -31,12 +31,16 @@ namespace {
 const char *const kUsage =
     "Usage: quorvane-logserver [-p port] [-a] [-f logfile] [-m maxline]\n"
     "\n"
-    "  -p port     TCP port number or service name to listen on (default 8000)\n"
+    "  -p port     TCP port number or service name to listen on (default 8000);\n"
+    "              0 listens on a free port, named in the listening line\n"
     "  -a          listen on all local addresses (default: loopback only)\n"
     "  -f logfile  file the operators' lines are appended to\n"
     "              (default ./quorvane.log)\n"
     "  -m maxline  longest input line accepted, in bytes (default 4096)\n"
     "  -h, --help  print this text\n"
+    "\n"
+    "Once listening it prints one line on standard output:\n"
+    "  quorvane-logserver listening on <address> port <port>, logging to <logfile>\n"
     "\n"
     "Each client is asked \"login:\"; its first line is the operator's name.\n"
     "Every later line is logged as \"<UTC time> <name>: <text>\" and sent to\n"
@@ -95,6 +99,7 @@ public:
     }
 
     bool listening() const { return server->isListening() == 0; }
+    int localPort() const { return server->localPort(); }
 
     int callback(CsApplication *sender, const CsEventMsg *msg) override
     {
@@ -204,6 +209,17 @@ private:
     std::unique_ptr<CsServer> server;
 };
 
+// True for a port text that asks for port 0, which lets the system choose.
+bool asksForAnyPort(const char *port)
+{
+    if (*port == '\0')
+        return false;
+    for (const char *c = port; *c != '\0'; ++c)
+        if (*c != '0')
+            return false;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -278,8 +294,11 @@ int main(int argc, char **argv)
             status = 1;
         } else {
             SignalWatch watch(&server, g_signalPipe[0]);
+            // With port 0 the line names the port chosen: it is how a script
+            // that started the server learns where to connect.
+            const std::string shownPort = asksForAnyPort(port) ? std::to_string(server.localPort()) : port;
             printf("quorvane-logserver listening on %s port %s, logging to %s\n",
-                   allAddresses ? "all addresses" : "127.0.0.1", port, logPath);
+                   allAddresses ? "all addresses" : "127.0.0.1", shownPort.c_str(), logPath);
             fflush(stdout);
             if (CsApplication::run() != 0)
                 status = 1;

@@ -648,7 +648,7 @@ TEST_F(ProgramFileShareTest, SplitsHexFramesAtEndBytesAndDumpsTheirLeadingPair)
     ASSERT_TRUE(server.send(std::string("\xfe\xfe\x00\xe0\x03\xfd\xfe\xfe\x00\xe0\x04\xfd\x07\xfd", 14)));
     EXPECT_EQ("\nfefe00e003\nfefe00e004\n07\n",
               waitForFile(termIn, "\nfefe00e003\nfefe00e004\n07\n", 3000));
-    ASSERT_TRUE(p->waitFor("F-OUT      [1] : 07 (hexcode)\n", 3000, mark)) << p->output();
+    ASSERT_TRUE(p->waitFor("F-OUT      [1] : 07<-00  (hexcode)\n", 3000, mark)) << p->output();
     EXPECT_NE(std::string::npos,
               p->output().find("C-IN       [14] : fe<-fe 00e003fdfefe00e004fd07fd (hexcode)\n", mark));
     EXPECT_NE(std::string::npos, p->output().find("F-OUT      [5] : fe<-fe 00e003 (hexcode)\n", mark));
@@ -658,6 +658,22 @@ TEST_F(ProgramFileShareTest, SplitsHexFramesAtEndBytesAndDumpsTheirLeadingPair)
     appendFile(termOut, "FEfe00e005fd\n");
     EXPECT_EQ(std::string("\xfe\xfe\x00\xe0\x05\xfd", 6), server.receive(6, 3000));
     EXPECT_TRUE(p->waitFor("F-IN       [6] : fe<-fe 00e005fd (hexcode)\n", 3000, mark)) << p->output();
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareTest, DumpsAOneByteFrameWithZeroAsItsSecondByte)
+{
+    Options o;
+    o.hexMode = 1;
+    o.frameSplit = 1;
+    o.debugLevel = 2;
+    auto p = start(o);
+    size_t mark = p->output().size();
+    // A block of one byte is a one-byte frame both as it arrives and as it
+    // is queued; no byte beyond it is ever shown.
+    ASSERT_TRUE(server.send("\x09"));
+    EXPECT_TRUE(p->waitFor("C-IN       [1] : 09<-00  (hexcode)\n", 3000, mark)) << p->output();
+    EXPECT_TRUE(p->waitFor("F-OUT      [1] : 09<-00  (hexcode)\n", 3000, mark)) << p->output();
     stop(*p);
 }
 

@@ -252,7 +252,7 @@ TEST(CsClient, SendFailsWhileWaitingForARetry)
             EXPECT_EQ(client.state(), CsClient::STATE_CONNECTING);
             EXPECT_EQ(client.getHandle(), -1);
             EXPECT_EQ(client.send("hello", 5), -1);
-            EXPECT_EQ(client.disconnect(), 0); // see the next test
+            EXPECT_EQ(client.disconnect(), -1); // no connection; see the next test
         });
         script.stopWhen([&] { return script.elapsedMs() > 400; });
         EXPECT_TRUE(script.run(3000));
@@ -272,7 +272,9 @@ TEST(CsClient, DisconnectStopsAWaitingRetry)
         fwtest::Script script;
         script.at(300, [&] {
             EXPECT_EQ(client.getHandle(), -1);
-            EXPECT_EQ(client.disconnect(), 0);
+            EXPECT_EQ(client.state(), CsClient::STATE_CONNECTING);
+            // No connection to close: -1, but the waiting retry is stopped.
+            EXPECT_EQ(client.disconnect(), -1);
             EXPECT_EQ(client.state(), CsClient::STATE_IDLE);
             EXPECT_EQ(client.disconnect(), -1);
             server = std::make_unique<Listener>(port);

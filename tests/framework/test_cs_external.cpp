@@ -1,3 +1,4 @@
+#include <memory>
 #include <sys/select.h>
 #include <unistd.h>
 
@@ -95,6 +96,11 @@ TEST(CsExternal, RefusedRegistrationIsReportedWithTypeAndDescriptor)
     EXPECT_EQ(countOf(run.out, "Can't add external input, type 1, desc " + std::to_string(FD_SETSIZE) + "\n"), 1)
         << run.out;
     EXPECT_EQ(countOf(run.out, "Can't add external input, type 0, desc 7\n"), 1) << run.out;
+    // The library's own report names the registration the design describes.
+    EXPECT_NE(run.err.find(", connection_external_input):\n        Descriptor " + std::to_string(FD_SETSIZE) +
+                           " cannot be watched"),
+              std::string::npos)
+        << run.err;
 }
 
 TEST(CsExternal, MostRecentlyConstructedWatchDecidesReportsForAll)
@@ -176,6 +182,44 @@ TEST(CsExternal, DestroyedWatchLeavesItsReadyDescriptorAlone)
         EXPECT_TRUE(script.run(5000));
         EXPECT_EQ(calls, 0);
         EXPECT_EQ(witness.ready, 1);
+    });
+    EXPECT_TRUE(run.passed) << run.describe();
+}
+
+TEST(CsExternal, DestroyingOneOfSeveralWatchesOfADescriptorLeavesTheOthersServed)
+{
+    auto run = inChild([] {
+        fwtest::Recorder owner;
+        Pipe pipe;
+        auto first = std::make_unique<CountingRead>(&owner, pipe.reader(), 1);
+        auto second = std::make_unique<CountingRead>(&owner, pipe.reader(), 1);
+        auto third = std::make_unique<CountingRead>(&owner, pipe.reader(), 1);
+        int lastCalls = 0;
+        fwtest::Script script;
+        // The last registered goes: the first one is still served.
+        script.at(20, [&] {
+            third.reset();
+            pipe.put("a");
+        });
+        // The first registered goes: the one in between is served now.
+        script.at(150, [&] {
+            EXPECT_EQ(first->ready, 1);
+            EXPECT_EQ(second->ready, 0);
+            first.reset();
+            pipe.put("b");
+        });
+        // With the last watch gone the descriptor is watched no more: data
+        // left in it neither reaches anyone nor keeps the loop from its
+        // timers.
+        script.at(300, [&] {
+            EXPECT_EQ(second->ready, 1);
+            lastCalls = second->ready;
+            second.reset();
+            pipe.put("c");
+        });
+        script.stopWhen([&] { return script.elapsedMs() > 450; });
+        EXPECT_TRUE(script.run(5000));
+        EXPECT_EQ(lastCalls, 1);
     });
     EXPECT_TRUE(run.passed) << run.describe();
 }

@@ -369,3 +369,13 @@ TEST(ClientConnect, DescriptorBeyondTheSelectSetsIsRefused)
         client_server_shutdown();
     });
 }
+
+namespace {
+
+TEST(ClientDeathTest, ConnectHandlerWithoutItsRecordIsAFailedAssertion)
+{
+    EXPECT_EXIT(connect_cb(3, nullptr), testing::ExitedWithCode(1),
+                "\\*\\*\\* ASSERTION FAILED \\(client.cpp, [0-9]+, connect_cb\\):\n        con_info != NULL\n");
+}
+
+} // namespace

@@ -8,10 +8,14 @@
 
 #include <arpa/inet.h>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 #include "client.h"
 #include "client_server.h"
@@ -257,6 +261,30 @@ TEST(ClientServerDispatch, NeverIssuedAndReleasedHandlesGiveMinusOneOrNull)
     });
 }
 
+// A registered item always has its connection; one without is a failed
+// assertion that names the operation asked, not the look-up behind it.
+TEST(ClientServerDispatch, ItemWithoutConnectionIsAFailedAssertionOfTheOperationAsked)
+{
+    using Operation = std::function<void(int)>;
+    const std::vector<std::pair<const char *, Operation>> operations = {
+        {"client_server_send", [](int h) { client_server_send(h, MSG_RAW, "x", 1); }},
+        {"client_server_disconnect", [](int h) { client_server_disconnect(h); }},
+        {"client_server_descriptor", [](int h) { client_server_descriptor(h); }},
+        {"client_server_get_user_data", [](int h) { client_server_get_user_data(h); }},
+    };
+    for (const auto &op : operations) {
+        EXPECT_EXIT(
+            {
+                client_server_init();
+                auto *item = static_cast<client_server_item *>(calloc(1, sizeof(client_server_item)));
+                op.second(client_server_item_add(item));
+            },
+            testing::ExitedWithCode(1),
+            std::string("\\*\\*\\* ASSERTION FAILED \\(client_server.cpp, [0-9]+, ") + op.first +
+                "\\):\n        item->con != NULL\n");
+    }
+}
+
 TEST(ClientServerDispatch, AskedForDisconnectIsNeverReportedWhilePeerCloseIsReportedOnce)
 {
     runIsolated([] {
@@ -423,7 +451,8 @@ TEST(ClientServerDispatch, InputWatchesPassThroughToTheLoop)
             EXPECT_EQ(*static_cast<int *>(data), 5);
             return 0;
         };
-        ASSERT_EQ(client_server_add_input(CS_INPUT_READ, fds[0], onReadable, &tag), 0);
+        const int watch = client_server_add_input(CS_INPUT_READ, fds[0], onReadable, &tag);
+        ASSERT_GE(watch, 0);
         long long removedAt = 0;
         runSteps({
             [&] { return write(fds[1], "x", 1) == 1; },
@@ -431,6 +460,7 @@ TEST(ClientServerDispatch, InputWatchesPassThroughToTheLoop)
             [&] {
                 EXPECT_EQ(client_server_remove_input(CS_INPUT_READ, fds[0]), 0);
                 EXPECT_EQ(client_server_remove_input(CS_INPUT_READ, fds[0]), -1);
+                EXPECT_EQ(client_server_remove_watch(watch), -1) << "removed already";
                 EXPECT_EQ(write(fds[1], "y", 1), 1);
                 removedAt = nowMs();
                 return true;

@@ -4,6 +4,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <string>
 #include <sys/socket.h>
@@ -15,6 +16,7 @@
 
 #include "connection.h"
 #include "connection_harness.h"
+#include "report_child.h"
 
 namespace {
 
@@ -510,6 +512,30 @@ void on_sigpipe(int)
     sigpipes = sigpipes + 1;
 }
 } // namespace
+
+TEST(Lifecycle, AFailedReadIsReportedFromConnectionDataReceived)
+{
+    // A directory opens, but reading it fails (EISDIR): a read error that
+    // is neither end of stream nor a read that would block.
+    for (const int flags : {CS_FLAG_RAW, 0}) {
+        SCOPED_TRACE(flags == CS_FLAG_RAW ? "raw" : "framed");
+        run_isolated([flags] {
+            const int dir = open("/", O_RDONLY | O_DIRECTORY);
+            ASSERT_GE(dir, 0);
+            recorder r;
+            connection *con = connection_create(dir, record_message, record_disconnect, &r);
+            ASSERT_NE(con, nullptr);
+            connection_set_flags(con, flags);
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(connection_data_received(con), -1);
+            const std::string err = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(reportchild::withoutLineNumbers(err), "\n*** ERROR (connection.cpp, L, connection_data_received):\n"
+                                                            "        read: " + std::string(strerror(EISDIR)) + "\n");
+            EXPECT_TRUE(r.messages.empty());
+            terminate_connection(con);
+        });
+    }
+}
 
 TEST(Lifecycle, AWriteToAVanishedPeerTerminatesTheConnection)
 {

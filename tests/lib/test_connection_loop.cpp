@@ -477,7 +477,7 @@ TEST(Watches, OnlyTheFirstOfTwoOnOneDescriptorIsServedAndEachRemovalTakesOne)
     });
 }
 
-TEST(Watches, RemovalDropsTheInterestOfAnotherWatchOnTheSameDescriptor)
+TEST(Watches, RemovalLeavesAnotherWatchOfTheSameDescriptorServed)
 {
     run_isolated([] {
         pipe_fds p;
@@ -485,13 +485,49 @@ TEST(Watches, RemovalDropsTheInterestOfAnotherWatchOnTheSameDescriptor)
         a.fd = b.fd = p.rd;
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &a), 0);
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &b), 0);
+        // By descriptor and mode the first goes; the descriptor stays
+        // watched for the second.
         EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, p.rd, nullptr, nullptr), 0);
+        b.on_call = [](counted_watch &self) {
+            char c;
+            EXPECT_EQ(read(self.fd, &c, 1), 1);
+            connection_stop_main_loop();
+        };
         p.fill();
-        add_loop_stop(100);
+        add_loop_bound(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(a.calls, 0);
+        EXPECT_EQ(b.calls, 1);
+    });
+}
+
+TEST(Watches, RemovalByIdTakesThatWatchAloneAndTheLastEndsTheInterest)
+{
+    run_isolated([] {
+        pipe_fds p;
+        p.fill(); // never drained
+        counted_watch a, b;
+        a.fd = b.fd = p.rd;
+        const int first = connection_add_watch(WATCH_READ, p.rd, counted_watch_cb, &a);
+        const int second = connection_add_watch(WATCH_READ, p.rd, counted_watch_cb, &b);
+        ASSERT_GE(first, 0);
+        ASSERT_GE(second, 0);
+        EXPECT_NE(first, second);
+        // The later one: a removal by descriptor and mode would take a.
+        EXPECT_EQ(connection_remove_watch(second), 0);
+        EXPECT_EQ(connection_remove_watch(second), -1);
+        EXPECT_EQ(connection_remove_watch(-1), -1);
+        // The last watch of the descriptor goes from its own callback; the
+        // data stays unread. Had the descriptor stayed in the interest set,
+        // the next pass would find it ready with no one to serve it.
+        a.on_call = [first](counted_watch &) { EXPECT_EQ(connection_remove_watch(first), 0); };
+        add_loop_stop(150);
+
+        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_EQ(a.calls, 1);
         EXPECT_EQ(b.calls, 0);
+        EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, p.rd, nullptr, nullptr), -1);
     });
 }
 

@@ -137,13 +137,63 @@ TEST_F(LinkedListTest, RemoveFindsItemsAwayFromTheCursorByIdentityAndIgnoresStra
     append_all({1, 2, 3});
     llFirst(l);
     llRemove(l, item(2));
-    EXPECT_EQ(llCurrent(l), item(0));
     EXPECT_EQ(contents(), (std::vector<int>{1, 2}));
 
     int equal_value = 1; // same value, different item
+    llFirst(l);
     llRemove(l, &equal_value);
     EXPECT_EQ(contents(), (std::vector<int>{1, 2}));
-    EXPECT_EQ(llCurrent(l), item(0));
+    EXPECT_EQ(llCurrent(l), item(0)) << "a stranger leaves the cursor alone";
+}
+
+// The cursor follows the removed node whichever node that was, as it does
+// when the removed node is the cursor's own.
+TEST_F(LinkedListTest, RemovingAnItemAwayFromTheCursorMovesTheCursorToWhereThatItemWas)
+{
+    struct Case {
+        size_t cursor;  // node under the cursor before the removal
+        size_t removed; // node removed
+        int expected;   // value under the cursor afterwards
+    };
+    const Case cases[] = {
+        {0, 2, 4}, // from the head to the node after a middle one
+        {4, 1, 3}, // from the tail back to the node after an earlier one
+        {0, 4, 4}, // the tail removed: the node before it
+        {3, 0, 2}, // the head removed: the new head
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("cursor on " + std::to_string(c.cursor + 1) + ", " + std::to_string(c.removed + 1) +
+                     " removed");
+        llDestroy(l);
+        l = llCreate();
+        store.clear();
+        append_all({1, 2, 3, 4, 5});
+        llFirst(l);
+        for (size_t i = 0; i < c.cursor; i++)
+            llNext(l);
+        llRemove(l, item(c.removed));
+        ASSERT_NE(llCurrent(l), nullptr);
+        EXPECT_EQ(*static_cast<int *>(llCurrent(l)), c.expected);
+    }
+}
+
+TEST_F(LinkedListTest, WalkThatRemovesOtherItemsKeepsItsPlaceOnTheCursorStack)
+{
+    append_all({1, 2, 3, 4, 5, 6});
+    // Each visited odd item removes its even neighbour further on, as a
+    // callback made from inside a walk would.
+    std::vector<int> visited;
+    for (void *it = llFirst(l); it != nullptr; it = llNext(l)) {
+        const int v = *static_cast<int *>(it);
+        visited.push_back(v);
+        if (v % 2 == 1) {
+            llCursorPush(l);
+            llRemove(l, item(static_cast<size_t>(v)));
+            llCursorPop(l);
+        }
+    }
+    EXPECT_EQ(visited, (std::vector<int>{1, 3, 5}));
+    EXPECT_EQ(contents(), (std::vector<int>{1, 3, 5}));
 }
 
 TEST_F(LinkedListTest, RemoveOfADuplicatedItemTakesTheCursorNodeFirst)
@@ -367,6 +417,33 @@ TEST_F(LinkedListDeathTest, MovingWithoutACursorIsAFailedAssertion)
     append_all({1});
     EXPECT_EXIT(llNext(l), testing::ExitedWithCode(1), "ASSERTION FAILED.*\n        l->current != NULL\n");
     EXPECT_EXIT(llPrevious(l), testing::ExitedWithCode(1), "ASSERTION FAILED.*\n        l->current != NULL\n");
+}
+
+void *no_memory(size_t, size_t)
+{
+    return nullptr;
+}
+
+// The report of a node that cannot be allocated names the insertion asked
+// for, not the allocation behind it.
+TEST_F(LinkedListDeathTest, NodeWithoutMemoryIsAFailedAssertionOfTheInsertion)
+{
+    int v = 1;
+    EXPECT_EXIT(
+        {
+            llAlloc = no_memory;
+            llAppend(l, &v);
+        },
+        testing::ExitedWithCode(1),
+        "\\*\\*\\* ASSERTION FAILED \\(linked_list.cpp, [0-9]+, llAppend\\):\n        node != NULL\n");
+    EXPECT_EXIT(
+        {
+            llAlloc = no_memory;
+            llPrepend(l, &v);
+        },
+        testing::ExitedWithCode(1),
+        "\\*\\*\\* ASSERTION FAILED \\(linked_list.cpp, [0-9]+, llPrepend\\):\n        node != NULL\n");
+    EXPECT_EQ(llItemCount(l), 0);
 }
 
 TEST_F(LinkedListDeathTest, NullListsAndFunctionsAreFailedAssertions)

@@ -87,6 +87,18 @@ void failFatal(int value) { REPORT_FATAL("        Could not create %d queues for
 void failAssertionWithoutTrace(const char *name) { REPORT_ASSERT_NOTRACE(name != NULL); }
 void failFatalWithoutTrace() { REPORT_FATAL_NOTRACE("        This should not happen!\n"); }
 
+// A helper that reports on behalf of the public function that called it.
+void parse_helper(const char *func, int error)
+{
+    REPORT_WARNING_IN(func, "        Odd header (%d bytes).", 7);
+    REPORT_ERROR_IN(func, "        Bad header.");
+    errno = error;
+    REPORT_SYSERROR_IN(func, "        read");
+}
+void message_parse(int error) { parse_helper(__func__, error); }
+void failHelperAssertion(const char *func, const void *record) { REPORT_ASSERT_IN(func, record != NULL); }
+void record_open() { failHelperAssertion(__func__, nullptr); }
+
 class ReportTest : public ::testing::Test {
 protected:
     void SetUp() override { g_log.clear(); }
@@ -153,6 +165,27 @@ TEST_F(ReportTest, FailedSelectIsReportedInFivePiecesEndingRightAfterTheErrorTex
     EXPECT_EQ(g_log[1].text, "        select");
     EXPECT_EQ(g_log[2].text, ": " + text) << "the error text is the one of the failed call, not of a later write";
     EXPECT_EQ(g_log[3].text, "\n");
+}
+
+TEST_F(ReportTest, HelperReportsNameTheFunctionThatTheirCallerGives)
+{
+    testing::internal::CaptureStderr();
+    message_parse(EIO);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(withoutLineNumbers(err), "\n*** WARNING (test_report.cpp, L, message_parse):\n        Odd header (7 bytes).\n\n"
+                                       "\n*** ERROR (test_report.cpp, L, message_parse):\n        Bad header.\n\n"
+                                       "\n*** ERROR (test_report.cpp, L, message_parse):\n        read: " +
+                                           std::string(strerror(EIO)) + "\n");
+    ASSERT_EQ(g_log.size(), 10u);
+    EXPECT_EQ(g_log[0].priority, LOG_WARNING);
+    EXPECT_EQ(g_log[3].priority, LOG_ERR);
+    EXPECT_EQ(withoutLineNumbers(g_log[6].text), "\n*** ERROR (test_report.cpp, L, message_parse):\n");
+
+    const ChildResult r = runInChild([] { record_open(); });
+    EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status;
+    EXPECT_EQ(withoutLineNumbers(r.err),
+              std::string("\n*** ASSERTION FAILED (test_report.cpp, L, record_open):\n        record != NULL\n") +
+                  k_no_program);
 }
 
 TEST_F(ReportTest, AssertionThatHoldsReportsNothingAndEvaluatesItsConditionOnce)

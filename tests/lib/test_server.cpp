@@ -19,9 +19,11 @@
 
 #include "client_server.h"
 #include "net_support.h"
+#include "report_child.h"
 #include "server.h"
 
 using namespace nettest;
+using reportchild::withoutLineNumbers;
 
 namespace {
 
@@ -164,10 +166,18 @@ TEST(ServerListen, PortAndAddressTextsAreCheckedAndReported)
             EXPECT_EQ(server_listen(nullptr, &callbacks, CS_FLAG_RAW), -1);
             EXPECT_EQ(err.text(), "");
         }
+        // Reports name the function the application called.
         {
             StderrCapture err;
             EXPECT_EQ(server_listen("80x", &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_NE(err.text().find("        Could not find service \"80x\"."), std::string::npos) << err.text();
+            EXPECT_EQ(withoutLineNumbers(err.text()), "\n*** ERROR (server.cpp, L, server_listen):\n"
+                                                      "        Could not find service \"80x\".\n\n");
+        }
+        {
+            StderrCapture err;
+            EXPECT_EQ(server_listen_address("127.0.0.1", "80x", &callbacks, CS_FLAG_RAW), -1);
+            EXPECT_EQ(withoutLineNumbers(err.text()), "\n*** ERROR (server.cpp, L, server_listen_address):\n"
+                                                      "        Could not find service \"80x\".\n\n");
         }
         {
             StderrCapture err;
@@ -179,7 +189,9 @@ TEST(ServerListen, PortAndAddressTextsAreCheckedAndReported)
         {
             StderrCapture err;
             EXPECT_EQ(server_listen(portText(port).c_str(), &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_NE(err.text().find("        bind: "), std::string::npos) << err.text();
+            EXPECT_EQ(withoutLineNumbers(err.text()).rfind("\n*** ERROR (server.cpp, L, server_listen):\n"
+                                                           "        bind: ", 0), 0u)
+                << err.text();
         }
         client_server_shutdown();
     });
@@ -238,6 +250,26 @@ TEST(ServerListen, RestartsAtOnceOnAPortThatWasJustUsed)
         const int peer = connectLoopback(port);
         EXPECT_GE(peer, 0);
         close(peer);
+        client_server_shutdown();
+    });
+}
+
+TEST(ServerListen, PortZeroListensOnAFreePortThatLocalPortNames)
+{
+    runIsolated([] {
+        ASSERT_EQ(client_server_init(), 0);
+        server_callbacks callbacks = recordingServer();
+        const int handle = server_listen_address("127.0.0.1", "0", &callbacks, CS_FLAG_RAW);
+        ASSERT_GE(handle, 0);
+        const int port = server_local_port(handle);
+        ASSERT_GT(port, 0);
+        const int peer = connectLoopback(port);
+        ASSERT_GE(peer, 0);
+        EXPECT_TRUE(runSteps({[&] { return countEvents("accept ") == 1; }}));
+        close(peer);
+        EXPECT_EQ(server_local_port(-1), -1);
+        EXPECT_EQ(server_unlisten(handle), 0);
+        EXPECT_EQ(server_local_port(handle), -1);
         client_server_shutdown();
     });
 }
@@ -322,6 +354,17 @@ TEST(ServerBroadcast, ReachesEveryClientAndReportsAnyFailure)
 TEST(ServerBroadcastDeathTest, RawMessagesCannotBeBroadcast)
 {
     EXPECT_DEATH(server_broadcast(0, MSG_RAW, "x", 1), "msg_type != MSG_RAW");
+}
+
+TEST(ServerDeathTest, AssertionsNameTheFunctionCalledAndTheConditionAsWritten)
+{
+    EXPECT_EXIT(server_listen("0", nullptr, 0), testing::ExitedWithCode(1),
+                "\\*\\*\\* ASSERTION FAILED \\(server.cpp, [0-9]+, server_listen\\):\n        callbacks != NULL\n");
+    EXPECT_EXIT(server_listen_address(nullptr, "0", nullptr, 0), testing::ExitedWithCode(1),
+                "\\(server.cpp, [0-9]+, server_listen_address\\):\n        callbacks != NULL\n");
+    client_server_item orphan = {};
+    EXPECT_EXIT(server_disconnect_cb(&orphan), testing::ExitedWithCode(1),
+                "\\(server.cpp, [0-9]+, server_disconnect_cb\\):\n        server != NULL\n");
 }
 
 TEST(ServerClientWalk, YieldsHandlesInOrderOfAcceptanceFromItsSnapshot)

@@ -177,11 +177,19 @@ TEST_F(FilterTest, CopiesEachFrameLineToTheSystemLogWhenAsked)
 
 TEST_F(FilterTest, JoinsContinuationLinesWithOneBlankWhateverTheIndentAndLineEnd)
 {
-    EXPECT_EQ(feed("#3  f (a=1,\r          b=2)\n \t c=3\n#4  g ()\n(gdb) "),
+    EXPECT_EQ(feed("#3  f (a=1,\r          b=2)\n c=3\n#4  g ()\n(gdb) "),
               "#3  f (a=1, b=2) c=3\n#4  g ()\n");
     // An empty line ends a frame line like any other non-indented line.
     EXPECT_EQ(feed("#0  h ()\n\nnot a frame #but this starts one\n\n"),
               "#0  h ()\n#but this starts one\n");
+}
+
+TEST_F(FilterTest, OnlyBlanksIndentAContinuation)
+{
+    // A tab is no indent: after a line end it ends the frame line; inside
+    // the indent it is the first byte of the continued text.
+    EXPECT_EQ(feed("#0  a (x=1,\n\ty=2)\n#1  b ()\n(gdb) "), "#0  a (x=1,\n#1  b ()\n");
+    EXPECT_EQ(feed("#0  a (x=1,\n  \ty=2)\n#1  b ()\n(gdb) "), "#0  a (x=1, \ty=2)\n#1  b ()\n");
 }
 
 TEST_F(FilterTest, NeverWritesALineStillCollectedWhenTheOutputStops)

@@ -473,6 +473,19 @@ TEST(CiBusSerialLine, HungUpBusStopsBeingReadAndTimersGoOn)
     });
 }
 
+TEST(CiBusSerialLine, InterruptedReadIsNoHangUpWhateverTheVerboseLinesDoToErrno)
+{
+    inChild([] {
+        Rig rig(1);
+        ASSERT_GE(rig.bus->getFd(), 0);
+        readInterruptedWhileOutputFails([&] { rig.bus->onReady(); });
+        EXPECT_NE(rig.bus->getWatchHandle(), -1) << "an interrupted read stopped the reading";
+        rig.pty.send(frameOf({0x00, 0xE0, 0x03}));
+        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 3000));
+        EXPECT_EQ(hex(rig.owner.events[0].data), hex({0x00, 0xE0, 0x03}));
+    });
+}
+
 TEST(CiBusSerialLine, ReadingNothingWithMaxReadZeroLeavesTheLoopToItsTimers)
 {
     inChild([] {

@@ -147,6 +147,21 @@ TEST(Icom706Reading, HungUpLineStopsBeingReadAndTimersGoOn)
     });
 }
 
+TEST(Icom706Reading, InterruptedReadIsNoHangUpWhateverTheVerboseLineDoesToErrno)
+{
+    inChild([] {
+        Pty pty;
+        Recorder owner;
+        Icom706 link(&owner, pty.slavePath(), 1, 256);
+        ASSERT_GE(link.getFd(), 0);
+        readInterruptedWhileOutputFails([&] { link.onReady(); });
+        EXPECT_NE(link.getWatchHandle(), -1) << "an interrupted read stopped the reading";
+        pty.send({0xFE, 0x0B, 0x00, 0xFD});
+        ASSERT_TRUE(runUntilEvents(owner, 1));
+        EXPECT_EQ(hex(owner.events[0].data), hex({0xFE, 0x0B, 0x00, 0xFD}));
+    });
+}
+
 TEST(Icom706Reading, RefusedFrameReachesTheReaderFallbackOnce)
 {
     inChild([] {

@@ -508,6 +508,37 @@ TEST(Icom706RadioDisplay, RefusedDisplayReportIsNotWrittenBackToTheRadio)
     });
 }
 
+TEST(Icom706RadioDisplay, CommandsSentWhileAReportIsOutAreCarriedOut)
+{
+    inChild([] {
+        Rig rig(50, 0);
+        Icom706Radio *radio = rig.radio.get();
+        // Refused, so the display also comes back to the radio: that one
+        // message is still no command.
+        rig.owner.answer = -1;
+        int onReads = 0;
+        rig.lines.beforeRead = [&](TestLines&) {
+            if (radio->getState() == Icom706Radio::ON && ++onReads == 1)
+                rig.pty.send({0xFE, 0x60, 0x03, 0xFD});
+        };
+        int rtsOn = -2, powerOff = -2;
+        rig.owner.onEvent = [&](const Recorder::Event&) {
+            if (rtsOn != -2)
+                return;
+            rtsOn = command(*radio, text("103"));
+            powerOff = command(*radio, text("102"));
+        };
+        rig.switchOn();
+        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 5000));
+        EXPECT_EQ(rtsOn, 0);
+        EXPECT_EQ(powerOff, 0);
+        EXPECT_GE(rig.lines.readsWhenLast(TIOCM_RTS, true), 0) << "RTS_ON had no effect";
+        EXPECT_EQ(radio->getState(), Icom706Radio::GO_OFF) << "POWER_OFF had no effect";
+        for (const auto& f : framesOf(rig.pty.takeAtLeast(60, 300)))
+            EXPECT_TRUE(f == "P" || f == "U") << "written back: " << f;
+    });
+}
+
 TEST(Icom706RadioDisplay, RefusedRestartRequestDoesNotSwitchTheRadioOn)
 {
     inChild([] {

@@ -23,6 +23,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -311,6 +312,44 @@ public:
     int answer = 0;                            // what callback returns
     std::function<void(const Event&)> onEvent; // runs after each event is recorded
 };
+
+// Calls readOnce (a reader's onReady() on a line with nothing to read) so
+// that its blocking read is interrupted by a signal and whatever it prints
+// on standard output meanwhile fails: the print leaves an errno of its own
+// (ENOSPC) behind the read's EINTR. Standard output is back as it was
+// afterwards.
+inline void readInterruptedWhileOutputFails(const std::function<void()>& readOnce)
+{
+    fflush(stdout);
+    const int full = open("/dev/full", O_WRONLY);
+    ASSERT_GE(full, 0) << strerror(errno);
+    const int savedOut = dup(1);
+    ASSERT_GE(savedOut, 0);
+    dup2(full, 1);
+    close(full);
+    // Unbuffered, so each print reaches the device, and fails, at once.
+    setvbuf(stdout, nullptr, _IONBF, 0);
+
+    struct sigaction interrupt, saved;
+    memset(&interrupt, 0, sizeof interrupt);
+    interrupt.sa_handler = [](int) {};
+    sigemptyset(&interrupt.sa_mask);
+    interrupt.sa_flags = 0; // no restart: the read returns EINTR
+    sigaction(SIGALRM, &interrupt, &saved);
+    struct itimerval once;
+    memset(&once, 0, sizeof once);
+    once.it_value.tv_usec = 50000;
+    setitimer(ITIMER_REAL, &once, nullptr);
+
+    readOnce();
+
+    memset(&once, 0, sizeof once);
+    setitimer(ITIMER_REAL, &once, nullptr);
+    sigaction(SIGALRM, &saved, nullptr);
+    dup2(savedOut, 1);
+    close(savedOut);
+    setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
+}
 
 // Runs the main loop until done() holds or boundMs have passed, checking
 // every pollMs from a library timer of its own; true when done() held. With

@@ -5,13 +5,14 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdlib>
+#include <memory>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 using apptest::nowMs;
-using apptest::probeFreePort;
 using apptest::PtyProcess;
 using apptest::readFile;
 using apptest::TempDir;
@@ -72,6 +73,33 @@ std::vector<std::string> loggedLines(const std::string &path)
     return lines;
 }
 
+// The port named in the log server's listening line
+// ("quorvane-logserver listening on <address> port <port>, logging to ..."),
+// or "" when the screen holds no such line yet.
+std::string listeningPort(const std::string &screen)
+{
+    const std::string head = "quorvane-logserver listening on 127.0.0.1 port ";
+    const size_t at = screen.find(head);
+    if (at == std::string::npos)
+        return "";
+    const size_t from = at + head.size();
+    const size_t end = screen.find(", logging to ", from);
+    if (end == std::string::npos || end == from)
+        return "";
+    const std::string port = screen.substr(from, end - from);
+    return port.find_first_not_of("0123456789") == std::string::npos ? port : "";
+}
+
+// Starts the log server on a port of its choosing (-p 0) and returns the port
+// that its listening line names ("" when none came).
+std::string startServer(std::unique_ptr<PtyProcess> &server, const std::string &logPath)
+{
+    server = std::make_unique<PtyProcess>(std::vector<std::string>{kServer, "-p", "0", "-f", logPath});
+    if (!server->waitFor(", logging to " + logPath + "\n", 5000))
+        return "";
+    return listeningPort(server->screen());
+}
+
 bool waitForLog(const std::string &path, size_t count, int timeoutMs)
 {
     long long deadline = nowMs() + timeoutMs;
@@ -86,13 +114,12 @@ protected:
     {
         for (const auto &p : {kTerminal, kServer, kOp})
             ASSERT_TRUE(built(p)) << p << " is not built";
-        port = std::to_string(probeFreePort());
         logPath = work.file("quorvane.log");
         mkdir(dirA.c_str(), 0755);
         mkdir(dirB.c_str(), 0755);
-        server = std::make_unique<PtyProcess>(
-            std::vector<std::string>{kServer, "-p", port, "-f", logPath});
-        ASSERT_TRUE(server->waitFor("listening", 5000)) << server->screen();
+        port = startServer(server, logPath);
+        ASSERT_NE(port, "") << server->screen();
+        ASSERT_NE(port, "0") << server->screen();
     }
 
     std::unique_ptr<PtyProcess> terminal(const std::string &name, const std::string &dir)
@@ -186,14 +213,41 @@ TEST_F(MultiOperatorTest, LogFileIsAppendedToNotReplaced)
     // SIGTERM ends the server cleanly; a new server keeps the old lines.
     kill(server->processId(), SIGTERM);
     EXPECT_EQ(0, server->waitExit(5000));
-    server = std::make_unique<PtyProcess>(
-        std::vector<std::string>{kServer, "-p", port, "-f", logPath});
-    ASSERT_TRUE(server->waitFor("listening", 5000)) << server->screen();
+    port = startServer(server, logPath);
+    ASSERT_NE(port, "") << server->screen();
     alice = terminal("alice", dirA);
     alice->type("two\r");
     ASSERT_TRUE(waitForLog(logPath, 3, 5000));
     EXPECT_EQ(loggedLines(logPath),
               (std::vector<std::string>{"alice: one", "alice: bye", "alice: two"}));
+}
+
+// The demo as the README starts it: no arguments, a person at a terminal who
+// logs in and says bye. The programs of this build are used, so nothing is
+// built; everything else is the script's own start.
+TEST(DemoTest, StartsWithoutAReportBlockAndEndsOnBye)
+{
+    for (const auto &p : {kTerminal, kServer, kOp})
+        ASSERT_TRUE(built(p)) << p << " is not built";
+    TempDir dir;
+    setenv("QUORVANE_BUILD", kBin.c_str(), 1);
+    setenv("QUORVANE_DIR", dir.path().c_str(), 1);
+    setenv("QUORVANE_LOGIN", "demo", 1);
+    PtyProcess demo({std::string(QUORVANE_SOURCE_DIR) + "/tools/quorvane-demo"});
+    unsetenv("QUORVANE_BUILD");
+    unsetenv("QUORVANE_DIR");
+    unsetenv("QUORVANE_LOGIN");
+
+    ASSERT_TRUE(demo.waitFor("Welcome, demo.\n", 10000)) << demo.screen();
+    demo.type("hello from the demo\r");
+    ASSERT_TRUE(waitForLog(dir.file("quorvane.log"), 1, 5000)) << demo.screen();
+    demo.type("bye\r");
+    EXPECT_EQ(0, demo.waitExit(10000)) << demo.screen();
+    EXPECT_EQ(demo.screen().find("*** "), std::string::npos) << demo.screen();
+    EXPECT_NE(demo.screen().find("Demo log server on 127.0.0.1:"), std::string::npos) << demo.screen();
+    // The server is stopped as the session ends: whether it logged the
+    // "bye" first is a race, the line before is not.
+    EXPECT_EQ(loggedLines(dir.file("quorvane.log")).front(), "demo: hello from the demo");
 }
 
 TEST(OperatorCommandTest, RefusesTextItCannotEncodeAndAcceptsItInHex)
