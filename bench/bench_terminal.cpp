@@ -426,23 +426,24 @@ void BM_TermIn_quorvane(benchmark::State& state)
     state.counters["rss_after_flush_KiB"] = median(afterKiB);
 }
 
-// 10000 queued lines of 100 bytes, as one flush would write them.
+// 10000 queued lines of 100 bytes, as one flush would write them: encoded
+// as records and appended through one open, against one writeLine each.
 void termInFlush(benchmark::State& state, bool oneOpen)
 {
     const std::string& data = stream();
     const int lines = 10000;
-    std::vector<FileShare::Record> records;
-    for (int i = 0; i < lines; ++i)
-        records.push_back({data.data() + static_cast<size_t>(i) * kLineBytes, static_cast<int>(kLineBytes)});
     TempDir dir;
     const std::string termIn = dir.path + "/term.in";
     FileShare files(nullptr, termIn.c_str(), 0, 0, 1);
     for (auto _ : state) {
         if (oneOpen) {
-            files.writeLines(records.data(), lines);
+            std::string records;
+            for (int i = 0; i < lines; ++i)
+                files.encodeRecord(records, data.data() + static_cast<size_t>(i) * kLineBytes, static_cast<int>(kLineBytes));
+            files.appendRecords(records.data(), records.size());
         } else {
-            for (const FileShare::Record& r : records)
-                files.writeLine(r.data, r.length);
+            for (int i = 0; i < lines; ++i)
+                files.writeLine(data.data() + static_cast<size_t>(i) * kLineBytes, static_cast<int>(kLineBytes));
         }
         state.PauseTiming();
         files.resetOutput();
