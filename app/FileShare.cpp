@@ -1,6 +1,5 @@
 #include "FileShare.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -245,16 +244,23 @@ void FileShare::encodeRecord(std::string& records, const char* data, int length)
         return;
     if (hexMode) {
         static const char digits[] = "0123456789abcdef";
+        size_t at = records.size();
+        records.resize(at + 2 * static_cast<size_t>(length));
         for (int i = 0; i < length; ++i) {
             unsigned char b = static_cast<unsigned char>(data[i]);
-            records += digits[b >> 4];
-            records += digits[b & 0x0f];
+            records[at++] = digits[b >> 4];
+            records[at++] = digits[b & 0x0f];
         }
     } else {
-        const size_t start = records.size();
-        records.append(data, strnlen(data, static_cast<size_t>(length)));
-        std::replace(records.begin() + static_cast<std::ptrdiff_t>(start), records.end(), '\n',
-                     kEmbeddedLineFeed);
+        // The text between line feeds is copied in one piece each.
+        const char* p = data;
+        const char* end = data + strnlen(data, static_cast<size_t>(length));
+        while (const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)))) {
+            records.append(p, lf);
+            records += kEmbeddedLineFeed;
+            p = lf + 1;
+        }
+        records.append(p, end);
     }
     records += '\n';
 }

@@ -230,8 +230,9 @@ void ProgramFileShare::flushPending()
     // One open of term.in for the whole queue; a failure loses the output
     // silently, as the operator program has nowhere else to find it.
     files->appendRecords(pendingOutput.data(), pendingOutput.size());
-    // The memory goes with the output: a burst does not leave the program large.
-    std::string().swap(pendingOutput);
+    // The room stays for the next output (the bound and one block at most):
+    // fresh pages for every burst would cost more than the copy into them.
+    pendingOutput.clear();
     pendingMessages = 0;
     lastPendingCount = 0;
     heldTicks = 0;
@@ -239,12 +240,6 @@ void ProgramFileShare::flushPending()
 
 void ProgramFileShare::queueMessage(const char* data, size_t length)
 {
-    // Room for all the bound lets through (it is looked at after each block)
-    // in one piece: a buffer grown by copying would hold its old and its new
-    // copy at once, just when it is largest. Pages not yet written to are
-    // not taken from the system.
-    if (pendingOutput.empty())
-        pendingOutput.reserve(maxHeldBytes + 2 * MSGBUFSIZE + 1);
     files->encodeRecord(pendingOutput, data, static_cast<int>(length));
     ++pendingMessages;
 }

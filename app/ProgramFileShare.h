@@ -40,8 +40,8 @@ public:
     // consoleInput: read commands and lines from descriptor 0;
     // reconnectSeconds: wait before a new attempt after a failure or a loss.
     // maxHeldBytes: server output held for term.in (as its records) that is
-    // written out at once, without waiting for a quiet tick; room for it is
-    // set aside (as address space, not yet memory) when output is held.
+    // written out at once, without waiting for a quiet tick; the memory it
+    // takes is kept for the next output.
     ProgramFileShare(const char* host, const char* port, const char* outFile, const char* inFile,
                      const char* login, int hexMode, int tickMs = 1000, int frameSplit = 0,
                      int debugLevel = 1, int consoleInput = 1, int reconnectSeconds = 10,
@@ -67,7 +67,9 @@ public:
 
     // A server that keeps the socket readable in every pass fires no tick,
     // so only a byte bound keeps its held output from growing without limit.
-    static constexpr size_t kMaxHeldBytes = 16u << 20;
+    // Ordinary output (a screenful, a listing) still waits for its quiet
+    // tick, and the room stays small enough to be kept between flushes.
+    static constexpr size_t kMaxHeldBytes = 256u << 10;
 
 private:
     void onTick();

@@ -221,8 +221,10 @@ void buildAll()
 {
     for (Terminal *t : {&g_text, &g_hex, &g_bounded})
         t->handle = -1;
-    build(g_text, "text", false, 1, ProgramFileShare::kMaxHeldBytes);
-    build(g_hex, "hex", true, 2, ProgramFileShare::kMaxHeldBytes);
+    // Beyond what is queued before the objects are built anew: these two
+    // never write term.in, so their queues count every message.
+    build(g_text, "text", false, 1, 4 * kRebuildBytes);
+    build(g_hex, "hex", true, 2, 4 * kRebuildBytes);
     build(g_bounded, "bounded", false, 0, kSmallBound);
     console(); // start-up lines
     g_queuedBytes = 0;
