@@ -5,8 +5,10 @@
 //   console -> server      lines typed in terminal mode, unless they end the
 //                          program;
 //   server -> console and  received text cut into lines, echoed in terminal
-//             term.in      mode, queued, and appended to term.in once the
-//                          server has been quiet for one tick;
+//             term.in      mode as each block arrives, held as term.in
+//                          records, and appended once the server has been
+//                          quiet for one tick (or after five busy ticks, or
+//                          when the held records reach the byte bound);
 //   term.out -> server     records the operator program appended, read and
 //                          sent on every tick.
 // It also answers the server's "login:" prompt and prints connection changes
