@@ -1,9 +1,12 @@
 #include "FileShare.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -30,44 +33,6 @@ int hexValue(unsigned char c)
 int clampSize(off_t size)
 {
     return size > INT_MAX ? INT_MAX : static_cast<int>(size);
-}
-
-// Writes one record in text mode: the data up to its first NUL (or length
-// bytes), each line feed as 0x01, then the terminating line feed.
-void putTextRecord(FILE* f, const char* data, int length)
-{
-    size_t n = strnlen(data, static_cast<size_t>(length));
-    const char* p = data;
-    const char* end = data + n;
-    while (p < end) {
-        const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        const char* stop = lf != nullptr ? lf : end;
-        fwrite(p, 1, static_cast<size_t>(stop - p), f);
-        if (lf == nullptr)
-            break;
-        fputc(kEmbeddedLineFeed, f);
-        p = lf + 1;
-    }
-    fputc('\n', f);
-}
-
-// Writes one record in hex mode: two lowercase digits per byte, then a line feed.
-void putHexRecord(FILE* f, const char* data, int length)
-{
-    static const char digits[] = "0123456789abcdef";
-    char chunk[512];
-    size_t used = 0;
-    for (int i = 0; i < length; ++i) {
-        unsigned char b = static_cast<unsigned char>(data[i]);
-        chunk[used++] = digits[b >> 4];
-        chunk[used++] = digits[b & 0x0f];
-        if (used == sizeof chunk) {
-            fwrite(chunk, 1, used, f);
-            used = 0;
-        }
-    }
-    chunk[used++] = '\n';
-    fwrite(chunk, 1, used, f);
 }
 
 }  // namespace
@@ -268,33 +233,62 @@ int FileShare::writeLine(const char* data, int length)
         return -1;
     if (length <= 0)
         return -2;
-    Record one = {data, length};
-    return writeLines(&one, 1) == 1 ? 0 : -3;
+    std::string record;
+    encodeRecord(record, data, length);
+    return appendRecords(record.data(), record.size()) == 0 ? 0 : -3;
 }
 
-int FileShare::writeLines(const Record* records, int count)
+void FileShare::encodeRecord(std::string& records, const char* data, int length) const
+{
+    if (data == nullptr || length <= 0)
+        return;
+    if (hexMode) {
+        static const char digits[] = "0123456789abcdef";
+        size_t at = records.size();
+        records.resize(at + 2 * static_cast<size_t>(length));
+        for (int i = 0; i < length; ++i) {
+            unsigned char b = static_cast<unsigned char>(data[i]);
+            records[at++] = digits[b >> 4];
+            records[at++] = digits[b & 0x0f];
+        }
+    } else {
+        // The text between line feeds is copied in one piece each.
+        const char* p = data;
+        const char* end = data + strnlen(data, static_cast<size_t>(length));
+        while (const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)))) {
+            records.append(p, lf);
+            records += kEmbeddedLineFeed;
+            p = lf + 1;
+        }
+        records.append(p, end);
+    }
+    records += '\n';
+}
+
+int FileShare::appendRecords(const char* records, size_t length)
 {
     if (writePath == nullptr || records == nullptr)
         return -1;
-    if (count <= 0)
+    if (length == 0)
         return 0;
-    FILE* f = fopen(writePath, "a");
-    if (f == nullptr)
+    // One write for the whole flush: the operator program never finds a
+    // record cut by a buffer boundary of ours.
+    int fd = open(writePath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0)
         return -3;
-    // A flush of many records costs one open and few writes.
-    setvbuf(f, nullptr, _IOFBF, 1 << 16);
-    int written = 0;
-    for (int i = 0; i < count; ++i) {
-        const Record& r = records[i];
-        if (r.data == nullptr || r.length <= 0)
+    int result = 0;
+    while (length > 0) {
+        ssize_t n = write(fd, records, length);
+        if (n < 0 && errno == EINTR)
             continue;
-        if (hexMode)
-            putHexRecord(f, r.data, r.length);
-        else
-            putTextRecord(f, r.data, r.length);
-        ++written;
+        if (n <= 0) {
+            result = -3;
+            break;
+        }
+        records += n;
+        length -= static_cast<size_t>(n);
     }
-    if (fclose(f) != 0)
-        return -3;
-    return written;
+    if (close(fd) != 0)
+        result = -3;
+    return result;
 }

@@ -19,16 +19,12 @@
 #ifndef QUORVANE_APP_FILESHARE_H
 #define QUORVANE_APP_FILESHARE_H
 
+#include <cstddef>
+#include <string>
 #include <sys/stat.h>
 
 class FileShare {
 public:
-    // One record for writeLines.
-    struct Record {
-        const char* data;  // record bytes; a null record is skipped
-        int length;        // byte count; a record of length <= 0 is skipped
-    };
-
     // readPath: file read (term.out), writePath: file written (term.in);
     // either may be null. skip: start reading at the current end of the read
     // file, so that records already there are never sent. reset: truncate the
@@ -56,10 +52,16 @@ public:
     // byte (or after length bytes).
     int writeLine(const char* data, int length);
 
-    // Appends count records, each as writeLine would, through one open of the
-    // file. Returns the number of records appended (0 for none), -1 without a
-    // write path or with null records, -3 when the file cannot be had.
-    int writeLines(const Record* records, int count);
+    // Adds one record of length bytes, encoded as writeLine writes it and
+    // with its line feed, to the end of `records`; nothing for null data or a
+    // length below 1.
+    void encodeRecord(std::string& records, const char* data, int length) const;
+
+    // Appends bytes that are whole encoded records (encodeRecord) through one
+    // open of the file, in one write unless the system takes less (the rest
+    // follows). 0 on success, also for no bytes; -1 without a write path or
+    // with null bytes, -3 when the file cannot be had or written.
+    int appendRecords(const char* records, size_t length);
 
     // Truncates the written file to one empty record (a single line feed).
     void resetOutput();

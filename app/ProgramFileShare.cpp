@@ -1,10 +1,12 @@
 #include "ProgramFileShare.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <unistd.h>
 
 #include "CsClient.h"
@@ -29,19 +31,39 @@ char* copyText(const char* text)
 
 // Writes all bytes to standard output unformatted, behind whatever formatted
 // output is still buffered, so that the console shows everything in the
-// order it was produced.
+// order it was produced. A console that cannot take more at once is waited
+// for; only a console that is gone ends the write.
 void writeConsole(const char* data, size_t length)
 {
     fflush(stdout);
     while (length > 0) {
         ssize_t n = write(1, data, length);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
+        if (n > 0) {
+            data += n;
+            length -= static_cast<size_t>(n);
+        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            struct pollfd p = {1, POLLOUT, 0};
+            poll(&p, 1, -1);
+        } else if (n == 0 || errno != EINTR) {
             return;
-        data += n;
-        length -= static_cast<size_t>(n);
+        }
     }
+}
+
+// The data of one term.in record (without its line feed), as the operator
+// program reads it back.
+std::string recordData(const char* record, size_t length, int hexMode)
+{
+    std::string data;
+    if (hexMode) {
+        auto value = [](char digit) { return digit <= '9' ? digit - '0' : digit - 'a' + 10; };
+        for (size_t i = 0; i + 1 < length; i += 2)
+            data += static_cast<char>(value(record[i]) << 4 | value(record[i + 1]));
+    } else {
+        data.assign(record, length);
+        std::replace(data.begin(), data.end(), '\x01', '\n');
+    }
+    return data;
 }
 
 }  // namespace
@@ -49,16 +71,15 @@ void writeConsole(const char* data, size_t length)
 ProgramFileShare::ProgramFileShare(const char* host, const char* port, const char* outFile,
                                    const char* inFile, const char* login, int hexMode_, int tickMs,
                                    int frameSplit_, int debugLevel_, int consoleInput,
-                                   int reconnectSeconds)
+                                   int reconnectSeconds, size_t maxHeldBytes_)
     : CsApplication(),
+      pendingMessages(0),
+      maxHeldBytes(maxHeldBytes_),
       serverClient(nullptr),
       tickTimer(nullptr),
       console(nullptr),
       files(nullptr),
       loginText(nullptr),
-      showTimer(nullptr),
-      consoleStart(nullptr),
-      consoleLength(0),
       debugLevel(debugLevel_),
       frameSplit(frameSplit_),
       hexMode(hexMode_),
@@ -106,11 +127,9 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
 ProgramFileShare::~ProgramFileShare()
 {
     delete serverClient;
-    showPendingText();
-    delete showTimer;
     // What the server said in the last tick before the end would otherwise
     // never reach the operator program.
-    if (!pendingOutput.empty())
+    if (pendingMessages > 0)
         flushPending();
     delete files;
     delete tickTimer;
@@ -125,12 +144,6 @@ int ProgramFileShare::callback(CsApplication* sender, const CsEventMsg* msg)
         return -1;
     if (sender == tickTimer) {
         onTick();
-        return 0;
-    }
-    if (sender == showTimer) {
-        // Its only firing: the timer deletes itself after this call.
-        showTimer = nullptr;
-        showPendingText();
         return 0;
     }
     if (sender == serverClient) {
@@ -163,9 +176,6 @@ int ProgramFileShare::send(const char* data, int length)
 
 void ProgramFileShare::onTick()
 {
-    // Whatever the tick prints, and the flush that reuses the queue's
-    // memory, come after the server text shown so far.
-    showPendingText();
     if (files->hasInput()) {
         char buffer[kRecordBufferSize];
         for (;;) {
@@ -188,11 +198,11 @@ void ProgramFileShare::onTick()
     // Written at the first tick that finds nothing new, so that a burst
     // reaches term.in whole; a queue held for kMaxHeldTicks is written all
     // the same, so that steady output still reaches the operator program.
-    if (!pendingOutput.empty()) {
-        if (pendingOutput.count() == lastPendingCount || ++heldTicks >= kMaxHeldTicks)
+    if (pendingMessages > 0) {
+        if (pendingMessages == lastPendingCount || ++heldTicks >= kMaxHeldTicks)
             flushPending();
         else
-            lastPendingCount = static_cast<unsigned int>(pendingOutput.count());
+            lastPendingCount = static_cast<unsigned int>(pendingMessages);
     }
 
     if (serverClient != nullptr) {
@@ -208,25 +218,38 @@ void ProgramFileShare::onTick()
 
 void ProgramFileShare::flushPending()
 {
-    showPendingText();  // its bytes are in the queue
-    const std::vector<FileShare::Record> records = pendingOutput.records();
-    if (debugLevel > 1)
-        for (const FileShare::Record& r : records)
-            dump("F-OUT", r.data, r.length);
+    if (debugLevel > 1) {
+        // Each message as term.in now holds it.
+        for (size_t at = 0; at < pendingOutput.size();) {
+            const size_t end = pendingOutput.find('\n', at);
+            const std::string data = recordData(pendingOutput.data() + at, end - at, hexMode);
+            dump("F-OUT", data.data(), static_cast<int>(data.size()));
+            at = end + 1;
+        }
+    }
     // One open of term.in for the whole queue; a failure loses the output
     // silently, as the operator program has nowhere else to find it.
-    files->writeLines(records.data(), static_cast<int>(records.size()));
+    files->appendRecords(pendingOutput.data(), pendingOutput.size());
+    // The room stays for the next output (the bound and one block at most):
+    // fresh pages for every burst would cost more than the copy into them.
     pendingOutput.clear();
+    pendingMessages = 0;
     lastPendingCount = 0;
     heldTicks = 0;
+}
+
+void ProgramFileShare::queueMessage(const char* data, size_t length)
+{
+    files->encodeRecord(pendingOutput, data, static_cast<int>(length));
+    ++pendingMessages;
 }
 
 void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
 {
     int type = msg->getType();
-    if (type != EVENT_DATA)
-        showPendingText();
     if (type == EVENT_CONNECTED) {
+        // A new connection's text starts on a line of its own.
+        partialLine = 0;
         if (debugLevel != 0)
             printf("Connected to server\n");
         return;
@@ -245,23 +268,21 @@ void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
         if (frameSplit)
             queueFrames(data, length);
         else if (length > 0)
-            pendingOutput.add(data, static_cast<size_t>(length));
+            queueMessage(data, static_cast<size_t>(length));
     } else if (!tryAutoLogin(data)) {
         queueLines(data, length);
-        // A read shorter than a whole buffer: the server has nothing more
-        // just now.
-        if (length < MSGBUFSIZE)
-            showPendingText();
     }
     if (debugLevel > 1)
         dump("C-IN", data, length);
+    // A server that never pauses fires no tick at all.
+    if (pendingMessages > 0 && pendingOutput.size() >= maxHeldBytes)
+        flushPending();
 }
 
 int ProgramFileShare::tryAutoLogin(const char* text)
 {
     if (loginText == nullptr || text == nullptr || strstr(text, "login:") == nullptr)
         return 0;
-    showPendingText();
     std::string answer = loginText;
     answer += "\r\n";
     send(answer.data(), static_cast<int>(answer.size()));
@@ -270,135 +291,58 @@ int ProgramFileShare::tryAutoLogin(const char* text)
     return 1;
 }
 
-void ProgramFileShare::queueLines(const char* text, int length)
+std::string ProgramFileShare::cutLines(const char* text, int length, int& unfinished)
 {
+    std::string lines;
     if (text == nullptr || length <= 0)
-        return;
+        return lines;
     // The text ends at its first NUL, as any text does.
     const char* p = text;
     const char* end = text + strnlen(text, static_cast<size_t>(length));
-    if (p == end)
-        return;
+    lines.reserve(static_cast<size_t>(end - p) + 1);
 
-    // Each piece between newlines is one line, and each line takes one of
-    // the block's newlines while any are left. Every piece but the last is
-    // followed by its own newline, so only the last piece can be affected by
-    // the count: it ends with a newline when the block had more newlines
-    // than pieces followed by one (empty lines are dropped, their newlines
-    // are not). That allows one pass over the block.
-    //
-    // Most blocks hold no empty line: then the lines are the block itself,
-    // counted in one pass and queued as one stretch, without the stretch
-    // bookkeeping of the general cut below.
-    const char* scan = p;
-    if (partialLine && *scan == '\n')
-        ++scan;  // ends the previous block's last line, see below
-    size_t lines = scan != p ? 1 : 0;
-    bool emptyLine = scan < end && *scan == '\n';
-    for (const char* q = scan; q < end && !emptyLine;) {
-        ++lines;
-        const char* nl = static_cast<const char*>(memchr(q, '\n', static_cast<size_t>(end - q)));
-        q = nl != nullptr ? nl + 1 : end;
-        emptyLine = q < end && *q == '\n';
-    }
-    if (!emptyLine) {
-        const size_t bytes = static_cast<size_t>(end - p);
-        const char* at = pendingOutput.reserve(bytes);
-        pendingOutput.append(p, bytes);
-        pendingOutput.endLines(bytes, lines);
-        partialLine = end[-1] != '\n';
-        if (debugLevel == 1)
-            showText(at, bytes);
-        return;
-    }
+    // The read boundary fell just before the line feed of the previous
+    // block's last line: it ends that line, as a line of its own (the
+    // line's first part may be in term.in already), rather than counting as
+    // an empty line, which would lose it or move it to this block's end.
+    if (unfinished && p < end && *p == '\n')
+        lines += *p++;
 
-    // The lines of a block, put back to back, are at most its bytes and one
-    // added newline: reserved together, they are shown from the queue and
-    // enter it as one stretch of lines, which the queue cuts
-    // again at their line feeds when it is written out. Stretches of the
-    // text between empty lines are copied whole; the scan only counts.
-    const char* first = pendingOutput.reserve(static_cast<size_t>(end - p) + 1);
-    size_t shown = 0;
-    auto put = [&](const char* from, const char* to) {
-        pendingOutput.append(from, static_cast<size_t>(to - from));
-        shown += static_cast<size_t>(to - from);
-    };
-    lines = 0;
-    size_t newlines = 0;
-    size_t terminated = 0;
-    const char* stretch = p;
-    if (partialLine && *p == '\n') {
-        // The read boundary fell just before the line feed of the previous
-        // block's last line: it ends that line (as a record of its own, the
-        // line's first part may be in term.in already) rather than counting
-        // as an empty line, which would lose it or move it to this block's
-        // last piece. It stays in the stretch copied below.
-        ++lines;
-        ++p;
-    }
+    // Each piece between line feeds is a line and takes one of the block's
+    // line feeds while any are left: its own, and for a last piece without
+    // one, a line feed left over by a skipped empty line.
+    bool spareNewline = false;
     while (p < end) {
-        if (*p == '\n') {
-            // An empty line: skipped, its newline counted.
-            put(stretch, p);
-            ++newlines;
-            stretch = ++p;
-            continue;
-        }
-        ++lines;
         const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (nl != nullptr) {
-            ++newlines;
-            ++terminated;
+        if (nl == p) {
+            spareNewline = true;
+            ++p;
+        } else if (nl != nullptr) {
+            lines.append(p, nl + 1);
             p = nl + 1;
         } else {
+            lines.append(p, end);
+            if (spareNewline)
+                lines += '\n';
             p = end;
         }
     }
-    put(stretch, end);
-    if (newlines > terminated && end[-1] != '\n') {
-        // The last piece takes one of the skipped lines' newlines.
-        pendingOutput.append("\n", 1);
-        ++shown;
-    }
-    pendingOutput.endLines(shown, lines);
-    // The block ends inside a line unless its text ends with a newline
-    // (its own, or one added to the last piece).
-    if (shown > 0)
-        partialLine = first[shown - 1] != '\n';
-
-    if (debugLevel == 1 && shown > 0)
-        showText(first, shown);
+    if (!lines.empty())
+        unfinished = lines.back() != '\n';
+    return lines;
 }
 
-void ProgramFileShare::showText(const char* at, size_t length)
+void ProgramFileShare::queueLines(const char* text, int length)
 {
-    if (consoleLength > 0 && consoleStart + consoleLength != at)
-        showPendingText();
-    if (consoleLength == 0)
-        consoleStart = at;
-    consoleLength += length;
-    // After a whole read more is most likely waiting, and is shown with
-    // this; the loop's first idle moment shows what is left.
-    if (consoleLength >= kConsoleBatch) {
-        showPendingText();
-        return;
+    const std::string lines = cutLines(text, length, partialLine);
+    for (size_t at = 0; at < lines.size();) {
+        const size_t nl = lines.find('\n', at);
+        const size_t next = nl == std::string::npos ? lines.size() : nl + 1;
+        queueMessage(lines.data() + at, next - at);
+        at = next;
     }
-    if (showTimer == nullptr) {
-        showTimer = new CsTimer(this, 0, 1);
-        if (showTimer->getTimerHandle() == -1) {
-            delete showTimer;
-            showTimer = nullptr;
-            showPendingText();
-        }
-    }
-}
-
-void ProgramFileShare::showPendingText()
-{
-    if (consoleLength == 0)
-        return;
-    writeConsole(consoleStart, consoleLength);
-    consoleLength = 0;
+    if (debugLevel == 1 && !lines.empty())
+        writeConsole(lines.data(), lines.size());
 }
 
 void ProgramFileShare::queueFrames(const char* data, int length)
@@ -408,7 +352,7 @@ void ProgramFileShare::queueFrames(const char* data, int length)
     while (splitter.hasMore()) {
         int n = splitter.next(frame, kFrameBufferSize);
         if (n > 0)
-            pendingOutput.add(frame, static_cast<size_t>(n));
+            queueMessage(frame, static_cast<size_t>(n));
     }
 }
 
@@ -416,7 +360,6 @@ void ProgramFileShare::onConsoleLine(const char* text, int length)
 {
     if (text == nullptr || length <= 0)
         return;
-    showPendingText();
     if (debugLevel == 1) {
         if (strstr(text, "exit") != nullptr) {
             CsApplication::stop();

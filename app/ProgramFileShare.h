@@ -5,8 +5,10 @@
 //   console -> server      lines typed in terminal mode, unless they end the
 //                          program;
 //   server -> console and  received text cut into lines, echoed in terminal
-//             term.in      mode, queued, and appended to term.in once the
-//                          server has been quiet for one tick;
+//             term.in      mode as each block arrives, held as term.in
+//                          records, and appended once the server has been
+//                          quiet for one tick (or after five busy ticks, or
+//                          when the held records reach the byte bound);
 //   term.out -> server     records the operator program appended, read and
 //                          sent on every tick.
 // It also answers the server's "login:" prompt and prints connection changes
@@ -19,9 +21,11 @@
 #ifndef QUORVANE_APP_PROGRAM_FILE_SHARE_H
 #define QUORVANE_APP_PROGRAM_FILE_SHARE_H
 
+#include <cstddef>
+#include <string>
+
 #include "CsApplication.h"
 #include "CsEventMsg.h"
-#include "OutputQueue.h"
 
 class CsClient;
 class CsStdIn;
@@ -37,9 +41,13 @@ public:
     // frameSplit: in hex mode, cut received bytes into frames at each 0xFD;
     // consoleInput: read commands and lines from descriptor 0;
     // reconnectSeconds: wait before a new attempt after a failure or a loss.
+    // maxHeldBytes: server output held for term.in (as its records) that is
+    // written out at once, without waiting for a quiet tick; the memory it
+    // takes is kept for the next output.
     ProgramFileShare(const char* host, const char* port, const char* outFile, const char* inFile,
                      const char* login, int hexMode, int tickMs = 1000, int frameSplit = 0,
-                     int debugLevel = 1, int consoleInput = 1, int reconnectSeconds = 10);
+                     int debugLevel = 1, int consoleInput = 1, int reconnectSeconds = 10,
+                     size_t maxHeldBytes = kMaxHeldBytes);
     ~ProgramFileShare() override;
 
     int callback(CsApplication* sender, const CsEventMsg* msg) override;
@@ -50,7 +58,20 @@ public:
     void dump(const char* tag, const char* data, int length) const;
 
     int getDebugLevel() const { return debugLevel; }
-    size_t pendingCount() const { return pendingOutput.count(); }
+    size_t pendingCount() const { return pendingMessages; }
+
+    // The lines of one block of received text back to back, as the console
+    // shows them: every line but the last ends with its line feed, so the
+    // result cut after each line feed gives the lines again. The text ends at
+    // its first NUL; empty lines are skipped. unfinished: whether the
+    // previous block ended inside a line; updated when the block has lines.
+    static std::string cutLines(const char* text, int length, int& unfinished);
+
+    // A server that keeps the socket readable in every pass fires no tick,
+    // so only a byte bound keeps its held output from growing without limit.
+    // Ordinary output (a screenful, a listing) still waits for its quiet
+    // tick, and the room stays small enough to be kept between flushes.
+    static constexpr size_t kMaxHeldBytes = 256u << 10;
 
 private:
     void onTick();
@@ -59,20 +80,18 @@ private:
     int tryAutoLogin(const char* text);
     void queueLines(const char* text, int length);
     void queueFrames(const char* data, int length);
-    void showText(const char* at, size_t length);
-    void showPendingText();
+    void queueMessage(const char* data, size_t length);
     void flushPending();
     int send(const char* data, int length);
 
-    OutputQueue pendingOutput;  // server output waiting for term.in, oldest first
+    std::string pendingOutput;  // server output waiting for term.in: its records, oldest first
+    size_t pendingMessages;     // messages in pendingOutput
+    size_t maxHeldBytes;        // pendingOutput is written out once it holds this much
     CsClient* serverClient;   // owned; null without host or port
     CsTimer* tickTimer;       // owned
     CsStdIn* console;         // owned; null when console input is off
     FileShare* files;         // owned
     char* loginText;          // owned copy; null when no automatic login
-    CsTimer* showTimer;       // one firing at the loop's next idle pass; deletes itself
-    const char* consoleStart; // server text in pendingOutput not yet shown
-    size_t consoleLength;     // its bytes
     int debugLevel;           // 0 quiet, 1 terminal mode, 2+ diagnostic
     int frameSplit;           // hex mode: cut received bytes at each 0xFD
     int hexMode;              // records and dumps are hexadecimal
@@ -83,11 +102,6 @@ private:
     // A server that never pauses for a whole tick would otherwise keep its
     // output from term.in, and in memory, for as long as it talks.
     static constexpr int kMaxHeldTicks = 5;
-
-    // Server text shown in one console write while the server keeps
-    // sending: a fast stream costs a write per few blocks, not one per
-    // block, and each write still fits in a pipe before its reader wakes.
-    static constexpr size_t kConsoleBatch = 32 * 1024;
 
     // Queued messages seen at the previous tick: the queue is written out at
     // the first tick that finds this count unchanged. Class-wide, as the

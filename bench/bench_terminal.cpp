@@ -4,20 +4,21 @@
 //   Console: one stream of 16 MiB of 100-byte lines from a loopback server
 //   relayed to the program's standard output (a pipe drained by the
 //   benchmark): quorvane in terminal mode, beside socat relaying the same
-//   stream to its stdout and cat reading it through a bash /dev/tcp
-//   redirect, in rotating order. Counters: median MB/s of each, the median
-//   of the per-round ratio quorvane/socat (above 1: faster), and the median
-//   CPU time each relay spent on the stream (load-independent). quorvane
-//   keeps every line until the server has been quiet for a tick, so the
-//   whole stream is also held in memory; socat and cat hold nothing. The
-//   page-fault counters (minor faults during the stream) show the memory
-//   that the kernel had to supply for it: a fresh process holding 16 MiB
-//   needs at least 4096 pages, and their first touch is a good part of
-//   what quorvane spends beyond socat.
-//   TermIn/quorvane: the same stream until term.in holds all of it; this
-//   includes the quiet tick (one to two seconds) that the program waits
-//   before it writes. Counters: the peak resident set, and the resident
-//   set shortly after the queue was written out and cleared.
+//   stream to its stdout, `socat ... | tee -a FILE` (which gives the same
+//   two outputs as the terminal: the console and a file copy), and cat
+//   reading it through a bash /dev/tcp redirect, in rotating order; with
+//   --quorvane-before=PATH an older quorvane program runs beside them. A
+//   peer that is not installed is skipped with a message. Counters: median
+//   MB/s of each, the medians of the per-round ratios quorvane/peer (above
+//   1: quorvane faster), the median CPU time each relay (with its
+//   pipeline) spent on the stream, and its minor page faults (the memory
+//   the kernel had to supply for the stream).
+//   TermIn/16 and TermIn/64: a stream of 16 or 64 MiB until term.in holds
+//   all of it; this includes the quiet tick (one to two seconds) that the
+//   program waits for the rest. Counters: the peak resident set over the
+//   whole run (which for 64 MiB is the burst against the byte bound on held
+//   output), and the resident set shortly after the output was written
+//   out; with --quorvane-before the same for the older program.
 //   TermInFlush/OneOpen vs TermInFlush/OpenPerRecord: in process, 10000
 //   queued lines appended to term.in through one open, against one
 //   open/append/close per record.
@@ -30,8 +31,9 @@
 //   time and wake-ups (context switches), scaled to 60 s, and peak RSS.
 //
 // The quorvane program is found beside the bench folder of the build
-// (../quorvane from this program), or given with --quorvane=PATH; the idle
-// window with --idle-seconds=N (default 10, scaled to 60 s).
+// (../quorvane from this program), or given with --quorvane=PATH; an older
+// one to compare with --quorvane-before=PATH; the idle window with
+// --idle-seconds=N (default 10, scaled to 60 s).
 #include <benchmark/benchmark.h>
 
 #include <arpa/inet.h>
@@ -59,6 +61,7 @@
 namespace {
 
 std::string quorvanePath;
+std::string beforePath;  // an older quorvane measured beside it; empty for none
 int idleSeconds = 10;
 
 constexpr size_t kLineBytes = 100;
@@ -87,10 +90,20 @@ std::string makeStream(size_t bytes)
     return s;
 }
 
-const std::string& stream()
+const std::string& stream(size_t bytes = kStreamBytes)
 {
-    static const std::string s = makeStream(kStreamBytes);
-    return s;
+    static const std::string s16 = makeStream(kStreamBytes);
+    if (bytes == kStreamBytes)
+        return s16;
+    static const std::string s64 = makeStream(64u << 20);
+    return s64;
+}
+
+// Whether a program is found on the search path.
+bool installed(const char* program)
+{
+    std::string command = std::string("command -v ") + program + " >/dev/null 2>&1";
+    return system(command.c_str()) == 0;
 }
 
 class TempDir {
@@ -166,6 +179,8 @@ public:
         args.push_back(nullptr);
         pid = fork();
         if (pid == 0) {
+            // A group of its own: a pipeline's programs end with it.
+            setpgid(0, 0);
             dup2(in[0], 0);
             dup2(out[1], 1);
             int devnull = open("/dev/null", O_WRONLY);
@@ -177,6 +192,7 @@ public:
             execvp(args[0], args.data());
             _exit(127);
         }
+        setpgid(pid, pid);  // as the child does, whichever runs first
         close(in[0]);
         close(out[1]);
         input = in[1];
@@ -188,7 +204,7 @@ public:
         if (input >= 0)
             close(input);
         if (pid > 0) {
-            kill(pid, SIGTERM);
+            kill(-pid, SIGTERM);
             waitpid(pid, nullptr, 0);
         }
         if (output >= 0)
@@ -310,36 +326,71 @@ double cpuNs(pid_t pid)
     return ns;
 }
 
-std::vector<std::string> quorvaneArgs(const Server& server, const TempDir& dir)
+// A process and all its descendants, for a relay that is a pipeline.
+std::vector<pid_t> processTree(pid_t pid)
 {
-    return {quorvanePath, "-s", "127.0.0.1", "-p", std::to_string(server.port), "-f" + dir.path};
+    std::vector<pid_t> all = {pid};
+    for (size_t i = 0; i < all.size(); ++i) {
+        char path[96];
+        snprintf(path, sizeof path, "/proc/%d/task/%d/children", static_cast<int>(all[i]), static_cast<int>(all[i]));
+        if (FILE* f = fopen(path, "r")) {
+            int child;
+            while (fscanf(f, "%d", &child) == 1)
+                all.push_back(static_cast<pid_t>(child));
+            fclose(f);
+        }
+    }
+    return all;
 }
 
-// One relay of the whole stream through quorvane (0), socat (1) or cat (2);
-// seconds from the first byte sent to the last byte shown, -1 on failure.
-// *cpuMs: the relay's CPU time over the same span.
-double consoleRelay(int which, double* cpuMs, double* faults)
+double treeSum(const std::vector<pid_t>& tree, double (*of)(pid_t))
+{
+    double sum = 0;
+    for (pid_t p : tree)
+        sum += std::max(0.0, of(p));
+    return sum;
+}
+
+std::vector<std::string> quorvaneArgs(const Server& server, const TempDir& dir, const std::string& program = quorvanePath)
+{
+    return {program, "-s", "127.0.0.1", "-p", std::to_string(server.port), "-f" + dir.path};
+}
+
+// The relays of the console benchmark.
+enum Relay { kQuorvane, kSocat, kSocatTee, kCat, kBefore, kRelays };
+const char* const kRelayName[kRelays] = {"quorvane", "socat", "socat_tee", "cat", "before"};
+
+// One relay of the whole stream; seconds from the first byte sent to the
+// last byte shown, -1 on failure. *cpuMs and *faults: the relay's CPU time
+// and minor page faults over the same span, its pipeline included.
+double consoleRelay(Relay which, double* cpuMs, double* faults)
 {
     Server server;
     TempDir dir;
+    const std::string port = std::to_string(server.port);
     std::vector<std::string> argv;
-    if (which == 0)
-        argv = quorvaneArgs(server, dir);
-    else if (which == 1)
-        argv = {"socat", "-u", "TCP:127.0.0.1:" + std::to_string(server.port), "STDOUT"};
-    else
-        argv = {"bash", "-c", "exec cat </dev/tcp/127.0.0.1/" + std::to_string(server.port)};
+    switch (which) {
+    case kQuorvane: argv = quorvaneArgs(server, dir); break;
+    case kBefore: argv = quorvaneArgs(server, dir, beforePath); break;
+    case kSocat: argv = {"socat", "-u", "TCP:127.0.0.1:" + port, "STDOUT"}; break;
+    case kSocatTee:
+        argv = {"bash", "-c", "socat -u TCP:127.0.0.1:" + port + " STDOUT | tee -a " + dir.path + "/term.in"};
+        break;
+    default: argv = {"bash", "-c", "exec cat </dev/tcp/127.0.0.1/" + port}; break;
+    }
     Child child(argv, dir.path);
     // What quorvane printed before the stream is read by waitFor and not
     // counted.
-    if (!server.accept(5000) || (which == 0 && !child.waitFor("Connected to server\n", 5000)))
+    const bool isQuorvane = which == kQuorvane || which == kBefore;
+    if (!server.accept(5000) || (isQuorvane && !child.waitFor("Connected to server\n", 5000)))
         return -1;
-    double before = cpuNs(child.pid);
-    double faultsBefore = minorFaults(child.pid);
+    const std::vector<pid_t> tree = processTree(child.pid);
+    double before = treeSum(tree, cpuNs);
+    double faultsBefore = treeSum(tree, minorFaults);
     double s = relay(server, child, stream(), stream().size(), 60000);
-    *cpuMs = (cpuNs(child.pid) - before) / 1e6;
-    *faults = minorFaults(child.pid) - faultsBefore;
-    if (which == 0)
+    *cpuMs = (treeSum(tree, cpuNs) - before) / 1e6;
+    *faults = treeSum(tree, minorFaults) - faultsBefore;
+    if (isQuorvane)
         child.type("exit\n");
     return s;
 }
@@ -350,99 +401,128 @@ double median(std::vector<double> v)
     return v.empty() ? 0 : v[v.size() / 2];
 }
 
-// The three relays side by side: each round runs all three, in an order
-// that rotates from round to round, so that a change of machine load hits
-// them alike. The counters are medians over the rounds.
+// The relays side by side: each round runs all of them, in an order that
+// rotates from round to round, so that a change of machine load hits them
+// alike. The counters are medians over the rounds.
 void BM_Console(benchmark::State& state)
 {
+    std::vector<Relay> relays = {kQuorvane, kCat};
+    if (installed("socat")) {
+        relays.push_back(kSocat);
+        relays.push_back(kSocatTee);
+    } else {
+        fprintf(stderr, "socat is not installed: the socat and socat|tee relays are skipped\n");
+    }
+    if (!beforePath.empty())
+        relays.push_back(kBefore);
     const double mb = static_cast<double>(stream().size()) / 1e6;
-    std::vector<double> rate[3];
-    std::vector<double> cpu[3];
-    std::vector<double> faults[3];
-    std::vector<double> ratio;
-    int round = 0;
+    std::vector<double> rate[kRelays], cpu[kRelays], faults[kRelays], ratio[kRelays];
+    size_t round = 0;
     for (auto _ : state) {
-        double t[3] = {0, 0, 0};
-        for (int k = 0; k < 3; ++k) {
-            int which = (round + k) % 3;
+        double t[kRelays] = {};
+        for (size_t k = 0; k < relays.size(); ++k) {
+            const Relay which = relays[(round + k) % relays.size()];
             double ms = 0;
             double pages = 0;
             t[which] = consoleRelay(which, &ms, &pages);
             if (t[which] <= 0) {
-                state.SkipWithError(which == 0 ? "quorvane relay failed" : which == 1 ? "socat relay failed (is socat installed?)" : "cat relay failed");
+                state.SkipWithError((std::string(kRelayName[which]) + " relay failed").c_str());
                 return;
             }
             rate[which].push_back(mb / t[which]);
             cpu[which].push_back(ms);
             faults[which].push_back(pages);
         }
-        ratio.push_back(t[1] / t[0]);
-        state.SetIterationTime(t[0]);
+        for (Relay r : relays)
+            ratio[r].push_back(t[r] / t[kQuorvane]);
+        state.SetIterationTime(t[kQuorvane]);
         ++round;
     }
-    state.counters["quorvane_MBps"] = median(rate[0]);
-    state.counters["socat_MBps"] = median(rate[1]);
-    state.counters["cat_MBps"] = median(rate[2]);
-    state.counters["quorvane_vs_socat"] = median(ratio);
-    state.counters["quorvane_cpu_ms"] = median(cpu[0]);
-    state.counters["socat_cpu_ms"] = median(cpu[1]);
-    state.counters["cat_cpu_ms"] = median(cpu[2]);
-    state.counters["quorvane_page_faults"] = median(faults[0]);
-    state.counters["socat_page_faults"] = median(faults[1]);
+    for (Relay r : relays) {
+        const std::string name = kRelayName[r];
+        state.counters[name + "_MBps"] = median(rate[r]);
+        state.counters[name + "_cpu_ms"] = median(cpu[r]);
+        state.counters[name + "_page_faults"] = median(faults[r]);
+        if (r != kQuorvane)
+            state.counters["quorvane_vs_" + name] = median(ratio[r]);
+    }
 }
 
-void BM_TermIn_quorvane(benchmark::State& state)
+// Peak and settled resident memory of one run of a stream until term.in
+// holds it all; false when the run failed.
+bool termInRun(const std::string& program, const std::string& data, double* seconds, double* peakKiB,
+               double* afterKiB)
 {
-    const std::string& data = stream();
     const off_t expected = static_cast<off_t>(1 + data.size() + data.size() / kLineBytes);
-    std::vector<double> peakKiB;
-    std::vector<double> afterKiB;
+    Server server;
+    TempDir dir;
+    Child child(quorvaneArgs(server, dir, program), dir.path);
+    if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000))
+        return false;
+    auto start = Clock::now();
+    if (relay(server, child, data, data.size(), 120000) < 0)
+        return false;
+    const std::string termIn = dir.path + "/term.in";
+    // Lines cut by a read boundary take a record more: at least this many
+    // bytes, and the last of them come with the last flush.
+    while (fileSize(termIn) < expected && secondsSince(start) < 60)
+        usleep(2000);
+    if (fileSize(termIn) < expected)
+        return false;
+    *seconds = secondsSince(start);
+    // The output is let go right after term.in is closed; what the burst
+    // left behind is what stays resident a moment later.
+    usleep(200000);
+    *peakKiB = static_cast<double>(statusKiB(child.pid, "VmHWM"));
+    *afterKiB = static_cast<double>(statusKiB(child.pid, "VmRSS"));
+    child.type("exit\n");
+    return true;
+}
+
+void BM_TermIn(benchmark::State& state)
+{
+    const std::string& data = stream(static_cast<size_t>(state.range(0)) << 20);
+    std::vector<double> peak[2], after[2];
     for (auto _ : state) {
-        Server server;
-        TempDir dir;
-        Child child(quorvaneArgs(server, dir), dir.path);
-        if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000)) {
-            state.SkipWithError("no connection");
-            return;
+        for (int k = 0; k < (beforePath.empty() ? 1 : 2); ++k) {
+            double seconds = 0, peakKiB = 0, afterKiB = 0;
+            if (!termInRun(k == 0 ? quorvanePath : beforePath, data, &seconds, &peakKiB, &afterKiB)) {
+                state.SkipWithError(k == 0 ? "the stream did not reach term.in" : "the older program failed");
+                return;
+            }
+            if (k == 0)
+                state.SetIterationTime(seconds);
+            peak[k].push_back(peakKiB);
+            after[k].push_back(afterKiB);
         }
-        auto start = Clock::now();
-        if (relay(server, child, data, data.size(), 60000) < 0) {
-            state.SkipWithError("the stream did not come through");
-            return;
-        }
-        const std::string termIn = dir.path + "/term.in";
-        while (fileSize(termIn) < expected && secondsSince(start) < 30)
-            usleep(2000);
-        state.SetIterationTime(secondsSince(start));
-        // The queue is cleared right after term.in is closed; what the burst
-        // left behind is what stays resident a moment later.
-        usleep(200000);
-        peakKiB.push_back(static_cast<double>(statusKiB(child.pid, "VmHWM")));
-        afterKiB.push_back(static_cast<double>(statusKiB(child.pid, "VmRSS")));
-        child.type("exit\n");
     }
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * data.size()));
-    state.counters["peak_rss_KiB"] = median(peakKiB);
-    state.counters["rss_after_flush_KiB"] = median(afterKiB);
+    state.counters["peak_rss_KiB"] = median(peak[0]);
+    state.counters["rss_after_flush_KiB"] = median(after[0]);
+    if (!beforePath.empty()) {
+        state.counters["before_peak_rss_KiB"] = median(peak[1]);
+        state.counters["before_rss_after_flush_KiB"] = median(after[1]);
+    }
 }
 
-// 10000 queued lines of 100 bytes, as one flush would write them.
+// 10000 queued lines of 100 bytes, as one flush would write them: encoded
+// as records and appended through one open, against one writeLine each.
 void termInFlush(benchmark::State& state, bool oneOpen)
 {
     const std::string& data = stream();
     const int lines = 10000;
-    std::vector<FileShare::Record> records;
-    for (int i = 0; i < lines; ++i)
-        records.push_back({data.data() + static_cast<size_t>(i) * kLineBytes, static_cast<int>(kLineBytes)});
     TempDir dir;
     const std::string termIn = dir.path + "/term.in";
     FileShare files(nullptr, termIn.c_str(), 0, 0, 1);
     for (auto _ : state) {
         if (oneOpen) {
-            files.writeLines(records.data(), lines);
+            std::string records;
+            for (int i = 0; i < lines; ++i)
+                files.encodeRecord(records, data.data() + static_cast<size_t>(i) * kLineBytes, static_cast<int>(kLineBytes));
+            files.appendRecords(records.data(), records.size());
         } else {
-            for (const FileShare::Record& r : records)
-                files.writeLine(r.data, r.length);
+            for (int i = 0; i < lines; ++i)
+                files.writeLine(data.data() + static_cast<size_t>(i) * kLineBytes, static_cast<int>(kLineBytes));
         }
         state.PauseTiming();
         files.resetOutput();
@@ -612,7 +692,7 @@ void BM_Idle_socat(benchmark::State& state) { idleRun(state, true); }
 }  // namespace
 
 BENCHMARK(BM_Console)->UseManualTime()->Iterations(9)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_TermIn_quorvane)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermIn)->Arg(16)->Arg(64)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TermInFlush_OneOpen)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TermInFlush_OpenPerRecord)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TermOut_quorvane)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
@@ -628,6 +708,8 @@ int main(int argc, char** argv)
     for (int i = 0; i < argc; ++i) {
         if (strncmp(argv[i], "--quorvane=", 11) == 0)
             quorvanePath = argv[i] + 11;
+        else if (strncmp(argv[i], "--quorvane-before=", 18) == 0)
+            beforePath = argv[i] + 18;
         else if (strncmp(argv[i], "--idle-seconds=", 15) == 0)
             idleSeconds = atoi(argv[i] + 15) > 0 ? atoi(argv[i] + 15) : 10;
         else

@@ -2,7 +2,23 @@
 
 #include <cerrno>
 #include <memory>
+#include <poll.h>
 #include <unistd.h>
+
+namespace {
+
+// End of input for good: not a terminal (a pipe or a file stays at its end
+// and readable for ever), or a terminal that hung up. At a terminal, end of
+// input typed on an empty line is a single event and the console goes on.
+bool endOfInputLasts(int descriptor)
+{
+    if (!isatty(descriptor))
+        return true;
+    struct pollfd p = {descriptor, POLLIN, 0};
+    return poll(&p, 1, 0) > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+}  // namespace
 
 CsStdIn::CsStdIn(CsApplication *owner, int keepNewline, int bufferSize, int verbose)
     : CsExternalRead(owner, 0, verbose), bufferSize(bufferSize > 0 ? bufferSize : 0),
@@ -24,10 +40,12 @@ void CsStdIn::onReady()
     ssize_t count = read(getDescriptor(), buffer.get(), static_cast<size_t>(bufferSize));
     if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
         return;
+    if (count == 0 && !endOfInputLasts(getDescriptor()))
+        return;
     if (count <= 0) {
-        // The descriptor stays readable for ever at end of input (and after
-        // a hang-up); a watch left in place would turn every pass of the
-        // main loop into a busy one.
+        // The descriptor stays readable for ever at a lasting end of input
+        // and after a hard read failure; a watch left in place would turn
+        // every pass of the main loop into a busy one.
         detach();
         return;
     }

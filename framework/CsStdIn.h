@@ -5,10 +5,13 @@
 // included; a line longer than bufferSize arrives as several messages, so
 // owners must not rely on one message being one line.
 //
-// At end of input, or on a read error other than an interruption or an
-// empty non-blocking read, the watch is withdrawn: a closed or redirected
-// standard input would otherwise be reported readable on every pass and keep
-// the process busy. The rest of the program runs on; no event is delivered.
+// Where end of input lasts (standard input is not a terminal, or the
+// terminal hung up) and on a read error other than an interruption or an
+// empty non-blocking read, the watch is withdrawn: such an input would
+// otherwise be reported readable on every pass and keep the process busy.
+// The rest of the program runs on; no event is delivered. End of input typed
+// at a terminal (Ctrl-D on an empty line) delivers nothing and keeps the
+// watch: the terminal goes on working after it.
 #ifndef QUORVANE_CS_STD_IN_H
 #define QUORVANE_CS_STD_IN_H
 

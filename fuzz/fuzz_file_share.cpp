@@ -11,7 +11,7 @@
 // empty one of the reset, and reading it back returns every record.
 //
 // Input: byte 0 holds the mode (bit 0 hex, bits 1-3 the read buffer size,
-// bit 4 writeLines instead of writeLine, bits 5-7 where the read file is cut
+// bit 4 encodeRecord and appendRecords instead of writeLine, bits 5-7 where the read file is cut
 // afterwards); the rest is term.out and, read again as length-prefixed
 // records, what is written.
 #include <algorithm>
@@ -290,20 +290,17 @@ void checkRoundTrip(uint8_t mode, const std::string &content)
     {
         FileShare writer(nullptr, g_in.c_str(), hex, 0, 1);
         if (mode & 0x10) {
-            std::vector<FileShare::Record> batch;
-            int nonEmpty = 0;
+            // Encoded as a flush encodes them, appended in one go.
+            std::string batch;
             for (const std::string &r : records) {
-                batch.push_back({r.data(), static_cast<int>(r.size())});
-                if (!r.empty()) {
+                writer.encodeRecord(batch, r.data(), static_cast<int>(r.size()));
+                if (!r.empty())
                     expected += encode(r, hex);
-                    nonEmpty++;
-                }
             }
-            // An empty batch still passes a table (null means no table).
-            const FileShare::Record none = {nullptr, 0};
-            const FileShare::Record *table = batch.empty() ? &none : batch.data();
-            if (writer.writeLines(table, static_cast<int>(batch.size())) != nonEmpty)
-                fail("writeLines did not append every non-empty record");
+            if (batch != expected.substr(1))
+                fail("encodeRecord did not encode every non-empty record");
+            if (writer.appendRecords(batch.data(), batch.size()) != 0)
+                fail("appendRecords failed");
         } else {
             for (const std::string &r : records) {
                 const int result = writer.writeLine(r.data(), static_cast<int>(r.size()));

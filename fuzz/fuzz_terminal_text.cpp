@@ -4,22 +4,20 @@
 // Paths, by the low two bits of byte 0:
 //   0  text mode: blocks written by a loopback peer, read by the terminal's
 //      client connection and cut into lines. The lines, echoed to the
-//      console, must be the block up to its first NUL with
-//      every token between newlines kept and only the empty ones gone, each
-//      token taking one of the block's newlines while any are left; the
-//      queue grows by one message per token. The text of a read shorter
-//      than a whole buffer is shown at once, with any held back from whole
-//      reads before it. A block with "login:" is answered (the answer is
-//      announced) and neither shown nor queued.
+//      console as each block arrives, must be the block up to its first NUL
+//      with every token between newlines kept and only the empty ones gone,
+//      each token taking one of the block's newlines while any are left;
+//      the queue grows by one message per token. A block with "login:" is
+//      answered (the answer is announced) and neither shown nor queued.
 //   1  hex mode with frame split: the queue grows by the frames of the
 //      block that are not empty, and the block is dumped as described.
 //   2  FrameSplitter alone, with any buffer size: the frames are the block
 //      cut at each 0xFD (consumed) and into pieces of at most the buffer
 //      size; every call takes at least one byte.
-//   3  OutputQueue alone: any mix of messages, reserved runs and clears
-//      comes back from records() as it went in, and a reserved run lies
-//      back to back from the address that reserve() answered.
-// Bytes 1 and 2 choose block sizes (paths 0, 1) or the buffer size (2).
+//   3  text mode with a small bound on held output: term.in holds exactly
+//      the records of the lines cut so far, up to a record boundary; what is
+//      held stays below the bound and counts one message per record.
+// Bytes 1 and 2 choose block sizes (paths 0, 1, 3) or the buffer size (2).
 //
 // The main loop runs once per process and is never entered here: the
 // terminal objects are built once (and again after a few megabytes of
@@ -41,7 +39,6 @@
 #include <vector>
 
 #include "FrameSplitter.h"
-#include "OutputQueue.h"
 #include "ProgramFileShare.h"
 #include "client_server.h"
 
@@ -50,6 +47,7 @@ namespace {
 const char kLogin[] = "operator";
 const size_t kRebuildBytes = 8u << 20; // queued bytes after which the objects are built anew
 const size_t kMaxData = 16384;
+const size_t kSmallBound = 3000; // held bytes of the bounded terminal
 
 int g_console = -1;  // read end of the pipe that is standard output
 int g_listener = -1; // plays the log server
@@ -187,31 +185,34 @@ struct Terminal {
     int handle = -1; // its client connection
     int peer = -1;   // the server's end of it
     bool partial = false; // its last block of text ended inside a line
+    std::string sub; // prefix of its shared files
 };
 
 Terminal g_text;
 Terminal g_hex;
+Terminal g_bounded; // quiet, with a small bound on held output
 size_t g_queuedBytes = 0;
-// Text lines of whole reads that the terminal may still hold back: more
-// most likely follows such a read, and the text is shown with it (or when
-// the loop, which never runs here, is next idle).
-std::string g_textWaiting;
+// The bounded terminal's lines as term.in records, and how much of them
+// term.in (after its empty first record) was seen to hold.
+std::string g_boundedRecords;
+size_t g_boundedWritten = 0;
 
 // The object keeps its client to itself; its connection is found through
 // the library as the one live connection that no other terminal has.
-void build(Terminal &t, bool hex, int otherHandle)
+void build(Terminal &t, const char *name, bool hex, int debugLevel, size_t bound)
 {
-    const std::string sub = g_dir + (hex ? "/hex." : "/text.");
-    t.object = new ProgramFileShare("127.0.0.1", g_port.c_str(), (sub + "term.out").c_str(),
-                                    (sub + "term.in").c_str(), kLogin, hex ? 1 : 0, 1000, hex ? 1 : 0,
-                                    hex ? 2 : 1, 0, 1);
+    t.sub = g_dir + "/" + name + ".";
+    t.object = new ProgramFileShare("127.0.0.1", g_port.c_str(), (t.sub + "term.out").c_str(),
+                                    (t.sub + "term.in").c_str(), kLogin, hex ? 1 : 0, 1000, hex ? 1 : 0,
+                                    debugLevel, 0, 1, bound);
     struct pollfd p = {g_listener, POLLIN, 0};
     if (poll(&p, 1, 5000) != 1 || (t.peer = accept(g_listener, nullptr, nullptr)) < 0)
         fail("the terminal's client did not connect");
     t.partial = false;
     t.handle = -1;
     for (int h = 0; h < CS_ITEM_TABLE_SIZE && t.handle < 0; h++)
-        if (h != otherHandle && client_server_descriptor(h) >= 0)
+        if (h != g_text.handle && h != g_hex.handle && h != g_bounded.handle &&
+            client_server_descriptor(h) >= 0)
             t.handle = h;
     if (t.handle < 0)
         fail("no client connection for the terminal");
@@ -219,10 +220,17 @@ void build(Terminal &t, bool hex, int otherHandle)
 
 void buildAll()
 {
-    build(g_text, false, -1);
-    build(g_hex, true, g_text.handle);
+    for (Terminal *t : {&g_text, &g_hex, &g_bounded})
+        t->handle = -1;
+    // Beyond what is queued before the objects are built anew: these two
+    // never write term.in, so their queues count every message.
+    build(g_text, "text", false, 1, 4 * kRebuildBytes);
+    build(g_hex, "hex", true, 2, 4 * kRebuildBytes);
+    build(g_bounded, "bounded", false, 0, kSmallBound);
     console(); // start-up lines
     g_queuedBytes = 0;
+    g_boundedRecords.clear();
+    g_boundedWritten = 0;
 }
 
 // Queued output is only written out by ticks, which never come here: let
@@ -233,9 +241,10 @@ void rebuildIfFull()
     if (g_queuedBytes < kRebuildBytes)
         return;
     delete g_text.object;
-    if (console() != g_textWaiting + "The application ended\n")
-        fail("text held back was not shown before the terminal ended");
-    g_textWaiting.clear();
+    if (console() != "The application ended\n")
+        fail("the text terminal showed something at its end besides its last line");
+    delete g_bounded.object;
+    console();
     // The hex terminal dumps all it flushes, far more than the console pipe
     // holds while nobody reads it: that goes nowhere.
     fflush(stdout);
@@ -248,7 +257,7 @@ void rebuildIfFull()
     fflush(stdout);
     dup2(console_fd, STDOUT_FILENO);
     close(console_fd);
-    for (Terminal *t : {&g_text, &g_hex})
+    for (Terminal *t : {&g_text, &g_hex, &g_bounded})
         close(t->peer);
     client_server_shutdown();
     if (client_server_init() != 0)
@@ -285,19 +294,13 @@ void textBlock(const std::string &block)
     const std::string shown = console();
     const size_t added = g_text.object->pendingCount() - before;
     if (std::string(block.c_str()).find("login:") != std::string::npos) {
-        // What was held back comes first.
-        if (shown != g_textWaiting + "Doing automatic login with text <" + kLogin + ">\n" || added != 0)
+        if (shown != std::string("Doing automatic login with text <") + kLogin + ">\n" || added != 0)
             fail("a login prompt was shown or queued, or not announced");
-        g_textWaiting.clear();
         return;
     }
     const Cut want = cutLines(block, g_text.partial);
-    g_textWaiting += want.shown;
-    if (g_textWaiting.compare(0, shown.size(), shown) != 0)
-        fail("the lines shown are not the blocks cut at their newlines");
-    g_textWaiting.erase(0, shown.size());
-    if (block.size() < MSGBUFSIZE && !g_textWaiting.empty())
-        fail("the text of a read shorter than a whole one was not shown at once");
+    if (shown != want.shown)
+        fail("the lines shown are not the block cut at its newlines, shown when it arrived");
     if (added != want.lines)
         fail("the queue did not grow by one message per line");
     g_queuedBytes += want.shown.size();
@@ -318,7 +321,54 @@ void hexBlock(const std::string &block)
     g_queuedBytes += block.size();
 }
 
-void throughTerminal(bool hex, const uint8_t sizes[2], const std::string &data)
+// Bytes of a file from offset `from` on.
+std::string fileFrom(const std::string &path, size_t from)
+{
+    std::string out;
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0)
+        return out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(from + out.size()))) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+void boundedBlock(const std::string &block)
+{
+    deliver(g_bounded, block);
+    if (std::string(block.c_str()).find("login:") != std::string::npos)
+        return;
+    // Each line a record: its line feed as 0x01, then the record's own.
+    const Cut want = cutLines(block, g_bounded.partial);
+    for (size_t i = 0; i < want.shown.size();) {
+        size_t end = want.shown.find('\n', i);
+        end = end == std::string::npos ? want.shown.size() : end + 1;
+        std::string record = want.shown.substr(i, end - i);
+        if (record.back() == '\n')
+            record.back() = '\x01';
+        g_boundedRecords += record + '\n';
+        i = end;
+    }
+    const std::string written = fileFrom(g_bounded.sub + "term.in", 1 + g_boundedWritten);
+    if (g_boundedRecords.compare(g_boundedWritten, written.size(), written) != 0)
+        fail("term.in does not hold the records of the lines, in order");
+    g_boundedWritten += written.size();
+    if (g_boundedWritten > 0 && g_boundedRecords[g_boundedWritten - 1] != '\n')
+        fail("term.in ends inside a record");
+    const size_t held = g_boundedRecords.size() - g_boundedWritten;
+    if (held >= kSmallBound)
+        fail("held output reached the bound and was not written out");
+    if (g_bounded.object->pendingCount() !=
+        static_cast<size_t>(std::count(g_boundedRecords.begin() + static_cast<long>(g_boundedWritten),
+                                       g_boundedRecords.end(), '\n')))
+        fail("the held messages are not counted one per record");
+    g_queuedBytes += want.shown.size();
+}
+
+void throughTerminal(int path, const uint8_t sizes[2], const std::string &data)
 {
     if (g_text.object == nullptr)
         buildAll();
@@ -327,14 +377,15 @@ void throughTerminal(bool hex, const uint8_t sizes[2], const std::string &data)
         const size_t n = std::min(blockSize(sizes[turn % 2]), data.size() - at);
         const std::string block = data.substr(at, n);
         at += n;
-        if (hex)
+        if (path == 1)
             hexBlock(block);
+        else if (path == 3)
+            boundedBlock(block);
         else
             textBlock(block);
     }
     rebuildIfFull();
 }
-
 void splitterAlone(uint8_t sizeByte, const std::string &block)
 {
     const int capacity = sizeByte == 0 ? 256 : sizeByte;
@@ -357,81 +408,9 @@ void splitterAlone(uint8_t sizeByte, const std::string &block)
         fail("an exhausted splitter handed out a frame");
 }
 
-// Ops, one byte each, taking further bytes as they need:
-//   00xxxxxx  add x bytes of data          01xxxxxx  the same plus a line feed
-//   10xxxxxx  a reserved run of x+1 messages, lengths from the next bytes
-//   11xxxxxx  clear
-void queueAlone(const std::string &ops)
-{
-    OutputQueue queue(64 + static_cast<uint8_t>(ops.empty() ? 0 : ops[0])); // small chunks: many of them
-    std::vector<std::string> model;
-    size_t i = 1;
-    auto take = [&](size_t n) {
-        n = std::min(n, ops.size() - i);
-        std::string s = ops.substr(i, n);
-        i += n;
-        return s;
-    };
-    while (i < ops.size()) {
-        const uint8_t op = static_cast<uint8_t>(ops[i++]);
-        const size_t x = op & 0x3f;
-        if (op < 0x80) {
-            const bool newline = op & 0x40;
-            std::string data = take(x);
-            queue.add(data.data(), data.size(), newline);
-            if (newline)
-                data += '\n';
-            if (!data.empty())
-                model.push_back(data);
-        } else if (op < 0xc0) {
-            // Lengths first, then the bytes: the run is appended in a few
-            // stretches after the message ends are recorded, as the line
-            // cutting does.
-            std::vector<size_t> lengths;
-            size_t total = 0;
-            for (size_t m = 0; m <= x && i < ops.size(); m++) {
-                lengths.push_back(1 + static_cast<uint8_t>(ops[i++]) % 40);
-                total += lengths.back();
-            }
-            const std::string run = take(total);
-            const char *first = queue.reserve(total);
-            const size_t firstIndex = model.size();
-            size_t used = 0;
-            for (size_t length : lengths) {
-                if (used + length > run.size())
-                    break;
-                queue.endMessage(length);
-                model.push_back(run.substr(used, length));
-                used += length;
-            }
-            for (size_t s = 0; s < used; s += 7)
-                queue.append(run.data() + s, std::min<size_t>(7, used - s));
-            const std::vector<FileShare::Record> records = queue.records();
-            if (records.size() != model.size())
-                fail("the queue lost or invented messages in a reserved run");
-            const char *expect = first;
-            for (size_t m = firstIndex; m < records.size(); m++) {
-                if (records[m].data != expect)
-                    fail("a reserved run does not lie back to back from its reserved start");
-                expect += records[m].length;
-            }
-        } else {
-            queue.clear();
-            model.clear();
-        }
-        const std::vector<FileShare::Record> records = queue.records();
-        if (records.size() != model.size() || queue.count() != model.size() || queue.empty() != model.empty())
-            fail("the queue does not hold the messages given to it");
-        for (size_t m = 0; m < records.size(); m++)
-            if (records[m].length != static_cast<int>(model[m].size()) ||
-                std::memcmp(records[m].data, model[m].data(), model[m].size()) != 0)
-                fail("a queued message came back changed");
-    }
-}
-
 void removeScratch()
 {
-    for (const char *mode : {"/text.", "/hex."})
+    for (const char *mode : {"/text.", "/hex.", "/bounded."})
         for (const char *name : {"term.out", "term.in"})
             unlink((g_dir + mode + name).c_str());
     rmdir(g_dir.c_str());
@@ -476,19 +455,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size < 3)
         return 0;
     const std::string rest(reinterpret_cast<const char *>(data + 3), std::min(size - 3, kMaxData));
-    switch (data[0] & 3) {
-    case 0:
-        throughTerminal(false, data + 1, rest);
-        break;
-    case 1:
-        throughTerminal(true, data + 1, rest);
-        break;
-    case 2:
+    if ((data[0] & 3) == 2)
         splitterAlone(data[1], rest);
-        break;
-    default:
-        queueAlone(std::string(reinterpret_cast<const char *>(data + 1), std::min(size - 1, kMaxData)));
-        break;
-    }
+    else
+        throughTerminal(data[0] & 3, data + 1, rest);
     return 0;
 }

@@ -94,15 +94,6 @@ static priorityq *timer_queue = nullptr;
 // Shared by every raw connection: a raw message never outlives its callback.
 static char raw_buffer[MSGBUFSIZE];
 
-// Set by a raw read that filled the whole buffer: the peer most likely has
-// more waiting, and the loop reads it at once instead of selecting again.
-static int raw_read_filled = 0;
-
-// Blocks read from one raw connection per pass of the loop: a fast peer
-// costs one select per that many blocks, and the other descriptors still get
-// their turn between them.
-static const int raw_reads_per_pass = 32;
-
 static void raise_highest_desc(int desc)
 {
     if (desc > highest_desc)
@@ -275,7 +266,6 @@ int connection_data_received(connection *con)
 
     if (con->flags & CS_FLAG_RAW) {
         n = read(con->desc, raw_buffer, sizeof raw_buffer);
-        raw_read_filled = n == static_cast<ssize_t>(sizeof raw_buffer);
         if (n > 0 && con->message_cb != nullptr)
             con->message_cb(con->user_data, MSG_RAW, raw_buffer, static_cast<int>(n));
         return judge_read(con, n);
@@ -645,38 +635,6 @@ static void rearm_timer(connection_timer *timer, const char *func)
     }
 }
 
-// The next block of a raw connection whose last read filled the buffer,
-// taken without waiting: a socket that is blocking (an accepted one) must not
-// hold up the loop when the block was exactly the last of it. 0, or -1 when
-// the connection is to be terminated, as connection_data_received.
-static int raw_read_again(connection *con)
-{
-    raw_read_filled = 0;
-    ssize_t n = recv(con->desc, raw_buffer, sizeof raw_buffer, MSG_DONTWAIT);
-    if (n < 0 && errno == ENOTSOCK)
-        return 0;  // not a socket (a pipe, a terminal): wait for select
-    raw_read_filled = n == static_cast<ssize_t>(sizeof raw_buffer);
-    if (n > 0 && con->message_cb != nullptr)
-        con->message_cb(con->user_data, MSG_RAW, raw_buffer, static_cast<int>(n));
-    return judge_read(con, n);
-}
-
-// Serves one readable connection: one message, or for a raw connection up to
-// raw_reads_per_pass blocks while each read fills the buffer. A callback that
-// closed the connection or stopped the loop ends the reading.
-static void serve_readable(connection *con)
-{
-    raw_read_filled = 0;
-    int result = connection_data_received(con);
-    for (int reads = 1; result == 0 && raw_read_filled && reads < raw_reads_per_pass; ++reads) {
-        if (con->state != CONNECTION_OPEN || stop_flag)
-            return;
-        result = raw_read_again(con);
-    }
-    if (result != 0)
-        terminate_connection(con);
-}
-
 // Serves the connections among the ready descriptors; returns what is left
 // of the count.
 static int serve_connections(int dcnt, fd_set *rd, fd_set *wr)
@@ -689,8 +647,8 @@ static int serve_connections(int dcnt, fd_set *rd, fd_set *wr)
         if (FD_ISSET(con->desc, rd)) {
             dcnt--;
             FD_CLR(con->desc, rd);
-            if (con->state == CONNECTION_OPEN)
-                serve_readable(con);
+            if (con->state == CONNECTION_OPEN && connection_data_received(con) != 0)
+                terminate_connection(con);
         }
         // Read before write: a connection that the read closed is skipped
         // here, but its ready bit still counts.

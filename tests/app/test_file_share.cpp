@@ -272,13 +272,62 @@ TEST_F(FileShareTest, WriteRefusesMissingPathNullDataAndEmptyLength)
     EXPECT_EQ("\n", readFile(in)) << "nothing was written";
 }
 
-TEST_F(FileShareTest, WriteLinesAppendsEveryRecordThroughOneOpen)
+TEST_F(FileShareTest, EncodedRecordsAreAppendedExactlyAsWriteLineWritesThem)
 {
+    struct Case {
+        int hexMode;
+        std::string data;
+        int length;
+        std::string record;  // "" when nothing is encoded
+    };
+    const Case cases[] = {
+        {0, "a\r\n", 3, "a\r\x01\n"},
+        {0, "x\ny\nz", 5, "x\x01y\x01z\n"},
+        {0, std::string("ab\0cd", 5), 5, "ab\n"},  // the text ends at its NUL
+        {0, std::string("\0z", 2), 2, "\n"},
+        {0, "abcdef", 3, "abc\n"},
+        {0, "b", 0, ""},
+        {0, "b", -1, ""},
+        {1, std::string("\x00\xab\n", 3), 3, "00ab0a\n"},
+        {1, "", 0, ""},
+    };
+    for (const Case& c : cases) {
+        const std::string label = std::to_string(c.hexMode) + ":" + c.data.substr(0, 3);
+        TempDir d;
+        const std::string a = d.file("a");
+        const std::string b = d.file("b");
+        FileShare byLine(nullptr, a.c_str(), c.hexMode, 0, 1);
+        FileShare encoded(nullptr, b.c_str(), c.hexMode, 0, 1);
+        std::string records = "kept";
+        encoded.encodeRecord(records, c.data.data(), c.length);
+        EXPECT_EQ("kept" + c.record, records) << label;
+        EXPECT_EQ(0, encoded.appendRecords(records.data() + 4, records.size() - 4)) << label;
+        byLine.writeLine(c.data.data(), c.length);
+        EXPECT_EQ("\n" + c.record, readFile(b)) << label;
+        EXPECT_EQ(readFile(a), readFile(b)) << label;
+    }
+    FileShare files(nullptr, in.c_str(), 0, 0, 1);
+    std::string none;
+    files.encodeRecord(none, nullptr, 4);
+    EXPECT_EQ("", none);
+}
+
+TEST_F(FileShareTest, AppendingRecordsRefusesWhatItCannotWrite)
+{
+    FileShare noWrite(out.c_str(), nullptr, 0, 1, 0);
+    EXPECT_EQ(-1, noWrite.appendRecords("x\n", 2));
+
     FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
-    FileShare::Record records[] = {{"a\r\n", 3}, {nullptr, 4}, {"b", 0}, {"xyz", 3}};
-    EXPECT_EQ(2, files.writeLines(records, 4));
-    EXPECT_EQ(std::string("\na\r\x01\nxyz\n"), readFile(in));
-    EXPECT_EQ(0, files.writeLines(records, 0));
+    EXPECT_EQ(-1, files.appendRecords(nullptr, 2));
+    EXPECT_EQ(0, files.appendRecords("x\n", 0));
+    EXPECT_EQ("\n", readFile(in)) << "nothing was written";
+    EXPECT_EQ(0, files.appendRecords("x\ny\n", 4));
+    EXPECT_EQ("\nx\ny\n", readFile(in));
+
+    const std::string gone = dir.file("no-such-dir/term.in");
+    FileShare nowhere(nullptr, gone.c_str(), 0, 0, 1);
+    EXPECT_EQ(-3, nowhere.appendRecords("x\n", 2));
+    EXPECT_EQ(-3, nowhere.writeLine("x", 1));
 }
 
 TEST_F(FileShareTest, ShrunkenReadFileIsNoticedOnceAndReadFromTheStart)

@@ -5,7 +5,6 @@
 
 #include "CsApplication.h"
 #include "FrameSplitter.h"
-#include "OutputQueue.h"
 #include "app_support.h"
 #include "connection.h"
 
@@ -20,6 +19,7 @@
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 using apptest::appendFile;
 using apptest::LoopbackServer;
@@ -40,6 +40,9 @@ struct Options {
     int debugLevel = 1;
     int consoleInput = 1;
     int reconnectSeconds = 1;
+    size_t maxHeldBytes = ProgramFileShare::kMaxHeldBytes;
+    int consolePipeBytes = 0;      // a smaller console pipe, when not 0
+    bool nonBlockingConsole = false;
 };
 
 // One ProgramFileShare running its main loop in a child process; standard
@@ -68,11 +71,15 @@ public:
             // glibc takes the new mode only together with a new buffer.)
             static char lineBuffer[8192];
             setvbuf(stdout, lineBuffer, _IOLBF, sizeof lineBuffer);
+            if (o.consolePipeBytes > 0)
+                fcntl(1, F_SETPIPE_SZ, o.consolePipeBytes);
+            if (o.nonBlockingConsole)
+                fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
             auto* p = new ProgramFileShare(o.withServer ? "127.0.0.1" : nullptr,
                                            o.withServer ? port.c_str() : nullptr, outFile.c_str(),
                                            inFile.c_str(), o.login, o.hexMode, o.tickMs,
                                            o.frameSplit, o.debugLevel, o.consoleInput,
-                                           o.reconnectSeconds);
+                                           o.reconnectSeconds, o.maxHeldBytes);
             int result = CsApplication::run();
             delete p;
             fflush(stdout);
@@ -134,6 +141,19 @@ public:
                 return false;
             pump(static_cast<int>(left));
         }
+    }
+
+    // Waits until the output holds at least `count` bytes.
+    bool waitForBytes(size_t count, int timeoutMs)
+    {
+        long long deadline = nowMs() + timeoutMs;
+        while (shown.size() < count) {
+            long long left = deadline - nowMs();
+            if (left <= 0)
+                return false;
+            pump(static_cast<int>(left));
+        }
+        return true;
     }
 
     // Exit status, or -1 when the child did not end in time.
@@ -257,51 +277,46 @@ TEST(FrameSplitterTest, AnEmptyOrMissingBlockHasNothing)
     EXPECT_EQ(0, none.next(frame, sizeof frame));
 }
 
-// ---------------------------------------------------------------- queue
+// ---------------------------------------------------------------- line cutting
 
-std::string joined(const OutputQueue& q)
+TEST(CutLinesTest, CutsBlocksIntoLinesByTheRulesAndTheirMends)
 {
-    std::string all;
-    for (const FileShare::Record& r : q.records())
-        all += "[" + std::string(r.data, static_cast<size_t>(r.length)) + "]";
-    return all;
-}
-
-TEST(OutputQueueTest, KeepsMessagesInOrderAcrossChunks)
-{
-    OutputQueue q(8);
-    q.add("abc", 3);
-    q.add("defgh", 5, true);  // 6 bytes: no longer fits the first chunk
-    q.add("0123456789ab", 12);  // longer than a chunk: a chunk of its own
-    q.add("z", 1);
-    q.add("ignored", 0);
-    EXPECT_EQ(4u, q.count());
-    EXPECT_EQ("[abc][defgh\n][0123456789ab][z]", joined(q));
-}
-
-TEST(OutputQueueTest, ReservedRunHoldsTheNextMessagesBackToBack)
-{
-    OutputQueue q(16);
-    q.add("0123456789", 10);
-    const char* run = q.reserve(12);  // does not fit behind the first message
-    q.add("ab\n", 3);
-    q.add("cd\n", 3);
-    q.add("ef", 2, true);
-    EXPECT_EQ(0, memcmp(run, "ab\ncd\nef\n", 9));
-    EXPECT_EQ("[0123456789][ab\n][cd\n][ef\n]", joined(q));
-}
-
-TEST(OutputQueueTest, ClearEmptiesTheQueueAndItFillsAgain)
-{
-    OutputQueue q(8);
-    for (int i = 0; i < 20; ++i)
-        q.add("xyzw", 4);
-    q.clear();
-    EXPECT_TRUE(q.empty());
-    EXPECT_TRUE(q.records().empty());
-    q.add("new", 3);
-    q.add("more!", 5);
-    EXPECT_EQ("[new][more!]", joined(q));
+    struct Case {
+        const char* what;
+        std::vector<std::string> blocks;
+        std::vector<std::string> lines;  // per block, back to back
+        int partialAfter;
+    };
+    const Case cases[] = {
+        {"carriage returns stay; the last piece has no newline", {"a\r\nb\r\nxyz"}, {"a\r\nb\r\nxyz"}, 1},
+        {"two newlines, two tokens: each takes one", {"x\n\ny"}, {"x\ny\n"}, 0},
+        {"leading newlines count too", {"\n\nabc"}, {"abc\n"}, 0},
+        {"empty lines between and after", {"a\n\n\nb\n\nc"}, {"a\nb\nc\n"}, 0},
+        {"only empty lines: nothing", {"\n\n\n"}, {""}, 0},
+        {"the text ends at a NUL", {std::string("ab\n\0cd\n", 7)}, {"ab\n"}, 0},
+        {"a NUL first: nothing", {std::string("\0abc", 4)}, {""}, 0},
+        {"a line feed that starts a block ends the unfinished line", {"abc", "\ndef\n"}, {"abc", "\ndef\n"}, 0},
+        {"... and is a line of its own when it is all", {"abc", "\n"}, {"abc", "\n"}, 0},
+        {"... only the first one; the others are empty lines", {"abc", "\n\nx"}, {"abc", "\nx\n"}, 0},
+        {"... and after it only empty lines", {"abc", "\n\n\n"}, {"abc", "\n"}, 0},
+        {"after a whole line it is an empty line", {"abc\n", "\ndef\n"}, {"abc\n", "def\n"}, 0},
+        {"a block without lines keeps the state", {"abc", std::string("\0", 1), "\nz"}, {"abc", "", "\nz"}, 1},
+        {"the rest of a line comes as a line of its own", {"xyz", "!\n"}, {"xyz", "!\n"}, 0},
+    };
+    for (const Case& c : cases) {
+        int partial = 0;
+        for (size_t i = 0; i < c.blocks.size(); ++i) {
+            const std::string& block = c.blocks[i];
+            EXPECT_EQ(c.lines[i], ProgramFileShare::cutLines(block.data(), static_cast<int>(block.size()), partial))
+                << c.what << ", block " << i;
+        }
+        EXPECT_EQ(c.partialAfter, partial) << c.what;
+    }
+    int partial = 0;
+    EXPECT_EQ("abc", ProgramFileShare::cutLines("abcdef", 3, partial)) << "the length ends the text";
+    EXPECT_EQ("", ProgramFileShare::cutLines(nullptr, 3, partial));
+    EXPECT_EQ("", ProgramFileShare::cutLines("x", 0, partial));
+    EXPECT_EQ(1, partial);
 }
 
 // ---------------------------------------------------------------- server text
@@ -322,58 +337,6 @@ TEST_F(ProgramFileShareTest, CutsReceivedBlocksIntoLinesKeepingCarriageReturns)
     ASSERT_TRUE(server.send("!\n"));
     EXPECT_EQ(std::string("\na\r\x01\nb\r\x01\nxyz\n!\x01\n"),
               waitForFile(termIn, std::string("\na\r\x01\nb\r\x01\nxyz\n!\x01\n"), 3000));
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, SkipsEmptyLinesBetweenConsecutiveNewlines)
-{
-    auto p = start(Options());
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send("x\n\ny"));
-    EXPECT_EQ(std::string("\nx\x01\ny\x01\n"), waitForFile(termIn, std::string("\nx\x01\ny\x01\n"), 3000))
-        << "two newlines, two tokens: each token takes one newline";
-    EXPECT_EQ("x\ny\n", p->output().substr(mark));
-
-    // Leading newlines count too: the partial line after them gets one.
-    mark = p->output().size();
-    ASSERT_TRUE(server.send("\n\nabc"));
-    const std::string after = std::string("\nx\x01\ny\x01\nabc\x01\n");
-    EXPECT_EQ(after, waitForFile(termIn, after, 3000));
-    EXPECT_EQ("abc\n", p->output().substr(mark));
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, ALineFeedThatStartsABlockEndsThePreviousBlocksLastLine)
-{
-    auto p = start(Options());
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send("abc"));
-    const std::string one = "\nabc\n";
-    ASSERT_EQ(one, waitForFile(termIn, one, 3000)) << "the partial line is written as it is";
-    ASSERT_TRUE(server.send("\ndef\n"));
-    const std::string two = one + "\x01\n" + "def\x01\n";
-    EXPECT_EQ(two, waitForFile(termIn, two, 3000)) << "the line feed is a record of its own";
-
-    // The same cut while the first part still waits in the queue.
-    ASSERT_TRUE(server.send("ghi"));
-    ASSERT_TRUE(p->waitFor("ghi", 3000, mark));
-    ASSERT_TRUE(server.send("\njkl\n"));
-    const std::string three = two + "ghi\n" + "\x01\n" + "jkl\x01\n";
-    EXPECT_EQ(three, waitForFile(termIn, three, 3000));
-    EXPECT_EQ("abc\ndef\nghi\njkl\n", p->output().substr(mark));
-
-    // Without a partial line before it, a leading line feed is an empty line.
-    ASSERT_TRUE(server.send("\nmno\n"));
-    const std::string four = three + "mno\x01\n";
-    EXPECT_EQ(four, waitForFile(termIn, four, 3000));
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, TextEndsAtANulByteOfTheBlock)
-{
-    auto p = start(Options());
-    ASSERT_TRUE(server.send(std::string("ab\n\0cd\n", 7)));
-    EXPECT_EQ(std::string("\nab\x01\n"), waitForFile(termIn, std::string("\nab\x01\n"), 3000));
     stop(*p);
 }
 
@@ -447,6 +410,87 @@ TEST_F(ProgramFileShareTest, OutputHeldForFiveTicksIsWrittenAlthoughTheServerNev
     stop(*p);
 }
 
+TEST_F(ProgramFileShareTest, HeldOutputThatReachesTheByteBoundIsWrittenAtOnce)
+{
+    Options o;
+    o.tickMs = 5000;  // no tick during the test: only the bound writes
+    o.maxHeldBytes = 1000;
+    o.debugLevel = 0;
+    auto p = start(o);
+    std::string lines;
+    std::string records = "\n";
+    for (int i = 0; i < 20; ++i) {
+        char line[101];
+        snprintf(line, sizeof line, "%099d", i);
+        lines += std::string(line) + "\n";
+        records += std::string(line) + "\x01\n";
+    }
+    ASSERT_TRUE(server.send(lines));
+    EXPECT_EQ(records, waitForFile(termIn, records, 2000)) << "written before any tick";
+
+    // Below the bound, output waits for its tick as before.
+    ASSERT_TRUE(server.send("small\n"));
+    usleep(500000);
+    EXPECT_EQ(records, readFile(termIn));
+    stop(*p);
+    EXPECT_EQ(records + "small\x01\n", readFile(termIn));
+}
+
+TEST_F(ProgramFileShareTest, ABlockAnsweredByTheLoginLeavesAnUnfinishedLineUnfinished)
+{
+    Options o;
+    o.login = "op";
+    auto p = start(o);
+    size_t mark = p->output().size();
+    ASSERT_TRUE(server.send("abc"));
+    ASSERT_TRUE(p->waitFor("abc", 3000, mark));
+    ASSERT_TRUE(server.send("login:"));
+    EXPECT_EQ("op\r\n", server.receive(4, 3000));
+    ASSERT_TRUE(p->waitFor("Doing automatic login with text <op>\n", 3000, mark));
+    ASSERT_TRUE(server.send("\ndef\n"));
+    const std::string expected = "\nabc\n\x01\ndef\x01\n";
+    EXPECT_EQ(expected, waitForFile(termIn, expected, 3000)) << "the line feed ends the line before the prompt";
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareTest, ANewConnectionStartsItsTextOnALineOfItsOwn)
+{
+    auto p = start(Options());
+    size_t mark = p->output().size();
+    ASSERT_TRUE(server.send("abc"));
+    ASSERT_TRUE(p->waitFor("abc", 3000, mark));
+    server.closePeer();
+    ASSERT_TRUE(p->waitFor("Disconnected from server\n", 3000, mark));
+    ASSERT_TRUE(server.accept(5000));
+    ASSERT_TRUE(p->waitFor("Connected to server\n", 3000, mark));
+    mark = p->output().size();
+    ASSERT_TRUE(server.send("\nxyz\n"));
+    const std::string expected = "\nabc\nxyz\x01\n";
+    EXPECT_EQ(expected, waitForFile(termIn, expected, 3000))
+        << "the first line feed is an empty line, not the end of the old connection's line";
+    EXPECT_EQ("xyz\n", p->output().substr(mark));
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareTest, AConsoleThatCannotTakeMoreAtOnceIsWaitedForAndLosesNothing)
+{
+    Options o;
+    o.consolePipeBytes = 4096;
+    o.nonBlockingConsole = true;
+    auto p = start(o);
+    size_t mark = p->output().size();
+    std::string stream;
+    for (int i = 0; stream.size() < 200000; ++i)
+        stream += "line " + std::to_string(i) + " of a console that nobody reads for a while\n";
+    ASSERT_TRUE(server.send(stream));
+    usleep(300000);  // the console stays full meanwhile
+    ASSERT_TRUE(p->waitFor("line 0 ", 3000, mark));
+    const std::string last = stream.substr(stream.rfind("line "));
+    ASSERT_TRUE(p->waitFor(last, 5000, mark)) << p->output().size() - mark;
+    EXPECT_TRUE(p->output().substr(mark) == stream) << "shown " << p->output().size() - mark << " of " << stream.size();
+    stop(*p);
+}
+
 namespace {
 
 // Lines of 100 bytes, numbered, filling whole reads of the connection.
@@ -476,7 +520,7 @@ TEST_F(ProgramFileShareTest, TextEndingOnAWholeReadIsShownAsSoonAsTheServerPause
     const std::string text = wholeReads(3);
     long long sent = nowMs();
     ASSERT_TRUE(server.send(text));
-    ASSERT_TRUE(p->waitFor(text.substr(text.size() - 50), 2500, mark)) << p->output().size() - mark;
+    ASSERT_TRUE(p->waitForBytes(mark + text.size(), 2500)) << p->output().size() - mark;
     EXPECT_LT(nowMs() - sent, 1500) << "shown only with the tick";
     EXPECT_TRUE(p->output().substr(mark) == text);
     stop(*p);
@@ -506,7 +550,7 @@ TEST_F(ProgramFileShareTest, AStreamIsShownWholeAndInOrderBeforeTheStatusLineOfI
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, TextStillWaitingToBeShownComesBeforeWhatTheProgramPrintsNext)
+TEST_F(ProgramFileShareTest, ServerTextComesBeforeWhatTheProgramPrintsNext)
 {
     Options o;
     o.tickMs = 3000;

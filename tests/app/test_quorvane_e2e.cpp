@@ -167,6 +167,19 @@ TEST_F(QuorvaneTest, SendsATypedLineByteForByteAndShowsServerTextLineByLine)
     typeExit(*p);
 }
 
+TEST_F(QuorvaneTest, EndOfInputTypedAtTheTerminalLeavesTheConsoleWorking)
+{
+    auto p = runConnected();
+    p->type("\x04");  // Ctrl-D on an empty line
+    usleep(200000);
+    p->type("after eof\r");
+    EXPECT_EQ("after eof\n", server.receive(10, 3000)) << "lines typed afterwards reach the server";
+    p->type("\x04");
+    p->type("again\r");
+    EXPECT_EQ("again\n", server.receive(6, 3000));
+    typeExit(*p);
+}
+
 TEST_F(QuorvaneTest, SendsByeAndEndsWithStatusZero)
 {
     auto p = runConnected();

@@ -199,6 +199,34 @@ TEST(CsStdIn, EndOfInputWithdrawsTheWatchAndTheProgramRunsOn)
     EXPECT_TRUE(run.passed) << run.describe();
 }
 
+TEST(CsStdIn, EndOfInputTypedAtATerminalKeepsTheWatchAndLaterLinesArrive)
+{
+    auto run = inChild([] {
+        Terminal terminal;
+        readConsole(terminal.slave, 1, 255, [&](fwtest::Script &script, CsStdIn &console, fwtest::Recorder &owner) {
+            struct rusage before {}, after {};
+            script.at(0, [&] { terminal.type("\x04"); });  // Ctrl-D on an empty line
+            script.at(100, [&] { getrusage(RUSAGE_SELF, &before); });
+            script.at(600, [&] {
+                getrusage(RUSAGE_SELF, &after);
+                terminal.type("after\n");
+            });
+            script.at(700, [&] { terminal.type("\x04"); });
+            script.at(800, [&] { terminal.type("again\n"); });
+            script.stopWhen([&] { return owner.events.size() >= 2; });
+            EXPECT_TRUE(script.run(5000));
+            ASSERT_EQ(owner.events.size(), 2u);
+            EXPECT_EQ(owner.events[0].data, "after\n");
+            EXPECT_EQ(owner.events[1].data, "again\n");
+            EXPECT_NE(console.getWatchHandle(), -1);
+            const double busy = static_cast<double>(after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                                static_cast<double>(after.ru_utime.tv_usec - before.ru_utime.tv_usec) / 1e6;
+            EXPECT_LT(busy, 0.2) << "CPU seconds in the half second after the end of input";
+        });
+    });
+    EXPECT_TRUE(run.passed) << run.describe();
+}
+
 TEST(CsStdIn, HungUpTerminalWithdrawsTheWatch)
 {
     auto run = inChild([] {
