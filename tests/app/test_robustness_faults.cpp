@@ -4,7 +4,14 @@
 // files that become unwritable, shrink, are replaced or grow while read, a
 // console that nobody reads, and bad values on the command line. Each test
 // says what the program did and what, if anything, was lost.
-#include "robust_support.h"
+#include "child.h"
+#include "clock.h"
+#include "loopback.h"
+#include "netns.h"
+#include "temp_dir.h"
+#include "term_records.h"
+#include "terminal_program.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -20,26 +27,20 @@
 #include <thread>
 #include <unistd.h>
 
-using robust::kConnected;
-using robust::kDisconnected;
-using robust::nowMs;
-using robust::Process;
+using kit::kConnected;
+using kit::kDisconnected;
+using kit::nowMs;
 
 namespace {
 
-const std::string kProgram = std::string(QUORVANE_BINARY_DIR) + "/quorvane";
+const std::string kProgram = kit::kTerminal;
 
 // Polls the decoded term.in until it holds `needle`; the decoded text then.
 std::string waitForTermIn(const std::string &path, const std::string &needle, int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
     std::string text;
-    do {
-        text = robust::decodeTextRecords(robust::readFile(path));
-        if (text.find(needle) != std::string::npos)
-            break;
-        usleep(50000);
-    } while (nowMs() < deadline);
+    kit::waitUntil([&] { return (text = kit::decodeTextRecords(kit::readFile(path))).find(needle) != std::string::npos; },
+                   timeoutMs, 50);
     return text;
 }
 
@@ -57,19 +58,17 @@ protected:
             terminal->write("exit\n");
             EXPECT_EQ(0, terminal->waitExit(10000)) << "the program still ends cleanly:\n" << terminal->output();
         }
-        if (peer >= 0)
-            close(peer);
     }
 
-    Process::Options options(const std::string &host, const std::string &port)
+    kit::TerminalRun options(const std::string &host, const std::string &port)
     {
-        return robust::terminalOptions(kProgram, host, port, dir.path());
+        return kit::terminalRun(host, port, dir.path());
     }
 
     // Starts the terminal against `server` and takes its connection.
-    void startConnected(Process::Options o)
+    void startConnected(kit::TerminalRun o)
     {
-        terminal = std::make_unique<Process>(o);
+        terminal = kit::startTerminal(o);
         ASSERT_TRUE(terminal->started());
         peer = server.accept(5000);
         ASSERT_GE(peer, 0) << terminal->output();
@@ -77,81 +76,61 @@ protected:
     }
     void startConnected() { startConnected(options("127.0.0.1", server.portText())); }
 
-    robust::ScratchDir dir;
-    robust::Listener server;
-    std::unique_ptr<Process> terminal;
+    kit::TempDir dir;
+    kit::Listener server;
+    std::unique_ptr<kit::Child> terminal;
     int peer = -1;
 };
 
 // ---------------------------------------------------------------- the server goes
 
 // A server process of its own that writes `stream` in paced pieces to the
-// first client and then waits to be killed. Only system calls run in the
-// child. Returns its pid once it listens, -1 on failure.
-pid_t forkStreamingServer(int port, const std::string &stream)
+// first client and then waits to be killed; started once it listens.
+std::unique_ptr<kit::Child> startStreamingServer(int port, const std::string &stream)
 {
     int ready[2];
     if (pipe(ready) != 0)
-        return -1;
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        close(ready[0]);
-        int s = socket(AF_INET, SOCK_STREAM, 0);
-        int on = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        struct sockaddr_in a = {};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 || listen(s, 4) != 0)
-            _exit(1);
-        if (write(ready[1], "r", 1) != 1)
-            _exit(1);
-        int c = accept(s, nullptr, nullptr);
+        return nullptr;
+    kit::ChildOptions o;
+    o.io = kit::ChildOptions::Null;
+    auto server = std::make_unique<kit::Child>([&] {
+        kit::Listener listener(port);
+        if (!listener.ok() || write(ready[1], "r", 1) != 1)
+            kit::childExit(1);
+        const int c = listener.accept(60000);
         // About 6 MB/s: the kill falls in the middle of the stream.
         for (size_t at = 0; c >= 0 && at < stream.size(); at += 65536) {
-            size_t n = stream.size() - at < 65536 ? stream.size() - at : 65536;
-            for (size_t done = 0; done < n;) {
-                ssize_t w = write(c, stream.data() + at + done, n - done);
-                if (w <= 0)
-                    _exit(1);
-                done += static_cast<size_t>(w);
-            }
+            if (!kit::sendAll(c, stream.substr(at, 65536)))
+                kit::childExit(1);
             usleep(10000);
         }
         for (;;)
             pause();
-    }
+    }, o);
     close(ready[1]);
     char byte = 0;
-    bool listening = pid > 0 && read(ready[0], &byte, 1) == 1;
+    const bool listening = read(ready[0], &byte, 1) == 1;
     close(ready[0]);
-    if (!listening && pid > 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-        return -1;
-    }
-    return pid;
+    return listening ? std::move(server) : nullptr;
 }
 
 TEST_F(FaultsTest, ReconnectsAfterTheServerIsKilledMidStreamAndRestartedAndLosesNothingItHadReceived)
 {
-    const int port = robust::probeFreePort();
+    const int port = kit::probeFreePort();
     ASSERT_GT(port, 0);
-    const std::string stream = robust::randomLines(64u << 20, 7, 100);
-    pid_t killed = forkStreamingServer(port, stream);
-    ASSERT_GT(killed, 0);
+    const std::string stream = kit::randomLines(64u << 20, 7, 100);
+    std::unique_ptr<kit::Child> killed = startStreamingServer(port, stream);
+    ASSERT_TRUE(killed);
 
-    terminal = std::make_unique<Process>(options("127.0.0.1", std::to_string(port)));
+    terminal = kit::startTerminal(options("127.0.0.1", std::to_string(port)));
     ASSERT_TRUE(terminal->waitCount(kConnected, 1, 5000)) << terminal->output();
     for (long long until = nowMs() + 10000; terminal->outputSize() < (1u << 20) && nowMs() < until;)
         usleep(10000);
     ASSERT_GE(terminal->outputSize(), 1u << 20) << "the stream did not flow";
 
-    kill(killed, SIGKILL);
-    waitpid(killed, nullptr, 0);
-    robust::Listener restarted(port);
+    killed->signal(SIGKILL);
+    ASSERT_EQ(128 + SIGKILL, killed->waitExit(5000));
+    kit::Listener restarted(port);
     ASSERT_TRUE(restarted.ok()) << "port " << port << " could not be taken again";
     ASSERT_TRUE(terminal->waitCount(kDisconnected, 1, 5000)) << "the end of the killed server is noticed";
     long long lost = terminal->seenAt(kDisconnected, 1);
@@ -167,10 +146,10 @@ TEST_F(FaultsTest, ReconnectsAfterTheServerIsKilledMidStreamAndRestartedAndLoses
     ASSERT_TRUE(terminal->waitCount(kConnected, 2, 3000));
     printf("[ figures  ] killed server: disconnect seen, new connection %lld ms later\n", back - lost);
 
-    ASSERT_TRUE(robust::sendAll(peer, "after restart\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "after restart\n", 2000));
     ASSERT_TRUE(terminal->write("hello again\n"));
     std::string got;
-    robust::receiveCount(peer, got, 12, 3000);
+    got += kit::readExactly(peer, (12) - got.size(), 3000);
     EXPECT_EQ("hello again\n", got) << "the line typed while away is not sent later";
 
     // What reached the terminal before the kill is in term.in, in order,
@@ -182,30 +161,30 @@ TEST_F(FaultsTest, ReconnectsAfterTheServerIsKilledMidStreamAndRestartedAndLoses
     const std::string before = termIn.substr(0, termIn.size() - tail.size());
     EXPECT_GE(before.size(), 1u << 19);
     EXPECT_TRUE(stream.compare(0, before.size(), before) == 0)
-        << "term.in is not the start of the stream: " << robust::firstDifference(stream.substr(0, before.size()), before);
+        << "term.in is not the start of the stream: " << kit::firstDifference(stream.substr(0, before.size()), before);
 }
 
 TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenItIsBack)
 {
-    robust::CablePair cable;
+    kit::CablePair cable;
     if (!cable.ok())
         GTEST_SKIP() << "no network namespaces: " << cable.whyNot();
-    robust::Listener far(0, robust::CablePair::serverAddress(), cable.serverNetns());
+    kit::Listener far(0, kit::CablePair::serverAddress(), cable.serverNetns());
     ASSERT_TRUE(far.ok());
     const long long bound = 60000;
 
     // One terminal stays silent, so only keepalive probes can find out; the
     // other has a line on its way when the host goes, so its output waits
     // for an acknowledgement that never comes.
-    robust::ScratchDir otherDir;
-    Process::Options idleOptions =
-        robust::terminalOptions(kProgram, robust::CablePair::serverAddress(), far.portText(), dir.path());
-    idleOptions.netns = cable.clientNetns();
-    Process::Options busyOptions = idleOptions;
+    kit::TempDir otherDir;
+    kit::TerminalRun idleOptions =
+        kit::terminalRun(kit::CablePair::serverAddress(), far.portText(), dir.path());
+    idleOptions.options.netns = cable.clientNetns();
+    kit::TerminalRun busyOptions = idleOptions;
     busyOptions.argv[5] = "-f" + otherDir.path();
-    std::vector<std::unique_ptr<Process>> terminals;
-    terminals.push_back(std::make_unique<Process>(idleOptions));
-    terminals.push_back(std::make_unique<Process>(busyOptions));
+    std::vector<std::unique_ptr<kit::Child>> terminals;
+    terminals.push_back(kit::startTerminal(idleOptions));
+    terminals.push_back(kit::startTerminal(busyOptions));
     std::vector<int> peers;
     for (auto &t : terminals) {
         peers.push_back(far.accept(5000));
@@ -213,7 +192,7 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
         ASSERT_TRUE(t->waitCount(kConnected, 1, 5000));
     }
     for (int p : peers)
-        ASSERT_TRUE(robust::sendAll(p, "hello\n", 2000));
+        ASSERT_TRUE(kit::sendAll(p, "hello\n", 2000));
     for (auto &t : terminals)
         ASSERT_TRUE(t->waitFor("hello\n", 3000));
 
@@ -252,10 +231,6 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
     EXPECT_GE(again, 0) << "no new attempt after the reconnect delay";
     EXPECT_TRUE(terminals[0]->waitCount(kConnected, 2, 3000) ||
                 terminals[1]->waitCount(kConnected, 2, 3000));
-    if (again >= 0)
-        close(again);
-    for (int p : peers)
-        close(p);
     for (auto &t : terminals) {
         t->write("exit\n");
         EXPECT_EQ(0, t->waitExit(5000));
@@ -266,13 +241,12 @@ TEST_F(FaultsTest, ResetByTheServerIsReportedAsADisconnectAndWhatCameBeforeIsKep
 {
     ASSERT_TRUE(server.ok());
     startConnected();
-    ASSERT_TRUE(robust::sendAll(peer, "before reset\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "before reset\n", 2000));
     ASSERT_TRUE(terminal->waitFor("before reset\n", 3000));
     // Console output the server never reads is still queued at the reset.
-    ASSERT_TRUE(terminal->write(robust::randomLines(1u << 20, 3, 100, 0, 0, {"exit", "bye"}), 5000));
+    ASSERT_TRUE(terminal->write(kit::randomLines(1u << 20, 3, 100, 0, 0, {"exit", "bye"}), 5000));
     usleep(300000);
-    robust::closeWithReset(peer);
-    peer = -1;
+    server.drop(peer, true);
 
     ASSERT_TRUE(terminal->waitCount(kDisconnected, 1, 5000)) << terminal->output();
     const std::string out = terminal->output();
@@ -284,9 +258,9 @@ TEST_F(FaultsTest, ResetByTheServerIsReportedAsADisconnectAndWhatCameBeforeIsKep
 
 TEST_F(FaultsTest, RefusedConnectionsLeaveTheProgramWaitingIdleAndAnswering)
 {
-    const int port = robust::probeFreePort();
+    const int port = kit::probeFreePort();
     ASSERT_GT(port, 0);
-    terminal = std::make_unique<Process>(options("127.0.0.1", std::to_string(port)));
+    terminal = kit::startTerminal(options("127.0.0.1", std::to_string(port)));
     ASSERT_TRUE(terminal->waitFor("Welcome to Quorvane", 5000));
     long before = terminal->cpuTicks();
     usleep(2500000);
@@ -303,17 +277,17 @@ TEST_F(FaultsTest, RefusedConnectionsLeaveTheProgramWaitingIdleAndAnswering)
 TEST_F(FaultsTest, OutputForAServerThatDoesNotReadIsKeptAndArrivesInOrderOnceItReads)
 {
     // A small window: most of the output has to wait in the terminal.
-    robust::Listener narrow(0, "127.0.0.1", "", 4096);
+    kit::Listener narrow(0, "127.0.0.1", "", 4096);
     ASSERT_TRUE(narrow.ok());
-    terminal = std::make_unique<Process>(options("127.0.0.1", narrow.portText()));
+    terminal = kit::startTerminal(options("127.0.0.1", narrow.portText()));
     peer = narrow.accept(5000);
     ASSERT_GE(peer, 0);
     ASSERT_TRUE(terminal->waitCount(kConnected, 1, 5000));
     // Records shorter than one 255-character read: a record that fills a
     // read exactly leaves its line feed to be read as an empty record,
     // which ends that tick's reading (a delay, not a loss).
-    const std::string data = robust::randomLines(3u << 20, 11, 200);
-    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), robust::encodeTextRecords(data)));
+    const std::string data = kit::randomLines(3u << 20, 11, 200);
+    ASSERT_TRUE(kit::appendFile(dir.file("term.out"), kit::encodeTextRecords(data)));
     // Each record read is shown in terminal mode: once all of it is on the
     // console, all of it has been sent or queued.
     long peakRss = 0;
@@ -328,8 +302,8 @@ TEST_F(FaultsTest, OutputForAServerThatDoesNotReadIsKeptAndArrivesInOrderOnceItR
         peakRss = std::max(peakRss, terminal->rssKb());
 
     std::string received;
-    robust::receiveCount(peer, received, data.size() + 13, 20000);
-    EXPECT_TRUE(received == data + "console tail\n") << robust::firstDifference(data + "console tail\n", received);
+    received += kit::readExactly(peer, (data.size() + 13) - received.size(), 20000);
+    EXPECT_TRUE(received == data + "console tail\n") << kit::firstDifference(data + "console tail\n", received);
     printf("[ figures  ] 3 MiB of term.out records held back for an unread socket: terminal peak RSS %ld KiB\n",
            peakRss);
 }
@@ -345,9 +319,9 @@ TEST_F(FaultsTest, ServerOutputThatNeverPausesForATickStillReachesTermIn)
     for (int i = 0; i < 33 && !written; ++i) {
         char line[32];
         snprintf(line, sizeof line, "busy %03d\n", i);
-        ASSERT_TRUE(robust::sendAll(peer, line, 2000));
+        ASSERT_TRUE(kit::sendAll(peer, line, 2000));
         usleep(300000);
-        written = robust::decodeTextRecords(robust::readFile(termIn)).find("busy 000\n") != std::string::npos;
+        written = kit::decodeTextRecords(kit::readFile(termIn)).find("busy 000\n") != std::string::npos;
     }
     EXPECT_TRUE(written) << "nothing reached term.in during ten seconds of steady output; the terminal holds "
                          << terminal->rssKb() << " KiB";
@@ -358,12 +332,12 @@ TEST_F(FaultsTest, OutputStillQueuedWhenTheProgramEndsReachesTermIn)
     ASSERT_TRUE(server.ok());
     startConnected();
     const std::string termIn = dir.file("term.in");
-    ASSERT_TRUE(robust::sendAll(peer, "last words\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "last words\n", 2000));
     ASSERT_TRUE(terminal->waitFor("last words\n", 3000));
     // Ended before a quiet tick could write the line.
     ASSERT_TRUE(terminal->write("exit\n"));
     EXPECT_EQ(0, terminal->waitExit(5000));
-    EXPECT_EQ("last words\n", robust::decodeTextRecords(robust::readFile(termIn)));
+    EXPECT_EQ("last words\n", kit::decodeTextRecords(kit::readFile(termIn)));
 }
 
 // ---------------------------------------------------------------- the shared files
@@ -373,35 +347,35 @@ TEST_F(FaultsTest, TermInThatCannotBeWrittenLosesOnlyWhatIsFlushedMeanwhile)
     ASSERT_TRUE(server.ok());
     startConnected();
     const std::string termIn = dir.file("term.in");
-    ASSERT_TRUE(robust::sendAll(peer, "one\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "one\n", 2000));
     ASSERT_EQ("one\n", waitForTermIn(termIn, "one\n", 4000));
 
     // term.in becomes a directory: appending fails, and the queue is
     // cleared all the same, so what is flushed in the window is gone.
     ASSERT_EQ(0, unlink(termIn.c_str()));
     ASSERT_EQ(0, mkdir(termIn.c_str(), 0755));
-    ASSERT_TRUE(robust::sendAll(peer, "two\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "two\n", 2000));
     ASSERT_TRUE(terminal->waitFor("two\n", 3000));
     usleep(2500000);
     ASSERT_EQ(0, rmdir(termIn.c_str()));
-    ASSERT_TRUE(robust::sendAll(peer, "three\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "three\n", 2000));
     EXPECT_EQ("three\n", waitForTermIn(termIn, "three\n", 4000)) << "appending creates term.in anew";
 
     // The whole directory is replaced by a plain file: both shared files
     // are out of reach, and come back with the directory.
     const std::string away = dir.path() + ".away";
     ASSERT_EQ(0, rename(dir.path().c_str(), away.c_str()));
-    ASSERT_TRUE(robust::appendFile(dir.path(), "not a directory\n"));
-    ASSERT_TRUE(robust::sendAll(peer, "four\n", 2000));
+    ASSERT_TRUE(kit::appendFile(dir.path(), "not a directory\n"));
+    ASSERT_TRUE(kit::sendAll(peer, "four\n", 2000));
     ASSERT_TRUE(terminal->waitFor("four\n", 3000));
     usleep(2500000);
     ASSERT_EQ(0, unlink(dir.path().c_str()));
     ASSERT_EQ(0, rename(away.c_str(), dir.path().c_str()));
-    ASSERT_TRUE(robust::sendAll(peer, "five\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "five\n", 2000));
     EXPECT_EQ("three\nfive\n", waitForTermIn(termIn, "five\n", 4000));
-    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), "operator again\x01\n"));
+    ASSERT_TRUE(kit::appendFile(dir.file("term.out"), "operator again\x01\n"));
     std::string got;
-    robust::receiveCount(peer, got, 15, 3000);
+    got += kit::readExactly(peer, (15) - got.size(), 3000);
     EXPECT_EQ("operator again\n", got) << "term.out is read again once the directory is back";
     EXPECT_TRUE(terminal->running());
 }
@@ -414,38 +388,38 @@ TEST_F(FaultsTest, TermOutGrowingShrinkingAndReplacedIsReadFromWhereItNowStarts)
 
     // Growing while read: the records go in in pieces that cut records
     // anywhere, and the pieces read meanwhile still add up to the data.
-    const std::string data = robust::randomLines(200 * 1024, 21, 200);
-    const std::string records = robust::encodeTextRecords(data);
+    const std::string data = kit::randomLines(200 * 1024, 21, 200);
+    const std::string records = kit::encodeTextRecords(data);
     std::thread writer([&] {
         uint64_t r = 12345;
         for (size_t at = 0; at < records.size();) {
             r = r * 6364136223846793005ULL + 1442695040888963407ULL;
             size_t n = std::min<size_t>(1 + (r >> 33) % 600, records.size() - at);
-            robust::appendFile(termOut, records.substr(at, n));
+            kit::appendFile(termOut, records.substr(at, n));
             at += n;
             usleep(2000);
         }
     });
     std::string got;
-    robust::receiveCount(peer, got, data.size(), 15000);
+    got += kit::readExactly(peer, (data.size()) - got.size(), 15000);
     writer.join();
-    EXPECT_TRUE(got == data) << robust::firstDifference(data, got);
+    EXPECT_TRUE(got == data) << kit::firstDifference(data, got);
 
     // Replaced by a smaller file: the shrink is noticed and the new file is
     // read from its start.
     const std::string fresh = dir.file("term.out.new");
-    ASSERT_TRUE(robust::appendFile(fresh, "replaced\x01\n"));
+    ASSERT_TRUE(kit::appendFile(fresh, "replaced\x01\n"));
     ASSERT_EQ(0, rename(fresh.c_str(), termOut.c_str()));
     got.clear();
-    robust::receiveCount(peer, got, 9, 4000);
+    got += kit::readExactly(peer, (9) - got.size(), 4000);
     EXPECT_EQ("replaced\n", got);
 
     // Truncated, and written again after a tick has seen it empty.
     ASSERT_EQ(0, truncate(termOut.c_str(), 0));
     usleep(1500000);
-    ASSERT_TRUE(robust::appendFile(termOut, "after truncation\x01\n"));
+    ASSERT_TRUE(kit::appendFile(termOut, "after truncation\x01\n"));
     got.clear();
-    robust::receiveCount(peer, got, 17, 4000);
+    got += kit::readExactly(peer, (17) - got.size(), 4000);
     EXPECT_EQ("after truncation\n", got);
 
     // Replaced by a file at least as large: the shrink test cannot see it,
@@ -454,11 +428,11 @@ TEST_F(FaultsTest, TermOutGrowingShrinkingAndReplacedIsReadFromWhereItNowStarts)
     // record) are never sent.
     struct stat old;
     ASSERT_EQ(0, stat(termOut.c_str(), &old));
-    ASSERT_TRUE(robust::appendFile(fresh, std::string(static_cast<size_t>(old.st_size) - 2, 's') + "\x01\n" + "kept\x01\n"));
+    ASSERT_TRUE(kit::appendFile(fresh, std::string(static_cast<size_t>(old.st_size) - 2, 's') + "\x01\n" + "kept\x01\n"));
     ASSERT_EQ(0, rename(fresh.c_str(), termOut.c_str()));
     got.clear();
-    robust::receiveCount(peer, got, 5, 4000);
-    robust::receiveFor(peer, got, 1500);
+    got += kit::readExactly(peer, (5) - got.size(), 4000);
+    got += kit::readFor(peer, 1500);
     EXPECT_EQ("kept\n", got);
 }
 
@@ -467,39 +441,39 @@ TEST_F(FaultsTest, TermOutGrowingShrinkingAndReplacedIsReadFromWhereItNowStarts)
 TEST_F(FaultsTest, AConsoleNobodyReadsHoldsEverythingBackAndLosesNothing)
 {
     ASSERT_TRUE(server.ok());
-    Process::Options o = options("127.0.0.1", server.portText());
-    o.drainLater = true;
-    terminal = std::make_unique<Process>(o);
+    kit::TerminalRun o = options("127.0.0.1", server.portText());
+    o.options.drainLater = true;
+    terminal = kit::startTerminal(o);
     peer = server.accept(5000);
     ASSERT_GE(peer, 0);
     usleep(300000);
 
     // The echo of 1 MB fills the console pipe: the program blocks in its
     // write, the server's data waits in the socket, term.out is not read.
-    const std::string data = robust::randomLines(1u << 20, 5, 100);
-    ASSERT_TRUE(robust::sendAll(peer, data, 5000));
-    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), "operator\x01\n"));
+    const std::string data = kit::randomLines(1u << 20, 5, 100);
+    ASSERT_TRUE(kit::sendAll(peer, data, 5000));
+    ASSERT_TRUE(kit::appendFile(dir.file("term.out"), "operator\x01\n"));
     std::string early;
-    robust::receiveFor(peer, early, 2000);
+    early += kit::readFor(peer, 2000);
     EXPECT_EQ("", early) << "the program was not held up";
 
     terminal->startDraining();
     std::string got;
-    robust::receiveCount(peer, got, 9, 4000);
+    got += kit::readExactly(peer, (9) - got.size(), 4000);
     EXPECT_EQ("operator\n", got);
     const std::string termIn = waitForTermIn(dir.file("term.in"), data.substr(data.size() - 20), 6000);
-    EXPECT_TRUE(data == termIn) << "everything held back reached term.in: " << robust::firstDifference(data, termIn);
+    EXPECT_TRUE(data == termIn) << "everything held back reached term.in: " << kit::firstDifference(data, termIn);
 }
 
 // ---------------------------------------------------------------- bad values
 
 TEST_F(FaultsTest, AnUnresolvableHostIsReportedAndTheProgramRunsOnIdle)
 {
-    terminal = std::make_unique<Process>(options("no-such-host.invalid", "8000"));
+    terminal = kit::startTerminal(options("no-such-host.invalid", "8000"));
     ASSERT_TRUE(terminal->waitFor("Welcome to Quorvane", 5000));
     EXPECT_NE(std::string::npos, terminal->output().find("Host \"no-such-host.invalid\" not found"))
         << terminal->output();
-    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), "ticks go on\x01\n"));
+    ASSERT_TRUE(kit::appendFile(dir.file("term.out"), "ticks go on\x01\n"));
     EXPECT_TRUE(terminal->waitFor("ticks go on\n", 3000)) << "records are still read (and dropped)";
     long before = terminal->cpuTicks();
     usleep(1500000);
@@ -511,12 +485,12 @@ TEST_F(FaultsTest, SendsALoginTextLongerThanOneBlockWhole)
 {
     ASSERT_TRUE(server.ok());
     const std::string login(9000, 'L');
-    Process::Options o = options("127.0.0.1", server.portText());
+    kit::TerminalRun o = options("127.0.0.1", server.portText());
     o.argv.push_back("-l" + login);
     startConnected(o);
-    ASSERT_TRUE(robust::sendAll(peer, "login: ", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "login: ", 2000));
     std::string got;
-    robust::receiveCount(peer, got, login.size() + 2, 4000);
+    got += kit::readExactly(peer, (login.size() + 2) - got.size(), 4000);
     EXPECT_TRUE(got == login + "\r\n") << got.size() << " bytes arrived";
 }
 

@@ -2,7 +2,14 @@
 // byte: what the server says must reach term.in complete and in order, and
 // what is piped into the console must reach the server, however the socket
 // paces it.
-#include "robust_support.h"
+#include "child.h"
+#include "clock.h"
+#include "loopback.h"
+#include "netns.h"
+#include "temp_dir.h"
+#include "term_records.h"
+#include "terminal_program.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -12,13 +19,12 @@
 #include <thread>
 #include <unistd.h>
 
-using robust::kConnected;
-using robust::nowMs;
-using robust::Process;
+using kit::kConnected;
+using kit::nowMs;
 
 namespace {
 
-const std::string kProgram = std::string(QUORVANE_BINARY_DIR) + "/quorvane";
+const std::string kProgram = kit::kTerminal;
 
 long fileSize(const std::string &path)
 {
@@ -68,9 +74,9 @@ protected:
     // server on `peer`.
     void start(size_t keepBytes = 1 << 20)
     {
-        Process::Options o = robust::terminalOptions(kProgram, "127.0.0.1", server.portText(), dir.path());
-        o.keepBytes = keepBytes;
-        terminal = std::make_unique<Process>(o);
+        kit::TerminalRun o = kit::terminalRun("127.0.0.1", server.portText(), dir.path());
+        o.options.keepBytes = keepBytes;
+        terminal = kit::startTerminal(o);
         ASSERT_TRUE(terminal->started());
         peer = server.accept(5000);
         ASSERT_GE(peer, 0) << terminal->output();
@@ -83,13 +89,11 @@ protected:
             terminal->write("exit\n");
             EXPECT_EQ(0, terminal->waitExit(10000)) << "the program ends cleanly after the run";
         }
-        if (peer >= 0)
-            close(peer);
     }
 
-    robust::ScratchDir dir;
-    robust::Listener server;
-    std::unique_ptr<Process> terminal;
+    kit::TempDir dir;
+    kit::Listener server;
+    std::unique_ptr<kit::Child> terminal;
     int peer = -1;
 };
 
@@ -100,21 +104,21 @@ TEST_F(IntegrityTest, KeepsTheLineFeedThatStartsABlockWithTheLineBeforeIt)
 
     // The line is cut just before its line feed, and term.in is written
     // before the rest arrives: the line feed has to become a record of its own.
-    ASSERT_TRUE(robust::sendAll(peer, "abc", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "abc", 2000));
     ASSERT_TRUE(terminal->waitFor("abc", 3000));
     waitForSettledSize(termIn, 5, 4000);
-    ASSERT_EQ("\nabc\n", robust::readFile(termIn)) << "the partial line is written as it is";
-    ASSERT_TRUE(robust::sendAll(peer, "\ndef\n", 2000));
+    ASSERT_EQ("\nabc\n", kit::readFile(termIn)) << "the partial line is written as it is";
+    ASSERT_TRUE(kit::sendAll(peer, "\ndef\n", 2000));
     waitForSettledSize(termIn, 10, 4000);
-    EXPECT_EQ("abc\ndef\n", robust::decodeTextRecords(robust::readFile(termIn)));
+    EXPECT_EQ("abc\ndef\n", kit::decodeTextRecords(kit::readFile(termIn)));
 
     // The same cut while the partial line still waits in the queue.
-    ASSERT_TRUE(robust::sendAll(peer, "ghi", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "ghi", 2000));
     ASSERT_TRUE(terminal->waitFor("ghi", 3000));
-    ASSERT_TRUE(robust::sendAll(peer, "\njkl\n", 2000));
+    ASSERT_TRUE(kit::sendAll(peer, "\njkl\n", 2000));
     ASSERT_TRUE(terminal->waitFor("jkl", 3000));
     usleep(2500000); // two ticks: the queue is written at the second
-    EXPECT_EQ("abc\ndef\nghi\njkl\n", robust::decodeTextRecords(robust::readFile(termIn)));
+    EXPECT_EQ("abc\ndef\nghi\njkl\n", kit::decodeTextRecords(kit::readFile(termIn)));
     EXPECT_NE(std::string::npos, terminal->output().find("ghi\njkl\n"))
         << "the console shows the line feed too:\n" << terminal->output();
 }
@@ -127,10 +131,10 @@ TEST_F(IntegrityTest, FiftyMegabytesOfServerLinesReachTermInCompleteAndInOrder)
     // Short lines, and every few hundred one longer than a received block,
     // so that records hold whole lines, line pieces and lines that span
     // several blocks.
-    const std::string data = robust::randomLines(size, 50, 120, 400, 9000);
+    const std::string data = kit::randomLines(size, 50, 120, 400, 9000);
 
     long long begin = nowMs();
-    ASSERT_TRUE(robust::sendAll(peer, data, 90000)) << "the terminal stopped reading";
+    ASSERT_TRUE(kit::sendAll(peer, data, 90000)) << "the terminal stopped reading";
     long long sent = nowMs();
     const std::string termIn = dir.file("term.in");
     // Every data byte takes one file byte (a line feed becomes 0x01), and
@@ -141,8 +145,8 @@ TEST_F(IntegrityTest, FiftyMegabytesOfServerLinesReachTermInCompleteAndInOrder)
     long settled = waitForSettledSize(termIn, static_cast<long>(size) + 1, 30000, 2500, &written);
     ASSERT_GE(settled, static_cast<long>(size) + 1) << "term.in did not receive everything in time";
 
-    const std::string decoded = robust::decodeTextRecords(robust::readFile(termIn));
-    EXPECT_TRUE(decoded == data) << robust::firstDifference(data, decoded);
+    const std::string decoded = kit::decodeTextRecords(kit::readFile(termIn));
+    EXPECT_TRUE(decoded == data) << kit::firstDifference(data, decoded);
     EXPECT_GE(terminal->outputSize(), size) << "every byte is shown on the console as well";
 
     // The last of the written file is held back until the server is quiet
@@ -163,7 +167,7 @@ TEST_F(IntegrityTest, TenMegabytesPipedIntoTheConsoleReachTheServerByteForByteTh
     const size_t size = 10u << 20;
     // In terminal mode a console read holding "exit" or "bye" ends the
     // program; the data leaves them out so that all of it is plain text.
-    const std::string data = robust::randomLines(size, 10, 160, 0, 0, {"exit", "bye"});
+    const std::string data = kit::randomLines(size, 10, 160, 0, 0, {"exit", "bye"});
 
     std::atomic<bool> written{false};
     std::atomic<bool> writeOk{false};
@@ -183,21 +187,21 @@ TEST_F(IntegrityTest, TenMegabytesPipedIntoTheConsoleReachTheServerByteForByteTh
     }
     std::string received;
     for (int i = 0; i < 20; ++i) {
-        robust::receiveCount(peer, received, received.size() + 4096, 1000);
+        received += kit::readExactly(peer, (received.size() + 4096) - received.size(), 1000);
         peakRss = std::max(peakRss, terminal->rssKb());
         usleep(50000);
     }
     long long fastFrom = nowMs();
     size_t fastStart = received.size();
-    robust::receiveCount(peer, received, size, 60000);
+    received += kit::readExactly(peer, (size) - received.size(), 60000);
     long long done = nowMs();
     writer.join();
 
     ASSERT_TRUE(writeOk) << "the terminal stopped reading its console";
     EXPECT_EQ(size, received.size());
-    EXPECT_TRUE(received == data) << robust::firstDifference(data, received);
+    EXPECT_TRUE(received == data) << kit::firstDifference(data, received);
     std::string extra;
-    robust::receiveFor(peer, extra, 300);
+    extra += kit::readFor(peer, 300);
     EXPECT_EQ("", extra) << "nothing beyond the piped bytes is sent";
     EXPECT_TRUE(terminal->running()) << terminal->output();
 

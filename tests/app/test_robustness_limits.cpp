@@ -3,8 +3,20 @@
 // select() descriptor limit as the terminal program meets it. Library-level
 // cases run in a child process each, since a stopped main loop never runs
 // again in the same process.
-#include "net_support.h"
-#include "robust_support.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "recorder.h"
+#include "wire.h"
+#include "child.h"
+#include "clock.h"
+#include "loopback.h"
+#include "netns.h"
+#include "temp_dir.h"
+#include "term_records.h"
+#include "terminal_program.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
@@ -22,7 +34,7 @@
 
 namespace {
 
-const std::string kProgram = std::string(QUORVANE_BINARY_DIR) + "/quorvane";
+const std::string kProgram = kit::kTerminal;
 
 int openDescriptors()
 {
@@ -36,34 +48,14 @@ int openDescriptors()
     return n - 1; // the directory's own descriptor
 }
 
-// A loopback listener whose backlog holds every connection of the test
-// before any is accepted.
-int listenWide(int *port)
-{
-    int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (s < 0 || bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 || listen(s, 512) != 0
-        || getsockname(s, reinterpret_cast<struct sockaddr *>(&a), &len) != 0) {
-        if (s >= 0)
-            close(s);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return s;
-}
-
 TEST(ConnectionTable, TheOutgoingConnectionAfterTheLastSlotIsRefusedCleanlyAndASlotFreedIsUsedAgain)
 {
-    nettest::runIsolated([] {
+    kit::runIsolated([] {
         ASSERT_EQ(0, client_server_init());
-        int port = 0;
-        const int listener = listenWide(&port);
-        ASSERT_GE(listener, 0);
-        const std::string portText = nettest::portText(port);
-        const client_callbacks callbacks = nettest::recordingClient();
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const std::string portText = listener.portText();
+        const client_callbacks callbacks = kit::recordingClient();
 
         std::vector<int> handles;
         for (int i = 0; i < CS_ITEM_TABLE_SIZE; ++i) {
@@ -71,71 +63,59 @@ TEST(ConnectionTable, TheOutgoingConnectionAfterTheLastSlotIsRefusedCleanlyAndAS
             ASSERT_GE(handles.back(), 0) << "connection " << i + 1;
         }
         const int before = openDescriptors();
-        {
-            nettest::StderrCapture reports;
-            EXPECT_EQ(-1, client_connect("127.0.0.1", portText.c_str(), &callbacks, CS_FLAG_RAW));
-            EXPECT_NE(std::string::npos,
-                      reports.text().find("Could not allocate handle for connection to 127.0.0.1:" + portText))
-                << reports.text();
-        }
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(-1, client_connect("127.0.0.1", portText.c_str(), &callbacks, CS_FLAG_RAW));
+        const std::string reports = testing::internal::GetCapturedStderr();
+        EXPECT_NE(std::string::npos, reports.find("Could not allocate handle for connection to 127.0.0.1:" + portText))
+            << reports;
         EXPECT_EQ(before, openDescriptors()) << "the refused connection's socket is closed";
 
         std::vector<int> accepted;
         for (int i = 0; i < CS_ITEM_TABLE_SIZE; ++i) {
-            accepted.push_back(nettest::acceptWithin(listener, 2000));
+            accepted.push_back(listener.accept(2000));
             ASSERT_GE(accepted.back(), 0);
         }
-        EXPECT_EQ(-1, nettest::acceptWithin(listener, 200)) << "the refused one never tried to connect";
+        EXPECT_EQ(-1, listener.accept(200)) << "the refused one never tried to connect";
 
         int freedHandle = handles[5];
         int reused = -1;
         int reusedPeer = -1;
-        ASSERT_TRUE(nettest::runSteps(
+        ASSERT_TRUE(kit::runSteps(
             {
-                [] { return nettest::countEvents("connect ") == CS_ITEM_TABLE_SIZE; },
+                [] { return kit::countEvents("connect ") == CS_ITEM_TABLE_SIZE; },
                 [&] {
                     // Every connection is usable, the first and the last alike.
                     return client_server_send(handles.front(), MSG_RAW, "first", 5) == 0 &&
                            client_server_send(handles.back(), MSG_RAW, "last", 4) == 0;
                 },
                 [&] {
-                    close(accepted[5]);
-                    accepted[5] = -1;
+                    listener.drop(accepted[5]);
                     return true;
                 },
-                [&] { return nettest::hasEvent("disconnect " + std::to_string(freedHandle)); },
+                [&] { return kit::hasEvent("disconnect " + std::to_string(freedHandle)); },
                 [&] {
                     reused = client_connect("127.0.0.1", portText.c_str(), &callbacks, CS_FLAG_RAW);
                     return reused >= 0;
                 },
-                [&] { return nettest::countEvents("connect ") == CS_ITEM_TABLE_SIZE + 1; },
+                [&] { return kit::countEvents("connect ") == CS_ITEM_TABLE_SIZE + 1; },
             },
             20000, 1));
-        char buf[8] = {};
-        EXPECT_TRUE(nettest::readExact(accepted.front(), buf, 5, 2000));
-        EXPECT_EQ("first", std::string(buf, 5));
-        EXPECT_TRUE(nettest::readExact(accepted.back(), buf, 4, 2000));
-        EXPECT_EQ("last", std::string(buf, 4));
-        reusedPeer = nettest::acceptWithin(listener, 2000);
+        EXPECT_EQ("first", kit::readExactly(accepted.front(), 5, 2000));
+        EXPECT_EQ("last", kit::readExactly(accepted.back(), 4, 2000));
+        reusedPeer = listener.accept(2000);
         EXPECT_GE(reusedPeer, 0) << "the freed slot carries a new connection";
-        for (int fd : accepted)
-            if (fd >= 0)
-                close(fd);
-        if (reusedPeer >= 0)
-            close(reusedPeer);
-        close(listener);
         client_server_shutdown();
-    }, 60);
+    }, 60000);
 }
 
 TEST(ConnectionTable, AcceptedClientsBeyondTheLastSlotAreClosedAtOnceAndTheServerListensOn)
 {
-    nettest::runIsolated([] {
+    kit::runIsolated([] {
         ASSERT_EQ(0, client_server_init());
-        const int port = nettest::probeFreePort();
+        const int port = kit::probeFreePort();
         ASSERT_GT(port, 0);
-        const server_callbacks callbacks = nettest::recordingServer();
-        ASSERT_GE(server_listen_address("127.0.0.1", nettest::portText(port).c_str(), &callbacks, CS_FLAG_RAW), 0);
+        const server_callbacks callbacks = kit::recordingServer();
+        ASSERT_GE(server_listen_address("127.0.0.1", std::to_string(port).c_str(), &callbacks, CS_FLAG_RAW), 0);
 
         std::vector<int> peers;
         int refused = -1;
@@ -144,42 +124,42 @@ TEST(ConnectionTable, AcceptedClientsBeyondTheLastSlotAreClosedAtOnceAndTheServe
         // One at a time: the listening backlog is small.
         for (int i = 0; i < CS_ITEM_TABLE_SIZE; ++i) {
             steps.push_back([&peers, port] {
-                peers.push_back(nettest::connectLoopback(port));
+                peers.push_back(kit::connectLoopback(port));
                 return peers.back() >= 0;
             });
-            steps.push_back([i] { return nettest::countEvents("accept ") == i + 1; });
+            steps.push_back([i] { return kit::countEvents("accept ") == i + 1; });
         }
         steps.push_back([&] {
-            refused = nettest::connectLoopback(port);
+            refused = kit::connectLoopback(port);
             return refused >= 0;
         });
-        steps.push_back([&] { return robust::peerEnded(refused, 1); });
+        steps.push_back([&] { return kit::peerEnded(refused, 1); });
         // A client leaves; the next one takes its slot.
         steps.push_back([&] {
-            close(peers[0]);
+            close(peers[0]); // connected, not accepted: the test's own
             peers[0] = -1;
             return true;
         });
-        steps.push_back([] { return nettest::countEvents("disconnect ") == 1; });
+        steps.push_back([] { return kit::countEvents("disconnect ") == 1; });
         steps.push_back([&] {
-            late = nettest::connectLoopback(port);
+            late = kit::connectLoopback(port);
             return late >= 0;
         });
-        steps.push_back([] { return nettest::countEvents("accept ") == CS_ITEM_TABLE_SIZE + 1; });
+        steps.push_back([] { return kit::countEvents("accept ") == CS_ITEM_TABLE_SIZE + 1; });
         // The clients accepted before the table was full are still served.
-        steps.push_back([&] { return nettest::writeAll(peers.back(), "still here", 10); });
+        steps.push_back([&] { return kit::sendAll(peers.back(), "still here"); });
         steps.push_back([] {
-            for (const std::string &e : nettest::events)
+            for (const std::string &e : kit::events)
                 if (e.rfind("message ", 0) == 0 && e.find("still here") != std::string::npos)
                     return true;
             return false;
         });
 
-        nettest::StderrCapture reports;
-        EXPECT_TRUE(nettest::runSteps(steps, 30000, 1));
-        EXPECT_EQ(CS_ITEM_TABLE_SIZE + 1, nettest::countEvents("accept ")) << "the refused client got no handle";
+        testing::internal::CaptureStderr();
+        EXPECT_TRUE(kit::runSteps(steps, 30000, 1));
+        EXPECT_EQ(CS_ITEM_TABLE_SIZE + 1, kit::countEvents("accept ")) << "the refused client got no handle";
         // The handle table's own warning is the only report.
-        const std::string text = reports.text();
+        const std::string text = testing::internal::GetCapturedStderr();
         EXPECT_NE(std::string::npos, text.find("There are no free handles")) << text;
         EXPECT_EQ(text.find("***"), text.rfind("***")) << "one report, for the one refused client:\n" << text;
         for (int fd : peers)
@@ -188,7 +168,7 @@ TEST(ConnectionTable, AcceptedClientsBeyondTheLastSlotAreClosedAtOnceAndTheServe
         close(refused);
         close(late);
         client_server_shutdown();
-    }, 60);
+    }, 60000);
 }
 
 // The terminal started with every descriptor below FD_SETSIZE taken (as
@@ -200,12 +180,12 @@ TEST(DescriptorLimit, TheTerminalRefusesASocketBeyondTheSelectSetsAndRunsOn)
 {
     struct stat st;
     ASSERT_EQ(0, stat(kProgram.c_str(), &st)) << "build the quorvane target first: " << kProgram;
-    robust::Listener server;
+    kit::Listener server;
     ASSERT_TRUE(server.ok());
-    robust::ScratchDir dir;
-    robust::Process::Options o = robust::terminalOptions(kProgram, "127.0.0.1", server.portText(), dir.path());
-    o.occupyBelow = FD_SETSIZE;
-    robust::Process terminal(o);
+    kit::TempDir dir;
+    kit::TerminalRun o = kit::terminalRun("127.0.0.1", server.portText(), dir.path());
+    o.options.occupyBelow = FD_SETSIZE;
+    kit::Child terminal(o.argv, o.options);
     ASSERT_TRUE(terminal.waitFor("Welcome to Quorvane", 5000)) << terminal.output();
     EXPECT_NE(std::string::npos, terminal.output().find("beyond the select() limit of " + std::to_string(FD_SETSIZE)))
         << terminal.output();
@@ -213,11 +193,11 @@ TEST(DescriptorLimit, TheTerminalRefusesASocketBeyondTheSelectSetsAndRunsOn)
 
     // The shared files still work (stdio needs no select()), and the
     // console still answers.
-    ASSERT_TRUE(robust::appendFile(dir.file("term.out"), "still read\x01\n"));
+    ASSERT_TRUE(kit::appendFile(dir.file("term.out"), "still read\x01\n"));
     EXPECT_TRUE(terminal.waitFor("still read\n", 3000)) << terminal.output();
     ASSERT_TRUE(terminal.write("exit\n"));
     EXPECT_EQ(0, terminal.waitExit(5000)) << terminal.output();
-    EXPECT_EQ(0, terminal.count(robust::kConnected));
+    EXPECT_EQ(0, terminal.count(kit::kConnected));
 }
 
 } // namespace

@@ -16,9 +16,14 @@
 
 #include "client.h"
 #include "client_server.h"
-#include "net_support.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "recorder.h"
+#include "wire.h"
 
-using namespace nettest;
+using namespace kit;
 
 namespace {
 
@@ -47,12 +52,13 @@ TEST(ClientConnect, EmptyOrMissingHostOrPortIsRefusedSilently)
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
-        StderrCapture err;
+        testing::internal::CaptureStderr();
         EXPECT_EQ(client_connect("", "80", &callbacks, kNonblocking), -1);
         EXPECT_EQ(client_connect("127.0.0.1", "", &callbacks, kNonblocking), -1);
         EXPECT_EQ(client_connect(nullptr, "80", &callbacks, kNonblocking), -1);
         EXPECT_EQ(client_connect("127.0.0.1", nullptr, &callbacks, kNonblocking), -1);
-        EXPECT_EQ(err.text(), "");
+        const std::string errText = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(errText, "");
         client_server_shutdown();
     });
 }
@@ -64,15 +70,15 @@ TEST(ClientConnect, PortTextIsANumberOrAServiceNameAsAWhole)
         client_callbacks callbacks = recordingClient();
         connection_info info;
 
-        int port = 0;
-        const int listener = listenLoopback(&port);
-        ASSERT_GE(listener, 0);
-        const int byNumber = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int port = listener.port();
+        const int byNumber = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(byNumber, 0);
         ASSERT_EQ(client_server_connection_info(byNumber, &info), 0);
         EXPECT_EQ(info.port, port);
         // Numbers wrap at 65536.
-        const int wrapped = client_connect("127.0.0.1", portText(port + 65536).c_str(), &callbacks, kNonblocking);
+        const int wrapped = client_connect("127.0.0.1", std::to_string(port + 65536).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(wrapped, 0);
         ASSERT_EQ(client_server_connection_info(wrapped, &info), 0);
         EXPECT_EQ(info.port, port);
@@ -88,12 +94,13 @@ TEST(ClientConnect, PortTextIsANumberOrAServiceNameAsAWhole)
 
         const int before = lowestFreeDescriptor();
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(client_connect("127.0.0.1", "80x", &callbacks, kNonblocking), -1);
-            EXPECT_NE(err.text().find("        Could not find service \"80x\"."), std::string::npos) << err.text();
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("        Could not find service \"80x\"."), std::string::npos) << errText;
         }
         EXPECT_EQ(lowestFreeDescriptor(), before) << "socket of the refused attempt left open";
-        close(listener);
+        listener.close();
         client_server_shutdown();
     });
 }
@@ -105,10 +112,11 @@ TEST(ClientConnect, UnresolvableHostIsReportedAndGivesNoHandle)
         client_callbacks callbacks = recordingClient();
         const int before = lowestFreeDescriptor();
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(client_connect("no-such-host.invalid", "80", &callbacks, kNonblocking), -1);
-            EXPECT_NE(err.text().find("        Host \"no-such-host.invalid\" not found: "), std::string::npos)
-                << err.text();
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("        Host \"no-such-host.invalid\" not found: "), std::string::npos)
+                << errText;
         }
         EXPECT_EQ(lowestFreeDescriptor(), before);
         client_server_shutdown();
@@ -121,7 +129,7 @@ TEST(ClientConnect, RefusedNonblockingConnectReportsFailureOnceAndNoDisconnect)
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
         const int port = probeFreePort();
-        const int handle = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        const int handle = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(handle, 0);
         EXPECT_TRUE(events.empty()) << "on_connect must come from the main loop";
         long long failedAt = 0;
@@ -147,10 +155,11 @@ TEST(ClientConnect, RefusedBlockingConnectFailsInTheCall)
         client_callbacks callbacks = recordingClient();
         const int before = lowestFreeDescriptor();
         {
-            StderrCapture err;
-            EXPECT_EQ(client_connect("127.0.0.1", portText(probeFreePort()).c_str(), &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_NE(err.text().find("        connect: " + std::string(strerror(ECONNREFUSED))), std::string::npos)
-                << err.text();
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(client_connect("127.0.0.1", std::to_string(probeFreePort()).c_str(), &callbacks, CS_FLAG_RAW), -1);
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("        connect: " + std::string(strerror(ECONNREFUSED))), std::string::npos)
+                << errText;
         }
         EXPECT_EQ(lowestFreeDescriptor(), before);
         client_server_shutdown();
@@ -162,22 +171,22 @@ TEST(ClientConnect, OnConnectComesBeforeDataThatWasAlreadyWaiting)
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
-        int port = 0;
-        const int listener = listenLoopback(&port);
-        ASSERT_GE(listener, 0);
-        const int handle = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int port = listener.port();
+        const int handle = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(handle, 0);
         // Accepted and written to before the main loop sees the connect.
-        const int peer = acceptWithin(listener, 2000);
+        const int peer = listener.accept(2000);
         ASSERT_GE(peer, 0);
-        ASSERT_TRUE(writeAll(peer, "hello", 5));
+        ASSERT_TRUE(sendAll(peer, "hello"));
         usleep(20000);
         runSteps({[&] { return countEvents("message ") == 1; }});
         ASSERT_EQ(events.size(), 2u);
         EXPECT_EQ(events[0], "connect " + std::to_string(handle) + " 1 0");
         EXPECT_EQ(events[1], "message " + std::to_string(handle) + " 1 hello");
-        close(peer);
-        close(listener);
+        listener.drop(peer);
+        listener.close();
         client_server_shutdown();
     });
 }
@@ -187,22 +196,20 @@ TEST(ClientConnect, BlockingConnectIsStillAnnouncedFromTheLoop)
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
-        int port = 0;
-        const int listener = listenLoopback(&port);
-        ASSERT_GE(listener, 0);
-        const int handle = client_connect("localhost", portText(port).c_str(), &callbacks, CS_FLAG_RAW);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int port = listener.port();
+        const int handle = client_connect("localhost", std::to_string(port).c_str(), &callbacks, CS_FLAG_RAW);
         ASSERT_GE(handle, 0);
         EXPECT_TRUE(events.empty());
         EXPECT_EQ(client_server_send(handle, MSG_RAW, "ping", 4), 0);
-        const int peer = acceptWithin(listener, 2000);
+        const int peer = listener.accept(2000);
         ASSERT_GE(peer, 0);
-        char got[4];
-        ASSERT_TRUE(readExact(peer, got, 4, 2000));
-        EXPECT_EQ(std::string(got, 4), "ping");
+        EXPECT_EQ(readExactly(peer, 4, 2000), "ping");
         runSteps({[&] { return countEvents("connect ") == 1; }});
         EXPECT_EQ(events[0], "connect " + std::to_string(handle) + " 1 0");
-        close(peer);
-        close(listener);
+        listener.drop(peer);
+        listener.close();
         client_server_shutdown();
     });
 }
@@ -212,19 +219,19 @@ TEST(ClientConnect, PeerCloseGivesOneDisconnectAndReleasesTheHandle)
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
-        int port = 0;
-        const int listener = listenLoopback(&port);
-        ASSERT_GE(listener, 0);
-        const int handle = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int port = listener.port();
+        const int handle = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(handle, 0);
         int peer = -1;
         long long closedAt = 0;
         runSteps({
             [&] { return countEvents("connect ") == 1; },
             [&] {
-                peer = acceptWithin(listener, 2000);
+                peer = listener.accept(2000);
                 EXPECT_GE(peer, 0);
-                close(peer);
+                listener.drop(peer);
                 return true;
             },
             [&] { return countEvents("disconnect ") == 1; },
@@ -237,7 +244,7 @@ TEST(ClientConnect, PeerCloseGivesOneDisconnectAndReleasesTheHandle)
         EXPECT_EQ(countEvents("disconnect "), 1);
         EXPECT_EQ(events.back(), "disconnect " + std::to_string(handle));
         EXPECT_EQ(client_server_descriptor(handle), -1);
-        close(listener);
+        listener.close();
         client_server_shutdown();
     });
 }
@@ -251,19 +258,19 @@ TEST(ClientConnect, DisconnectWhilePendingNeverReachesAConnectThatReusesTheDescr
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
-        int port = 0;
-        const int listener = listenLoopback(&port);
-        ASSERT_GE(listener, 0);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int port = listener.port();
 
-        const int first = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        const int first = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(first, 0);
         const int desc = client_server_descriptor(first);
         EXPECT_EQ(client_server_disconnect(first), 0);
-        const int second = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        const int second = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(second, 0);
         ASSERT_EQ(client_server_descriptor(second), desc) << "the test needs the descriptor number reused";
         EXPECT_EQ(client_server_disconnect(second), 0);
-        const int third = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        const int third = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(third, 0);
         ASSERT_EQ(client_server_descriptor(third), desc);
 
@@ -280,7 +287,7 @@ TEST(ClientConnect, DisconnectWhilePendingNeverReachesAConnectThatReusesTheDescr
         EXPECT_EQ(events[0], "connect " + std::to_string(third) + " 1 0");
         EXPECT_EQ(client_server_descriptor(first), -1);
         EXPECT_EQ(client_server_descriptor(second), -1);
-        close(listener);
+        listener.close();
         client_server_shutdown();
     });
 }
@@ -295,7 +302,7 @@ TEST(ClientConnect, DisconnectFromTheFailedConnectHandlerIsHarmless)
                 EXPECT_EQ(client_server_disconnect(std::stoi(e.substr(8))), 0);
             }
         };
-        const int handle = client_connect("127.0.0.1", portText(probeFreePort()).c_str(), &callbacks, kNonblocking);
+        const int handle = client_connect("127.0.0.1", std::to_string(probeFreePort()).c_str(), &callbacks, kNonblocking);
         ASSERT_GE(handle, 0);
         long long failedAt = 0;
         runSteps({
@@ -317,12 +324,12 @@ TEST(ClientConnect, OutgoingSocketsProbeSilentPeersWithinAMinuteAndHonourNodelay
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
-        int port = 0;
-        const int listener = listenLoopback(&port);
-        ASSERT_GE(listener, 0);
-        const int plain = client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int port = listener.port();
+        const int plain = client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking);
         const int nodelay =
-            client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking | CS_FLAG_NODELAY);
+            client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking | CS_FLAG_NODELAY);
         ASSERT_GE(plain, 0);
         ASSERT_GE(nodelay, 0);
         for (int handle : {plain, nodelay}) {
@@ -340,7 +347,7 @@ TEST(ClientConnect, OutgoingSocketsProbeSilentPeersWithinAMinuteAndHonourNodelay
         }
         EXPECT_EQ(intOption(client_server_descriptor(plain), IPPROTO_TCP, TCP_NODELAY), 0);
         EXPECT_NE(intOption(client_server_descriptor(nodelay), IPPROTO_TCP, TCP_NODELAY), 0);
-        close(listener);
+        listener.close();
         client_server_shutdown();
     });
 }
@@ -350,9 +357,9 @@ TEST(ClientConnect, DescriptorBeyondTheSelectSetsIsRefused)
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         client_callbacks callbacks = recordingClient();
-        int port = 0;
-        const int listener = listenLoopback(&port);
-        ASSERT_GE(listener, 0);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int port = listener.port();
         DescriptorFiller filler(FD_SETSIZE);
         if (!filler.ok()) {
             GTEST_SKIP() << "cannot open " << FD_SETSIZE << " descriptors here";
@@ -360,12 +367,13 @@ TEST(ClientConnect, DescriptorBeyondTheSelectSetsIsRefused)
         const int before = lowestFreeDescriptor();
         ASSERT_GE(before, FD_SETSIZE);
         {
-            StderrCapture err;
-            EXPECT_EQ(client_connect("127.0.0.1", portText(port).c_str(), &callbacks, kNonblocking), -1);
-            EXPECT_NE(err.text().find("beyond the select() limit"), std::string::npos) << err.text();
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(client_connect("127.0.0.1", std::to_string(port).c_str(), &callbacks, kNonblocking), -1);
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("beyond the select() limit"), std::string::npos) << errText;
         }
         EXPECT_EQ(lowestFreeDescriptor(), before);
-        close(listener);
+        listener.close();
         client_server_shutdown();
     });
 }

@@ -19,10 +19,15 @@
 
 #include "client.h"
 #include "client_server.h"
-#include "net_support.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "recorder.h"
+#include "wire.h"
 #include "server.h"
 
-using namespace nettest;
+using namespace kit;
 
 namespace {
 
@@ -59,7 +64,7 @@ int listenOnFreePort(int *port, int flags = CS_FLAG_RAW)
 {
     *port = probeFreePort();
     server_callbacks callbacks = recordingServer();
-    return server_listen(portText(*port).c_str(), &callbacks, flags);
+    return server_listen(std::to_string(*port).c_str(), &callbacks, flags);
 }
 
 } // namespace
@@ -71,12 +76,13 @@ TEST(ClientServerInit, SecondInitWarnsAndKeepsTheExistingTables)
         const int timer = client_server_add_timer(100000, neverTimer, nullptr);
         ASSERT_GE(timer, 0);
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(client_server_init(), 0);
-            EXPECT_NE(err.text().find("        The client/server lib has already been initialized!"),
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("        The client/server lib has already been initialized!"),
                       std::string::npos)
-                << err.text();
-            EXPECT_NE(err.text().find("*** WARNING"), std::string::npos);
+                << errText;
+            EXPECT_NE(errText.find("*** WARNING"), std::string::npos);
         }
         // Tables created anew would have forgotten this handle.
         EXPECT_EQ(client_server_remove_timer(timer), 0);
@@ -93,11 +99,12 @@ TEST(ClientServerInit, ShutdownIsSafeBeforeInitTwiceAndWithEverythingLive)
         EXPECT_EQ(client_server_add_input(CS_INPUT_READ, 0, nullptr, nullptr), -1);
         EXPECT_EQ(client_server_main_loop(), -1);
         {
-            StderrCapture err; // refusals of an uninitialised library are reported
+            testing::internal::CaptureStderr(); // refusals of an uninitialised library are reported
             client_callbacks clientCallbacks = recordingClient();
             server_callbacks serverCallbacks = recordingServer();
             EXPECT_EQ(client_connect("127.0.0.1", "1", &clientCallbacks, CS_FLAG_NONBLOCK), -1);
             EXPECT_EQ(server_listen("0", &serverCallbacks, CS_FLAG_RAW), -1);
+            testing::internal::GetCapturedStderr();
         }
 
         ASSERT_EQ(client_server_init(), 0);
@@ -106,12 +113,12 @@ TEST(ClientServerInit, ShutdownIsSafeBeforeInitTwiceAndWithEverythingLive)
         ASSERT_GE(server, 0);
         const int peer = connectLoopback(port);
         ASSERT_GE(peer, 0);
-        int listenPort = 0;
-        const int listener = listenLoopback(&listenPort);
+        kit::Listener listener;
+        const int listenPort = listener.port();
         client_callbacks callbacks = recordingClient();
         // Left pending: its connect watch and record are still registered.
         const int pendingConnect =
-            client_connect("127.0.0.1", portText(listenPort).c_str(), &callbacks, CS_FLAG_RAW | CS_FLAG_NONBLOCK);
+            client_connect("127.0.0.1", std::to_string(listenPort).c_str(), &callbacks, CS_FLAG_RAW | CS_FLAG_NONBLOCK);
         ASSERT_GE(pendingConnect, 0);
         int fired = 0;
         countdown = 1000;
@@ -122,19 +129,19 @@ TEST(ClientServerInit, ShutdownIsSafeBeforeInitTwiceAndWithEverythingLive)
         expectUnregistered(pendingConnect);
         EXPECT_EQ(server_get_user_data(server), nullptr);
         // The listening socket was closed with the server.
-        EXPECT_TRUE(peerClosed(peer, 2000));
+        EXPECT_TRUE(peerEnded(peer, 2000));
 
         // A fresh library works, on the very same port.
         ASSERT_EQ(client_server_init(), 0);
         server_callbacks serverCallbacks = recordingServer();
-        EXPECT_GE(server_listen(portText(port).c_str(), &serverCallbacks, CS_FLAG_RAW), 0);
+        EXPECT_GE(server_listen(std::to_string(port).c_str(), &serverCallbacks, CS_FLAG_RAW), 0);
         fired = 0;
         countdown = 2;
         ASSERT_GE(client_server_add_timer(1, countingTimer, &fired), 0);
         runSteps({[&] { return fired == 2; }});
         client_server_shutdown();
         close(peer);
-        close(listener);
+        listener.close();
     });
 }
 
@@ -147,9 +154,10 @@ TEST(ClientServerInit, ShutdownRestoresThePreviousSigpipeDisposition)
         sigaction(SIGPIPE, nullptr, &now);
         EXPECT_EQ(now.sa_handler, sigpipe_handler);
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             raise(SIGPIPE);
-            EXPECT_NE(err.text().find("        Ignoring SIGPIPE-signal."), std::string::npos) << err.text();
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("        Ignoring SIGPIPE-signal."), std::string::npos) << errText;
         }
         client_server_shutdown();
         sigaction(SIGPIPE, nullptr, &now);
@@ -206,8 +214,9 @@ TEST(ClientServerTimers, FullTimerTableRefusesWithoutDisturbingTheOthers)
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         std::vector<int> handles;
-        // One slot stays for the timer that drives the test steps.
-        for (int i = 0; i < CS_TIMER_TABLE_SIZE - 1; i++) {
+        // The timer that drives the test steps is the connection layer's own
+        // and takes no slot.
+        for (int i = 0; i < CS_TIMER_TABLE_SIZE; i++) {
             const int h = client_server_add_timer(100000, neverTimer, nullptr);
             ASSERT_GE(h, 0);
             handles.push_back(h);
@@ -216,9 +225,10 @@ TEST(ClientServerTimers, FullTimerTableRefusesWithoutDisturbingTheOthers)
         const long long start = nowMs();
         runSteps({
             [&] {
-                StderrCapture err;
+                testing::internal::CaptureStderr();
                 EXPECT_EQ(client_server_add_timer(1, neverTimer, nullptr), -1);
-                EXPECT_NE(err.text().find("        There are no free handles"), std::string::npos);
+                const std::string errText = testing::internal::GetCapturedStderr();
+                EXPECT_NE(errText.find("        There are no free handles"), std::string::npos);
                 return true;
             },
             // A refused timer left behind would come due and be released
@@ -336,7 +346,7 @@ TEST(ClientServerDispatch, AskedForDisconnectIsNeverReportedWhilePeerCloseIsRepo
         EXPECT_TRUE(hasEvent("disconnect " + std::to_string(handleB)));
         EXPECT_EQ(userDataInHandler, &marker);
         EXPECT_EQ(infoInHandler.handle, handleB);
-        EXPECT_TRUE(peerClosed(peerA, 2000));
+        EXPECT_TRUE(peerEnded(peerA, 2000));
         expectUnregistered(handleA);
         expectUnregistered(handleB);
         close(peerA);
@@ -360,12 +370,12 @@ TEST(ClientServerDispatch, ConnectionInfoGivesHostOrderPortsAndTheAcceptingServe
         socklen_t len = sizeof local;
         ASSERT_EQ(getsockname(peer, reinterpret_cast<struct sockaddr *>(&local), &len), 0);
 
-        int listenPort = 0;
-        const int listener = listenLoopback(&listenPort);
-        ASSERT_GE(listener, 0);
+        kit::Listener listener;
+        ASSERT_TRUE(listener.ok());
+        const int listenPort = listener.port();
         client_callbacks callbacks = recordingClient();
         const int outgoing =
-            client_connect("127.0.0.1", portText(listenPort).c_str(), &callbacks, CS_FLAG_RAW | CS_FLAG_NONBLOCK);
+            client_connect("127.0.0.1", std::to_string(listenPort).c_str(), &callbacks, CS_FLAG_RAW | CS_FLAG_NONBLOCK);
         ASSERT_GE(outgoing, 0);
 
         runSteps({[&] { return countEvents("accept ") == 1 && countEvents("connect ") == 1; }});
@@ -386,7 +396,7 @@ TEST(ClientServerDispatch, ConnectionInfoGivesHostOrderPortsAndTheAcceptingServe
         EXPECT_EQ(info.server_handle, -1);
 
         close(peer);
-        close(listener);
+        listener.close();
         client_server_shutdown();
     });
 }
@@ -407,8 +417,8 @@ TEST(ClientServerDispatch, SendsAndReceivesFramedMessagesByHandle)
                 handle = std::stoi(events.back().substr(7));
                 EXPECT_EQ(client_server_send(handle, 7, "hello", 5), 0);
                 EXPECT_EQ(client_server_send(handle, MSG_RAW, "raw", 3), 0);
-                const std::string m = frame(9, "abc");
-                EXPECT_TRUE(writeAll(peer, m.data(), m.size()));
+                const std::string m = wireFrame(9, "abc");
+                EXPECT_TRUE(sendAll(peer, m));
                 return true;
             },
             [&] {
@@ -424,9 +434,7 @@ TEST(ClientServerDispatch, SendsAndReceivesFramedMessagesByHandle)
         });
         EXPECT_EQ(deliveredInCall, 1);
         EXPECT_TRUE(hasEvent("message " + std::to_string(handle) + " 9 abc"));
-        char got[16];
-        ASSERT_TRUE(readExact(peer, got, 16, 2000));
-        EXPECT_EQ(std::string(got, 16), frame(7, "hello") + "raw");
+        EXPECT_EQ(readExactly(peer, 16, 2000), wireFrame(7, "hello") + "raw");
         close(peer);
         client_server_shutdown();
     });

@@ -15,8 +15,11 @@
 #include <gtest/gtest.h>
 
 #include "connection.h"
-#include "connection_harness.h"
-#include "report_child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "wire.h"
+#include "text.h"
 
 namespace {
 
@@ -46,7 +49,7 @@ void record_disconnect(void *arg)
         r->on_disconnect(*r);
 }
 
-connection *open_connection(const socket_pair &sp, recorder &r)
+connection *open_connection(const kit::SocketPair &sp, recorder &r)
 {
     connection *con = connection_create(sp.lib, record_message, record_disconnect, &r);
     EXPECT_NE(con, nullptr);
@@ -61,15 +64,6 @@ std::string bytes(std::initializer_list<int> values)
     return out;
 }
 
-// Index of the first differing byte, or -1.
-long first_difference(const std::string &a, const std::string &b)
-{
-    const size_t n = std::min(a.size(), b.size());
-    for (size_t i = 0; i < n; i++)
-        if (a[i] != b[i])
-            return static_cast<long>(i);
-    return a.size() == b.size() ? -1 : static_cast<long>(n);
-}
 
 } // namespace
 
@@ -77,48 +71,48 @@ long first_difference(const std::string &a, const std::string &b)
 
 TEST(Framing, WritesBigEndianTypeAndLengthBeforeThePayload)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         connection *con = open_connection(sp, r);
         ASSERT_NE(con, nullptr);
 
         EXPECT_EQ(connection_send(con, 7, "abc", 3), 0);
-        EXPECT_EQ(read_exactly(sp.peer, 11), bytes({0, 0, 0, 7, 0, 0, 0, 3}) + "abc");
+        EXPECT_EQ(kit::readExactly(sp.peer, 11), bytes({0, 0, 0, 7, 0, 0, 0, 3}) + "abc");
 
         EXPECT_EQ(connection_send(con, -2, "\x01\xff", 2), 0);
-        EXPECT_EQ(read_exactly(sp.peer, 10), bytes({0xff, 0xff, 0xff, 0xfe, 0, 0, 0, 2, 1, 0xff}));
+        EXPECT_EQ(kit::readExactly(sp.peer, 10), bytes({0xff, 0xff, 0xff, 0xfe, 0, 0, 0, 2, 1, 0xff}));
 
-        EXPECT_EQ(connection_send(con, 0x01020304, pattern(300, 1).data(), 300), 0);
-        EXPECT_EQ(read_exactly(sp.peer, 308), bytes({1, 2, 3, 4, 0, 0, 1, 0x2c}) + pattern(300, 1));
+        EXPECT_EQ(connection_send(con, 0x01020304, kit::pattern(300, 1).data(), 300), 0);
+        EXPECT_EQ(kit::readExactly(sp.peer, 308), bytes({1, 2, 3, 4, 0, 0, 1, 0x2c}) + kit::pattern(300, 1));
 
         // A raw message is its payload alone.
         EXPECT_EQ(connection_send(con, MSG_RAW, "hello", 5), 0);
-        EXPECT_EQ(read_exactly(sp.peer, 5), "hello");
-        EXPECT_EQ(read_available(sp.peer), "");
+        EXPECT_EQ(kit::readExactly(sp.peer, 5), "hello");
+        EXPECT_EQ(kit::readAvailable(sp.peer), "");
     });
 }
 
 TEST(Framing, CarriesTheLargestPayloadInBothDirections)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         r.on_message = [](recorder &) { connection_stop_main_loop(); };
         connection *con = open_connection(sp, r);
         ASSERT_NE(con, nullptr);
 
-        const std::string out = pattern(MSGBUFSIZE, 2);
+        const std::string out = kit::pattern(MSGBUFSIZE, 2);
         EXPECT_EQ(connection_send(con, 11, out.data(), MSGBUFSIZE), 0);
-        const std::string got = read_exactly(sp.peer, MSGBUFSIZE + 8);
+        const std::string got = kit::readExactly(sp.peer, MSGBUFSIZE + 8);
         ASSERT_EQ(got.size(), static_cast<size_t>(MSGBUFSIZE + 8));
-        EXPECT_EQ(wire_int(got, 0), 11);
-        EXPECT_EQ(wire_int(got, 4), MSGBUFSIZE);
+        EXPECT_EQ(kit::wireInt(got, 0), 11);
+        EXPECT_EQ(kit::wireInt(got, 4), MSGBUFSIZE);
         EXPECT_TRUE(got.substr(8) == out);
 
-        const std::string in = pattern(MSGBUFSIZE, 3);
-        write_all(sp.peer, wire_frame(12, in));
-        add_loop_bound(5000);
+        const std::string in = kit::pattern(MSGBUFSIZE, 3);
+        EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireFrame(12, in)));
+        kit::boundLoop(5000);
         EXPECT_EQ(connection_main_loop(), 0);
         ASSERT_EQ(r.messages.size(), 1u);
         EXPECT_EQ(r.messages[0].first, 12);
@@ -136,13 +130,13 @@ TEST(Framing, RefusesToSendMoreThanTheLargestPayloadOrANegativeLength)
 
 TEST(Framing, AnAnnouncedLengthAboveTheLargestTerminatesWithAReport)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         r.on_disconnect = [](recorder &) { connection_stop_main_loop(); };
         ASSERT_NE(open_connection(sp, r), nullptr);
-        write_all(sp.peer, wire_header(5, MSGBUFSIZE + 1) + pattern(100, 4));
-        add_loop_bound(5000);
+        EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireHeader(5, MSGBUFSIZE + 1) + kit::pattern(100, 4)));
+        kit::boundLoop(5000);
 
         testing::internal::CaptureStderr();
         EXPECT_EQ(connection_main_loop(), 0);
@@ -155,20 +149,20 @@ TEST(Framing, AnAnnouncedLengthAboveTheLargestTerminatesWithAReport)
             << err;
         EXPECT_TRUE(r.messages.empty());
         EXPECT_EQ(r.disconnects, 1);
-        EXPECT_TRUE(sees_end_of_stream(sp.peer));
+        EXPECT_TRUE(kit::peerEnded(sp.peer, 2000));
     });
 }
 
 TEST(Framing, ANegativeAnnouncedLengthIsRejectedLikeAnOversizedOne)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         for (int announced : {-1, -8, INT_MIN}) {
             SCOPED_TRACE(announced);
-            socket_pair sp;
+            kit::SocketPair sp;
             recorder r;
             connection *con = open_connection(sp, r);
             ASSERT_NE(con, nullptr);
-            write_all(sp.peer, wire_header(6, announced) + pattern(64, 5));
+            EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireHeader(6, announced) + kit::pattern(64, 5)));
 
             testing::internal::CaptureStderr();
             const int result = connection_data_received(con);
@@ -181,25 +175,25 @@ TEST(Framing, ANegativeAnnouncedLengthIsRejectedLikeAnOversizedOne)
                       std::string::npos)
                 << err;
             EXPECT_TRUE(r.messages.empty());
-            EXPECT_TRUE(sees_end_of_stream(sp.peer));
+            EXPECT_TRUE(kit::peerEnded(sp.peer, 2000));
         }
     });
 }
 
 TEST(Framing, ZeroLengthMessagesAreAHeaderAloneOrNothingAtAll)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         connection *con = open_connection(sp, r);
         ASSERT_NE(con, nullptr);
 
         EXPECT_EQ(connection_send(con, 9, nullptr, 0), 0);
-        EXPECT_EQ(read_exactly(sp.peer, 8), wire_header(9, 0));
+        EXPECT_EQ(kit::readExactly(sp.peer, 8), kit::wireHeader(9, 0));
         EXPECT_EQ(connection_send(con, MSG_RAW, nullptr, 0), 0);
-        EXPECT_EQ(read_available(sp.peer), "");
+        EXPECT_EQ(kit::readAvailable(sp.peer), "");
 
-        write_all(sp.peer, wire_header(4, 0));
+        EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireHeader(4, 0)));
         EXPECT_EQ(connection_data_received(con), 0);
         ASSERT_EQ(r.messages.size(), 1u);
         EXPECT_EQ(r.messages[0], std::make_pair(4, std::string()));
@@ -211,25 +205,25 @@ TEST(Framing, ZeroLengthMessagesAreAHeaderAloneOrNothingAtAll)
 
 TEST(Framing, AssemblesAHeaderArrivingOneByteAtATime)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         connection *con = open_connection(sp, r);
         ASSERT_NE(con, nullptr);
-        const std::string frame = wire_frame(21, "payload!");
+        const std::string frame = kit::wireFrame(21, "payload!");
 
         for (size_t i = 0; i < 8; i++) {
-            write_all(sp.peer, frame.substr(i, 1));
+            EXPECT_TRUE(kit::sendAll(sp.peer, frame.substr(i, 1)));
             // After the last header byte the payload read finds nothing
             // yet; that is no failure of the connection.
             EXPECT_EQ(connection_data_received(con), 0) << "after header byte " << i;
             EXPECT_TRUE(r.messages.empty());
             EXPECT_EQ(connection_state(con), CONNECTION_OPEN);
         }
-        write_all(sp.peer, frame.substr(8, 3));
+        EXPECT_TRUE(kit::sendAll(sp.peer, frame.substr(8, 3)));
         EXPECT_EQ(connection_data_received(con), 0);
         EXPECT_TRUE(r.messages.empty());
-        write_all(sp.peer, frame.substr(11));
+        EXPECT_TRUE(kit::sendAll(sp.peer, frame.substr(11)));
         EXPECT_EQ(connection_data_received(con), 0);
         ASSERT_EQ(r.messages.size(), 1u);
         EXPECT_EQ(r.messages[0], std::make_pair(21, std::string("payload!")));
@@ -238,14 +232,14 @@ TEST(Framing, AssemblesAHeaderArrivingOneByteAtATime)
 
 TEST(Framing, AssemblesAMessageDribbledOverManyPassesOfTheLoop)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         struct feed {
             int peer;
             std::string frame;
             size_t written = 0;
             size_t written_at_delivery = 0;
-        } f{sp.peer, wire_frame(3, "xyz")};
+        } f{sp.peer, kit::wireFrame(3, "xyz")};
         recorder r;
         r.on_message = [&f](recorder &) {
             f.written_at_delivery = f.written;
@@ -256,11 +250,11 @@ TEST(Framing, AssemblesAMessageDribbledOverManyPassesOfTheLoop)
             auto *fd = static_cast<feed *>(arg);
             if (reason != TIMER_EXPIRED)
                 return 0;
-            write_all(fd->peer, fd->frame.substr(fd->written++, 1));
+            EXPECT_TRUE(kit::sendAll(fd->peer, fd->frame.substr(fd->written++, 1)));
             return fd->written == fd->frame.size() ? 1 : 0;
         };
         ASSERT_NE(connection_add_timer(2, feed_byte, &f), nullptr);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         ASSERT_EQ(r.messages.size(), 1u);
@@ -272,12 +266,12 @@ TEST(Framing, AssemblesAMessageDribbledOverManyPassesOfTheLoop)
 
 TEST(Framing, DeliversTwoMessagesFromOneSegmentInTwoPasses)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         connection *con = open_connection(sp, r);
         ASSERT_NE(con, nullptr);
-        write_all(sp.peer, wire_frame(2, "first") + wire_frame(3, "second"));
+        EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireFrame(2, "first") + kit::wireFrame(3, "second")));
 
         EXPECT_EQ(connection_data_received(con), 0);
         ASSERT_EQ(r.messages.size(), 1u);
@@ -296,32 +290,32 @@ TEST(Framing, DeliversTwoMessagesFromOneSegmentInTwoPasses)
 
 TEST(Framing, RawConnectionsDeliverEveryReadAsItComes)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         connection *con = open_connection(sp, r);
         ASSERT_NE(con, nullptr);
         EXPECT_EQ(connection_set_flags(con, CS_FLAG_RAW), 0);
 
-        write_all(sp.peer, "abc");
+        EXPECT_TRUE(kit::sendAll(sp.peer, "abc"));
         EXPECT_EQ(connection_data_received(con), 0);
         // What would be an oversized header on a framed connection is just
         // eight bytes here.
-        write_all(sp.peer, wire_header(5, 100000));
+        EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireHeader(5, 100000)));
         EXPECT_EQ(connection_data_received(con), 0);
-        const std::string block = pattern(10000, 6);
-        write_all(sp.peer, block);
+        const std::string block = kit::pattern(10000, 6);
+        EXPECT_TRUE(kit::sendAll(sp.peer, block));
         EXPECT_EQ(connection_data_received(con), 0);
         EXPECT_EQ(connection_data_received(con), 0);
 
         ASSERT_EQ(r.messages.size(), 4u);
         EXPECT_EQ(r.messages[0], std::make_pair(MSG_RAW, std::string("abc")));
-        EXPECT_EQ(r.messages[1], std::make_pair(MSG_RAW, wire_header(5, 100000)));
+        EXPECT_EQ(r.messages[1], std::make_pair(MSG_RAW, kit::wireHeader(5, 100000)));
         EXPECT_EQ(r.messages[2].first, MSG_RAW);
         EXPECT_TRUE(r.messages[2].second == block.substr(0, MSGBUFSIZE));
         EXPECT_TRUE(r.messages[3].second == block.substr(MSGBUFSIZE));
 
-        sp.close_peer();
+        sp.closePeer();
         EXPECT_EQ(connection_data_received(con), -1);
         EXPECT_EQ(connection_state(con), CONNECTION_CLOSED);
         EXPECT_EQ(r.messages.size(), 4u);
@@ -332,8 +326,8 @@ TEST(Framing, RawConnectionsDeliverEveryReadAsItComes)
 
 TEST(Framing, KeepsTheSendingOrderWhenWritesWouldBlock)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         recorder r;
         connection *con = open_connection(sp, r);
         ASSERT_NE(con, nullptr);
@@ -350,9 +344,9 @@ TEST(Framing, KeepsTheSendingOrderWhenWritesWouldBlock)
                 type = MSG_RAW, len = 0;
             if (i == 7)
                 len = MSGBUFSIZE;
-            const std::string payload = pattern(len, i);
+            const std::string payload = kit::pattern(len, i);
             ASSERT_EQ(connection_send(con, type, payload.data(), len), 0) << "message " << i;
-            expected += type == MSG_RAW ? payload : wire_frame(type, payload);
+            expected += type == MSG_RAW ? payload : kit::wireFrame(type, payload);
         }
         ASSERT_GT(expected.size(), 1000000u);
 
@@ -372,11 +366,11 @@ TEST(Framing, KeepsTheSendingOrderWhenWritesWouldBlock)
             return 0;
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, sp.peer, drain, &rd), 0);
-        add_loop_bound(10000);
+        kit::boundLoop(10000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(rd.got.size(), expected.size());
-        EXPECT_EQ(first_difference(rd.got, expected), -1);
+        EXPECT_TRUE(rd.got == expected) << kit::firstDifference(expected, rd.got);
         EXPECT_EQ(connection_state(con), CONNECTION_OPEN);
     });
 }
@@ -385,24 +379,24 @@ TEST(Framing, KeepsTheSendingOrderWhenWritesWouldBlock)
 
 TEST(Lifecycle, APeerThatGoesAwayIsReportedOnceAndOnlyFromTheLoop)
 {
-    run_isolated([] {
-        socket_pair gone, cut;
+    kit::runLoopIsolated([] {
+        kit::SocketPair gone, cut;
         recorder rg, rc;
         connection *con = open_connection(gone, rg);
         ASSERT_NE(open_connection(cut, rc), nullptr);
         ASSERT_NE(con, nullptr);
 
-        gone.close_peer();
+        gone.closePeer();
         EXPECT_EQ(connection_data_received(con), -1);
         EXPECT_EQ(connection_state(con), CONNECTION_CLOSED);
         terminate_connection(con); // a second time changes nothing
         EXPECT_EQ(rg.disconnects, 0);
 
         // A message cut off by the end of the stream is dropped.
-        write_all(cut.peer, wire_header(1, 10) + "abc");
-        cut.close_peer();
+        EXPECT_TRUE(kit::sendAll(cut.peer, kit::wireHeader(1, 10) + "abc"));
+        cut.closePeer();
 
-        add_loop_stop(100);
+        kit::stopLoopAfter(100);
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(rg.disconnects, 1);
         EXPECT_EQ(rc.disconnects, 1);
@@ -412,8 +406,8 @@ TEST(Lifecycle, APeerThatGoesAwayIsReportedOnceAndOnlyFromTheLoop)
 
 TEST(Lifecycle, CloseWithoutNotifyIsSilent)
 {
-    run_isolated([] {
-        socket_pair quiet, loud;
+    kit::runLoopIsolated([] {
+        kit::SocketPair quiet, loud;
         recorder rq, rl;
         connection *q = open_connection(quiet, rq);
         connection *l = open_connection(loud, rl);
@@ -422,10 +416,10 @@ TEST(Lifecycle, CloseWithoutNotifyIsSilent)
         EXPECT_EQ(connection_close(q, 0), 0);
         EXPECT_EQ(connection_close(l, 1), 0);
         EXPECT_EQ(connection_send(q, 2, "x", 1), -1);
-        EXPECT_TRUE(sees_end_of_stream(quiet.peer));
-        EXPECT_TRUE(sees_end_of_stream(loud.peer));
+        EXPECT_TRUE(kit::peerEnded(quiet.peer, 2000));
+        EXPECT_TRUE(kit::peerEnded(loud.peer, 2000));
 
-        add_loop_stop(50);
+        kit::stopLoopAfter(50);
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(rq.disconnects, 0);
         EXPECT_EQ(rl.disconnects, 1);
@@ -434,8 +428,8 @@ TEST(Lifecycle, CloseWithoutNotifyIsSilent)
 
 TEST(Lifecycle, CallbacksMayTerminateConnectionsWhileTheLoopServesThem)
 {
-    run_isolated([] {
-        socket_pair s1, s2, s3;
+    kit::runLoopIsolated([] {
+        kit::SocketPair s1, s2, s3;
         recorder r1, r2, r3;
         // c3 comes first in the list, so the purge walk has passed it when
         // c1's disconnect callback closes it.
@@ -455,8 +449,8 @@ TEST(Lifecycle, CallbacksMayTerminateConnectionsWhileTheLoopServesThem)
             terminate_connection(c3);
             connection_stop_main_loop();
         };
-        write_all(s1.peer, wire_frame(2, "bye"));
-        add_loop_bound(5000);
+        EXPECT_TRUE(kit::sendAll(s1.peer, kit::wireFrame(2, "bye")));
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(r1.messages.size(), 1u);
@@ -464,15 +458,15 @@ TEST(Lifecycle, CallbacksMayTerminateConnectionsWhileTheLoopServesThem)
         EXPECT_EQ(r3.disconnects, 1);
         EXPECT_EQ(r2.disconnects, 0);
         EXPECT_EQ(connection_state(c2), CONNECTION_OPEN);
-        EXPECT_TRUE(sees_end_of_stream(s1.peer));
-        EXPECT_TRUE(sees_end_of_stream(s3.peer));
+        EXPECT_TRUE(kit::peerEnded(s1.peer, 2000));
+        EXPECT_TRUE(kit::peerEnded(s3.peer, 2000));
     });
 }
 
 TEST(Lifecycle, APendingConnectionIsNotReadUntilOpened)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         struct opener {
             connection *con = nullptr;
             bool opened = false;
@@ -486,7 +480,7 @@ TEST(Lifecycle, APendingConnectionIsNotReadUntilOpened)
         ASSERT_NE(o.con, nullptr);
         connection_set_state(o.con, CONNECTION_PENDING);
         EXPECT_EQ(connection_state(o.con), CONNECTION_PENDING);
-        write_all(sp.peer, wire_frame(8, "waiting"));
+        EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireFrame(8, "waiting")));
         auto open_later = [](int reason, void *arg) -> int {
             auto *op = static_cast<opener *>(arg);
             if (reason == TIMER_EXPIRED) {
@@ -496,7 +490,7 @@ TEST(Lifecycle, APendingConnectionIsNotReadUntilOpened)
             return 1;
         };
         ASSERT_NE(connection_add_timer(60, open_later, &o), nullptr);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         ASSERT_EQ(r.messages.size(), 1u);
@@ -519,7 +513,7 @@ TEST(Lifecycle, AFailedReadIsReportedFromConnectionDataReceived)
     // is neither end of stream nor a read that would block.
     for (const int flags : {CS_FLAG_RAW, 0}) {
         SCOPED_TRACE(flags == CS_FLAG_RAW ? "raw" : "framed");
-        run_isolated([flags] {
+        kit::runLoopIsolated([flags] {
             const int dir = open("/", O_RDONLY | O_DIRECTORY);
             ASSERT_GE(dir, 0);
             recorder r;
@@ -529,7 +523,7 @@ TEST(Lifecycle, AFailedReadIsReportedFromConnectionDataReceived)
             testing::internal::CaptureStderr();
             EXPECT_EQ(connection_data_received(con), -1);
             const std::string err = testing::internal::GetCapturedStderr();
-            EXPECT_EQ(reportchild::withoutLineNumbers(err), "\n*** ERROR (connection.cpp, L, connection_data_received):\n"
+            EXPECT_EQ(kit::withoutLineNumbers(err), "\n*** ERROR (connection.cpp, L, connection_data_received):\n"
                                                             "        read: " + std::string(strerror(EISDIR)) + "\n");
             EXPECT_TRUE(r.messages.empty());
             terminate_connection(con);
@@ -539,18 +533,18 @@ TEST(Lifecycle, AFailedReadIsReportedFromConnectionDataReceived)
 
 TEST(Lifecycle, AWriteToAVanishedPeerTerminatesTheConnection)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         struct sigaction sa = {};
         sa.sa_handler = on_sigpipe;
         sigemptyset(&sa.sa_mask);
         ASSERT_EQ(sigaction(SIGPIPE, &sa, nullptr), 0);
 
         // Written at once: connection_send reports.
-        socket_pair direct;
+        kit::SocketPair direct;
         recorder rd;
         connection *d = open_connection(direct, rd);
         ASSERT_NE(d, nullptr);
-        direct.close_peer();
+        direct.closePeer();
         testing::internal::CaptureStderr();
         const int sent = connection_send(d, 2, "lost", 4);
         const std::string err = testing::internal::GetCapturedStderr();
@@ -560,14 +554,14 @@ TEST(Lifecycle, AWriteToAVanishedPeerTerminatesTheConnection)
         EXPECT_NE(err.find("        write: Broken pipe\n"), std::string::npos) << err;
 
         // Queued first: continuing the output reports.
-        socket_pair queued;
+        kit::SocketPair queued;
         recorder rq;
         connection *q = open_connection(queued, rq);
         ASSERT_NE(q, nullptr);
-        const std::string block = pattern(MSGBUFSIZE, 7);
+        const std::string block = kit::pattern(MSGBUFSIZE, 7);
         for (int i = 0; i < 100; i++)
             ASSERT_EQ(connection_send(q, 3, block.data(), MSGBUFSIZE), 0);
-        queued.close_peer();
+        queued.closePeer();
         testing::internal::CaptureStderr();
         const int continued = write_data(q);
         const std::string err2 = testing::internal::GetCapturedStderr();
@@ -576,7 +570,7 @@ TEST(Lifecycle, AWriteToAVanishedPeerTerminatesTheConnection)
         EXPECT_NE(err2.find("        write (errno="), std::string::npos) << err2;
         EXPECT_NE(err2.find("): "), std::string::npos) << err2;
 
-        add_loop_stop(30);
+        kit::stopLoopAfter(30);
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(rd.disconnects, 1);
         EXPECT_EQ(rq.disconnects, 1);

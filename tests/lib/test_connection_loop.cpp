@@ -19,16 +19,12 @@
 #include <gtest/gtest.h>
 
 #include "connection.h"
-#include "connection_harness.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "wire.h"
 
 namespace {
-
-long long monotonic_ms()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // A clock that stands still unless a test moves it: expiries then depend
 // only on the order of the calls, and select() waits exactly the periods.
@@ -146,9 +142,9 @@ TEST(TimeArithmetic, AddingMillisecondsCarriesMicrosecondsIntoSeconds)
 TEST(TimeArithmetic, StartsFromTheMonotonicClockNotTheTimeOfDay)
 {
     struct timeval t = {-1, 0};
-    const long long before = monotonic_ms();
+    const long long before = kit::nowMs();
     time_add_ms(&t, 250);
-    const long long after = monotonic_ms();
+    const long long after = kit::nowMs();
     const long long got = static_cast<long long>(t.tv_sec) * 1000 + t.tv_usec / 1000;
     EXPECT_GE(got, before + 250 - 1);
     EXPECT_LE(got, after + 250);
@@ -195,7 +191,7 @@ TEST(TimeArithmetic, TimeLeftIsNeverNegative)
 
 TEST(TimeArithmetic, TimerCompareRanksTheEarlierExpiryHigher)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         connection_clock = fake_clock;
         std::vector<std::string> log;
         logged_timer l{&log, "t", 1};
@@ -224,7 +220,7 @@ TEST(TimeArithmetic, TimerCompareRanksTheEarlierExpiryHigher)
 
 TEST(Timers, FireInExpiryOrderAndTiesInInsertionOrder)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         connection_clock = fake_clock;
         std::vector<std::string> log;
         logged_timer x{&log, "X", 1}, a{&log, "A", 1}, b{&log, "B", 1}, c{&log, "C", 1}, d{&log, "D", 1};
@@ -234,7 +230,7 @@ TEST(Timers, FireInExpiryOrderAndTiesInInsertionOrder)
         ASSERT_NE(connection_add_timer(10, logged_timer_cb, &b), nullptr);
         ASSERT_NE(connection_add_timer(5, logged_timer_cb, &c), nullptr);
         ASSERT_NE(connection_add_timer(10, logged_timer_cb, &d), nullptr);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
 
@@ -254,16 +250,16 @@ TEST(Timers, FireInExpiryOrderAndTiesInInsertionOrder)
 
 TEST(Timers, KeepTheirPhaseAfterALateFiring)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         struct state {
             long long t0;
             std::vector<long long> at;
-        } s{monotonic_ms(), {}};
+        } s{kit::nowMs(), {}};
         auto cb = [](int reason, void *arg) -> int {
             auto *st = static_cast<state *>(arg);
             if (reason != TIMER_EXPIRED)
                 return 0;
-            st->at.push_back(monotonic_ms() - st->t0);
+            st->at.push_back(kit::nowMs() - st->t0);
             if (st->at.size() == 1)
                 usleep(700 * 1000); // past the second and third expiries
             if (st->at.size() == 4) {
@@ -273,7 +269,7 @@ TEST(Timers, KeepTheirPhaseAfterALateFiring)
             return 0;
         };
         ASSERT_NE(connection_add_timer(300, cb, &s), nullptr);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
 
@@ -293,7 +289,7 @@ TEST(Timers, KeepTheirPhaseAfterALateFiring)
 
 TEST(Timers, CancelledFromCallbacksNeverFireAgainAndAreReleasedOnce)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         connection_clock = fake_clock;
         std::vector<std::string> log;
         logged_timer a{&log, "A", 0}, b{&log, "B", 0}, c{&log, "C", 1};
@@ -305,7 +301,7 @@ TEST(Timers, CancelledFromCallbacksNeverFireAgainAndAreReleasedOnce)
         // A cancels itself yet asks to run on, and cancels B before B is due.
         a.cancel_self = true;
         a.cancel_on_expiry = b.self;
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
 
@@ -325,7 +321,7 @@ TEST(Timers, CancelledFromCallbacksNeverFireAgainAndAreReleasedOnce)
 
 TEST(Timers, ShutdownReleasesLiveTimersEarliestFirst)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         connection_clock = fake_clock;
         std::vector<std::string> log;
         logged_timer a{&log, "A", 0}, b{&log, "B", 0};
@@ -339,7 +335,7 @@ TEST(Timers, ShutdownReleasesLiveTimersEarliestFirst)
 
 TEST(Timers, NegativePeriodIsRefusedWithAReport)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         std::vector<std::string> log;
         logged_timer z{&log, "Z", 1};
         z.stop_on_expiry = true;
@@ -352,7 +348,7 @@ TEST(Timers, NegativePeriodIsRefusedWithAReport)
 
         // A zero period is a timer due at once.
         ASSERT_NE(connection_add_timer(0, logged_timer_cb, &z), nullptr);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(z.expired, 1);
         connection_shutdown();
@@ -364,9 +360,9 @@ TEST(Timers, NegativePeriodIsRefusedWithAReport)
 
 TEST(Watches, AreServedBeforeConnectionsInOnePass)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         std::vector<std::string> order;
-        socket_pair sp;
+        kit::SocketPair sp;
         pipe_fds p;
         auto on_message = [](void *arg, int, const char *, int) -> int {
             auto *o = static_cast<std::vector<std::string> *>(arg);
@@ -388,9 +384,9 @@ TEST(Watches, AreServedBeforeConnectionsInOnePass)
                 connection_stop_main_loop();
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
-        write_all(sp.peer, "data");
+        EXPECT_TRUE(kit::sendAll(sp.peer, "data"));
         p.fill();
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         const std::vector<std::string> expected = {"watch", "connection"};
@@ -400,7 +396,7 @@ TEST(Watches, AreServedBeforeConnectionsInOnePass)
 
 TEST(Watches, RemovedInItsOwnCallbackIsNotCalledAgain)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p;
         p.fill(); // never drained: readable in every pass
         counted_watch w;
@@ -409,7 +405,7 @@ TEST(Watches, RemovedInItsOwnCallbackIsNotCalledAgain)
             EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr), 0);
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
-        add_loop_stop(100);
+        kit::stopLoopAfter(100);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(w.calls, 1);
@@ -419,7 +415,7 @@ TEST(Watches, RemovedInItsOwnCallbackIsNotCalledAgain)
 
 TEST(Watches, RemovedByAnEarlierCallbackOfThePassIsSkipped)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p1, p2;
         p1.fill();
         p2.fill();
@@ -433,7 +429,7 @@ TEST(Watches, RemovedByAnEarlierCallbackOfThePassIsSkipped)
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p1.rd, counted_watch_cb, &first), 0);
         ASSERT_EQ(connection_external_input(WATCH_READ, p2.rd, counted_watch_cb, &second), 0);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(first.calls, 1);
@@ -443,7 +439,7 @@ TEST(Watches, RemovedByAnEarlierCallbackOfThePassIsSkipped)
 
 TEST(Watches, OnlyTheFirstOfTwoOnOneDescriptorIsServedAndEachRemovalTakesOne)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p, other;
         p.fill();
         other.fill();
@@ -479,7 +475,7 @@ TEST(Watches, OnlyTheFirstOfTwoOnOneDescriptorIsServedAndEachRemovalTakesOne)
 
 TEST(Watches, RemovalLeavesAnotherWatchOfTheSameDescriptorServed)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p;
         counted_watch a, b;
         a.fd = b.fd = p.rd;
@@ -494,7 +490,7 @@ TEST(Watches, RemovalLeavesAnotherWatchOfTheSameDescriptorServed)
             connection_stop_main_loop();
         };
         p.fill();
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(a.calls, 0);
@@ -504,7 +500,7 @@ TEST(Watches, RemovalLeavesAnotherWatchOfTheSameDescriptorServed)
 
 TEST(Watches, RemovalByIdTakesThatWatchAloneAndTheLastEndsTheInterest)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p;
         p.fill(); // never drained
         counted_watch a, b;
@@ -522,7 +518,7 @@ TEST(Watches, RemovalByIdTakesThatWatchAloneAndTheLastEndsTheInterest)
         // data stays unread. Had the descriptor stayed in the interest set,
         // the next pass would find it ready with no one to serve it.
         a.on_call = [first](counted_watch &) { EXPECT_EQ(connection_remove_watch(first), 0); };
-        add_loop_stop(150);
+        kit::stopLoopAfter(150);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(a.calls, 1);
@@ -533,7 +529,7 @@ TEST(Watches, RemovalByIdTakesThatWatchAloneAndTheLastEndsTheInterest)
 
 TEST(Watches, ExceptionWatchIsServedOnlyForOutOfBandData)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         int listener = socket(AF_INET, SOCK_STREAM, 0);
         ASSERT_GE(listener, 0);
         struct sockaddr_in addr = {};
@@ -575,7 +571,7 @@ TEST(Watches, ExceptionWatchIsServedOnlyForOutOfBandData)
         ASSERT_EQ(send(sender, "abc", 3, 0), 3);
         ASSERT_EQ(connection_external_input(WATCH_EXCEPT, receiver, on_except, &s), 0);
         ASSERT_NE(connection_add_timer(80, send_oob, &s), nullptr);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(s.calls, 1);
@@ -588,7 +584,7 @@ TEST(Watches, ExceptionWatchIsServedOnlyForOutOfBandData)
 
 TEST(Watches, WithoutModeAreRefusedAndNeverReachTheLoop)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p;
         p.fill();
         counted_watch w;
@@ -601,7 +597,7 @@ TEST(Watches, WithoutModeAreRefusedAndNeverReachTheLoop)
         EXPECT_NE(err.find("Watch without a mode"), std::string::npos) << err;
         EXPECT_EQ(connection_external_input(WATCH_REMOVE, p.rd, nullptr, nullptr), -1);
 
-        add_loop_stop(50);
+        kit::stopLoopAfter(50);
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(w.calls, 0);
     });
@@ -622,7 +618,7 @@ TEST(Watches, DescriptorsBeyondTheSetSizeAreRefused)
             GTEST_SKIP() << "cannot raise the descriptor limit to " << wanted << ": " << strerror(errno);
     }
 
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p;
         ASSERT_EQ(dup2(p.rd, FD_SETSIZE), FD_SETSIZE);
         ASSERT_EQ(dup2(p.rd, FD_SETSIZE + 5), FD_SETSIZE + 5);
@@ -650,7 +646,7 @@ TEST(Watches, DescriptorsBeyondTheSetSizeAreRefused)
         w.on_call = [](counted_watch &) { connection_stop_main_loop(); };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
         p.fill();
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(w.calls, 1);
     });
@@ -660,8 +656,8 @@ TEST(Watches, DescriptorsBeyondTheSetSizeAreRefused)
 
 TEST(MainLoop, StopFromACallbackEndsThePassWithPurgesDoneAndStaysStopped)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         int disconnects = 0;
         connection *con = connection_create(sp.lib, ignore_message, count_disconnect, &disconnects);
         ASSERT_NE(con, nullptr);
@@ -675,12 +671,12 @@ TEST(MainLoop, StopFromACallbackEndsThePassWithPurgesDoneAndStaysStopped)
             connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr);
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(w.calls, 1);
         EXPECT_EQ(disconnects, 1);
-        EXPECT_TRUE(sees_end_of_stream(sp.peer));
+        EXPECT_TRUE(kit::peerEnded(sp.peer, 2000));
 
         // A stopped loop stays stopped: not even a due timer runs.
         std::vector<std::string> log;
@@ -703,14 +699,14 @@ void on_alarm(int)
 
 TEST(MainLoop, RetriesASelectInterruptedByASignal)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         struct sigaction sa = {};
         sa.sa_handler = on_alarm;
         sigemptyset(&sa.sa_mask);
         sa.sa_flags = 0; // no SA_RESTART: select() fails with EINTR
         ASSERT_EQ(sigaction(SIGALRM, &sa, nullptr), 0);
 
-        socket_pair sp;
+        kit::SocketPair sp;
         int disconnects = 0;
         connection *con = connection_create(sp.lib, ignore_message, count_disconnect, &disconnects);
         ASSERT_NE(con, nullptr);
@@ -739,8 +735,8 @@ TEST(MainLoop, RetriesASelectInterruptedByASignal)
 
 TEST(MainLoop, OtherSelectFailuresTerminateEveryConnectionAndEndTheLoop)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         int disconnects = 0;
         connection *con = connection_create(sp.lib, ignore_message, count_disconnect, &disconnects);
         ASSERT_NE(con, nullptr);
@@ -754,7 +750,7 @@ TEST(MainLoop, OtherSelectFailuresTerminateEveryConnectionAndEndTheLoop)
         ASSERT_EQ(connection_external_input(WATCH_READ, fds[0], counted_watch_cb, &w), 0);
         close(fds[0]); // select() now fails with EBADF
         close(fds[1]);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         const int result = connection_main_loop();
         const std::string err = testing::internal::GetCapturedStderr();
@@ -763,7 +759,7 @@ TEST(MainLoop, OtherSelectFailuresTerminateEveryConnectionAndEndTheLoop)
         EXPECT_NE(err.find("        select: Bad file descriptor"), std::string::npos) << err;
         EXPECT_EQ(connection_state(con), CONNECTION_CLOSED);
         EXPECT_EQ(disconnects, 0);
-        EXPECT_TRUE(sees_end_of_stream(sp.peer));
+        EXPECT_TRUE(kit::peerEnded(sp.peer, 2000));
     });
 }
 
@@ -799,14 +795,14 @@ int log_raw(void *arg, int msg_type, const char *data, int len)
 
 TEST(RawReading, AFastPeerIsReadOneBlockPerPassWithTheOtherDescriptorsBetween)
 {
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         int big = 1 << 20;
         setsockopt(sp.peer, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
         fcntl(sp.peer, F_SETFL, fcntl(sp.peer, F_GETFL) | O_NONBLOCK);
         std::string sent;
         for (int i = 0; i < 16; i++) {
-            const std::string block = pattern(MSGBUFSIZE, i);
+            const std::string block = kit::pattern(MSGBUFSIZE, i);
             ssize_t n = write(sp.peer, block.data(), block.size());
             if (n <= 0)
                 break;
@@ -826,7 +822,7 @@ TEST(RawReading, AFastPeerIsReadOneBlockPerPassWithTheOtherDescriptorsBetween)
         w.fd = p.rd;
         w.on_call = [&l](counted_watch &) { l.order += 'W'; };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
-        add_loop_bound(5000);
+        kit::boundLoop(5000);
 
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_TRUE(l.received == sent) << "first difference at " << l.received.size();
@@ -841,14 +837,14 @@ TEST(RawReading, AFastPeerIsReadOneBlockPerPassWithTheOtherDescriptorsBetween)
 
 TEST(RawReading, AFullLastBlockOnABlockingSocketDoesNotHoldUpTheLoop)
 {
-    run_isolated([] {
-        socket_pair sp(false);  // as an accepted socket is
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp(false);  // as an accepted socket is
         raw_log l;
         connection *con = connection_create(sp.lib, log_raw, nullptr, &l);
         ASSERT_NE(con, nullptr);
         connection_set_flags(con, CS_FLAG_RAW);
-        const std::string block = pattern(2 * MSGBUFSIZE, 3);
-        write_all(sp.peer, block);
+        const std::string block = kit::pattern(2 * MSGBUFSIZE, 3);
+        EXPECT_TRUE(kit::sendAll(sp.peer, block));
         std::vector<std::string> log;
         logged_timer stop{&log, "stop", 1};
         stop.stop_on_expiry = true;
@@ -867,33 +863,33 @@ TEST(RawReading, AClosingOrStoppingCallbackEndsTheReadingAtItsBlock)
 {
     // Closed: nothing more is read from the descriptor, which may already
     // be closed or serve something else.
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         raw_log l;
         connection *con = connection_create(sp.lib, log_raw, nullptr, &l);
         ASSERT_NE(con, nullptr);
         connection_set_flags(con, CS_FLAG_RAW);
         l.on_message = [con] { terminate_connection(con); };
-        write_all(sp.peer, pattern(3 * MSGBUFSIZE, 4));
-        add_loop_stop(200);
+        EXPECT_TRUE(kit::sendAll(sp.peer, kit::pattern(3 * MSGBUFSIZE, 4)));
+        kit::stopLoopAfter(200);
         testing::internal::CaptureStderr();
         EXPECT_EQ(connection_main_loop(), 0);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(l.order, "M");
-        EXPECT_TRUE(sees_end_of_stream(sp.peer));
+        EXPECT_TRUE(kit::peerEnded(sp.peer, 2000));
         EXPECT_EQ(err, "");
     });
     // Stopped: the rest stays in the socket for whoever reads on.
-    run_isolated([] {
-        socket_pair sp;
+    kit::runLoopIsolated([] {
+        kit::SocketPair sp;
         raw_log l;
         connection *con = connection_create(sp.lib, log_raw, nullptr, &l);
         ASSERT_NE(con, nullptr);
         connection_set_flags(con, CS_FLAG_RAW);
         l.on_message = [] { connection_stop_main_loop(); };
-        const std::string sent = pattern(3 * MSGBUFSIZE, 5);
-        write_all(sp.peer, sent);
-        add_loop_bound(5000);
+        const std::string sent = kit::pattern(3 * MSGBUFSIZE, 5);
+        EXPECT_TRUE(kit::sendAll(sp.peer, sent));
+        kit::boundLoop(5000);
         EXPECT_EQ(connection_main_loop(), 0);
         EXPECT_EQ(l.order, "M");
         l.on_message = nullptr;
@@ -905,17 +901,17 @@ TEST(RawReading, AClosingOrStoppingCallbackEndsTheReadingAtItsBlock)
 
 TEST(RawReading, ARawConnectionOnAPipeIsReadWholeThroughSelect)
 {
-    run_isolated([] {
+    kit::runLoopIsolated([] {
         pipe_fds p;
         raw_log l;
-        const std::string sent = pattern(2 * MSGBUFSIZE + 10, 6);
+        const std::string sent = kit::pattern(2 * MSGBUFSIZE + 10, 6);
         l.expect = sent.size();
         connection *con = connection_create(p.rd, log_raw, nullptr, &l);
         ASSERT_NE(con, nullptr);
         p.rd = -1;  // the library's now
         connection_set_flags(con, CS_FLAG_RAW);
-        write_all(p.wr, sent);
-        add_loop_bound(5000);
+        EXPECT_TRUE(kit::sendAll(p.wr, sent));
+        kit::boundLoop(5000);
         testing::internal::CaptureStderr();
         EXPECT_EQ(connection_main_loop(), 0);
         const std::string err = testing::internal::GetCapturedStderr();

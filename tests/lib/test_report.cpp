@@ -15,12 +15,13 @@
 #define NDEBUG 1
 #endif
 #include "report.h"
-#include "report_child.h"
+#include "child.h"
+#include "temp_dir.h"
+#include "text.h"
 
-using reportchild::ChildResult;
-using reportchild::LogEntry;
-using reportchild::runInChild;
-using reportchild::withoutLineNumbers;
+using kit::ChildResult;
+using kit::LogEntry;
+using kit::withoutLineNumbers;
 
 namespace {
 std::vector<LogEntry> g_log;
@@ -35,9 +36,7 @@ extern "C" void syslog(int priority, const char *format, ...)
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    if (reportchild::recordingLog())
-        reportchild::recordLogEntry(priority, buf);
-    else
+    if (!kit::recordLogEntry(priority, buf))
         g_log.push_back({priority, buf});
     errno = ENOSPC;
 }
@@ -63,15 +62,7 @@ void expectNoProgramEntries(const std::vector<LogEntry> &log, size_t first)
     EXPECT_EQ(log[first + 2].text, "\n\n");
 }
 
-bool exitedWith(const ChildResult &r, int code)
-{
-    return r.finished && WIFEXITED(r.status) && WEXITSTATUS(r.status) == code;
-}
 
-bool abortedBySignal(const ChildResult &r)
-{
-    return r.finished && WIFSIGNALED(r.status) && WTERMSIG(r.status) == SIGABRT;
-}
 
 // Named as the main loop so the head line reads as it does there.
 void connection_main_loop(int error)
@@ -181,8 +172,8 @@ TEST_F(ReportTest, HelperReportsNameTheFunctionThatTheirCallerGives)
     EXPECT_EQ(g_log[3].priority, LOG_ERR);
     EXPECT_EQ(withoutLineNumbers(g_log[6].text), "\n*** ERROR (test_report.cpp, L, message_parse):\n");
 
-    const ChildResult r = runInChild([] { record_open(); });
-    EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status;
+    const ChildResult r = kit::runCaptured([] { record_open(); });
+    EXPECT_TRUE(r.exitedWith(1)) << "status " << r.status;
     EXPECT_EQ(withoutLineNumbers(r.err),
               std::string("\n*** ASSERTION FAILED (test_report.cpp, L, record_open):\n        record != NULL\n") +
                   k_no_program);
@@ -202,8 +193,8 @@ TEST_F(ReportTest, AssertionThatHoldsReportsNothingAndEvaluatesItsConditionOnce)
 
 TEST(ReportEndTest, FailedAssertionWithoutProgramNameEndsWithStatusOneAfterTheTraceError)
 {
-    const ChildResult r = runInChild([] { failAssertion(2); });
-    EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status;
+    const ChildResult r = kit::runCaptured([] { failAssertion(2); });
+    EXPECT_TRUE(r.exitedWith(1)) << "status " << r.status;
     EXPECT_EQ(withoutLineNumbers(r.err),
               std::string("\n*** ASSERTION FAILED (test_report.cpp, L, failAssertion):\n"
                           "        value > QUEUE_LIMIT\n") +
@@ -219,8 +210,8 @@ TEST(ReportEndTest, FailedAssertionWithoutProgramNameEndsWithStatusOneAfterTheTr
 
 TEST(ReportEndTest, FatalErrorWithoutProgramNameEndsWithStatusOneAfterTheTraceError)
 {
-    const ChildResult r = runInChild([] { failFatal(2); });
-    EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status;
+    const ChildResult r = kit::runCaptured([] { failFatal(2); });
+    EXPECT_TRUE(r.exitedWith(1)) << "status " << r.status;
     EXPECT_EQ(withoutLineNumbers(r.err),
               std::string("\n*** FATAL ERROR (test_report.cpp, L, failFatal):\n"
                           "        Could not create 2 queues for timers.\n\n") +
@@ -235,16 +226,16 @@ TEST(ReportEndTest, FatalErrorWithoutProgramNameEndsWithStatusOneAfterTheTraceEr
 
 TEST(ReportEndTest, FormsWithoutTraceAbortAtOnce)
 {
-    const ChildResult assertion = runInChild([] { failAssertionWithoutTrace(nullptr); });
-    EXPECT_TRUE(abortedBySignal(assertion)) << "status " << assertion.status;
+    const ChildResult assertion = kit::runCaptured([] { failAssertionWithoutTrace(nullptr); });
+    EXPECT_TRUE(assertion.killedBy(SIGABRT)) << "status " << assertion.status;
     EXPECT_EQ(withoutLineNumbers(assertion.err),
               "\n*** ASSERTION FAILED (test_report.cpp, L, failAssertionWithoutTrace):\n        name != NULL\n");
     ASSERT_EQ(assertion.log.size(), 2u);
     EXPECT_EQ(assertion.log[0].priority, LOG_CRIT);
     EXPECT_EQ(assertion.log[1].priority, LOG_CRIT);
 
-    const ChildResult fatal = runInChild([] { failFatalWithoutTrace(); });
-    EXPECT_TRUE(abortedBySignal(fatal)) << "status " << fatal.status;
+    const ChildResult fatal = kit::runCaptured([] { failFatalWithoutTrace(); });
+    EXPECT_TRUE(fatal.killedBy(SIGABRT)) << "status " << fatal.status;
     EXPECT_EQ(withoutLineNumbers(fatal.err),
               "\n*** FATAL ERROR (test_report.cpp, L, failFatalWithoutTrace):\n        This should not happen!\n\n\n");
     ASSERT_EQ(fatal.log.size(), 3u);

@@ -18,12 +18,17 @@
 #include <unistd.h>
 
 #include "client_server.h"
-#include "net_support.h"
-#include "report_child.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "recorder.h"
+#include "wire.h"
+#include "text.h"
 #include "server.h"
 
-using namespace nettest;
-using reportchild::withoutLineNumbers;
+using namespace kit;
+using kit::withoutLineNumbers;
 
 namespace {
 
@@ -32,7 +37,7 @@ int listenFree(int *port, int flags = CS_FLAG_RAW, const char *address = nullptr
 {
     *port = probeFreePort();
     server_callbacks callbacks = recordingServer();
-    return server_listen_address(address, portText(*port).c_str(), &callbacks, flags);
+    return server_listen_address(address, std::to_string(*port).c_str(), &callbacks, flags);
 }
 
 // Handles of the accepted clients, in order of their on_connect.
@@ -110,7 +115,7 @@ TEST(ServerListen, SeveralServersServeTheirOwnClients)
                          return true;
                      },
                      [&] { return countEvents("accept ") == 2; },
-                     [&] { return writeAll(peersA[0], "to A", 4) && writeAll(peersB[0], "to B", 4); },
+                     [&] { return sendAll(peersA[0], "to A") && sendAll(peersB[0], "to B"); },
                      [&] { return countEvents("message ") == 2; },
                  });
         const std::vector<int> accepted = acceptedHandles();
@@ -140,9 +145,10 @@ TEST(ServerListen, SeventeenthServerIsRefusedWithBothReports)
             handles.push_back(h);
         }
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(server_listen("0", &callbacks, CS_FLAG_RAW), -1);
-            const std::string text = err.text();
+            const std::string errText = testing::internal::GetCapturedStderr();
+            const std::string text = errText;
             const size_t full = text.find("        There are no free handles");
             const size_t refused = text.find("        Could not add server handle");
             ASSERT_NE(full, std::string::npos) << text;
@@ -161,37 +167,42 @@ TEST(ServerListen, PortAndAddressTextsAreCheckedAndReported)
         ASSERT_EQ(client_server_init(), 0);
         server_callbacks callbacks = recordingServer();
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(server_listen("", &callbacks, CS_FLAG_RAW), -1);
             EXPECT_EQ(server_listen(nullptr, &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_EQ(err.text(), "");
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(errText, "");
         }
         // Reports name the function the application called.
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(server_listen("80x", &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_EQ(withoutLineNumbers(err.text()), "\n*** ERROR (server.cpp, L, server_listen):\n"
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(withoutLineNumbers(errText), "\n*** ERROR (server.cpp, L, server_listen):\n"
                                                       "        Could not find service \"80x\".\n\n");
         }
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(server_listen_address("127.0.0.1", "80x", &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_EQ(withoutLineNumbers(err.text()), "\n*** ERROR (server.cpp, L, server_listen_address):\n"
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(withoutLineNumbers(errText), "\n*** ERROR (server.cpp, L, server_listen_address):\n"
                                                       "        Could not find service \"80x\".\n\n");
         }
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(server_listen_address("300.1.2.3", "0", &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_NE(err.text().find("        Invalid address \"300.1.2.3\"."), std::string::npos) << err.text();
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("        Invalid address \"300.1.2.3\"."), std::string::npos) << errText;
         }
         int port = 0;
         ASSERT_GE(listenFree(&port), 0);
         {
-            StderrCapture err;
-            EXPECT_EQ(server_listen(portText(port).c_str(), &callbacks, CS_FLAG_RAW), -1);
-            EXPECT_EQ(withoutLineNumbers(err.text()).rfind("\n*** ERROR (server.cpp, L, server_listen):\n"
+            testing::internal::CaptureStderr();
+            EXPECT_EQ(server_listen(std::to_string(port).c_str(), &callbacks, CS_FLAG_RAW), -1);
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_EQ(withoutLineNumbers(errText).rfind("\n*** ERROR (server.cpp, L, server_listen):\n"
                                                            "        bind: ", 0), 0u)
-                << err.text();
+                << errText;
         }
         client_server_shutdown();
     });
@@ -233,15 +244,15 @@ TEST(ServerListen, RestartsAtOnceOnAPortThatWasJustUsed)
         std::vector<int> peers;
         int second = -1;
         runSteps(connectPeers(port, 1, peers) + std::vector<std::function<bool()>>{
-                     [&] { return writeAll(peers[0], "x", 1); },
+                     [&] { return sendAll(peers[0], "x"); },
                      [&] { return countEvents("message ") == 1; },
                      // This side closes first, so the port has a connection in
                      // TIME_WAIT.
                      [&] { return server_unlisten(first) == 0; },
-                     [&] { return peerClosed(peers[0], 2000); },
+                     [&] { return peerEnded(peers[0], 2000); },
                      [&] {
                          server_callbacks callbacks = recordingServer();
-                         second = server_listen(portText(port).c_str(), &callbacks, CS_FLAG_RAW);
+                         second = server_listen(std::to_string(port).c_str(), &callbacks, CS_FLAG_RAW);
                          return true;
                      },
                  });
@@ -285,8 +296,8 @@ TEST(ServerListen, AcceptedConnectionsTakeTheServerFlags)
         runSteps(connectPeers(rawPort, 1, rawPeers) + connectPeers(framedPort, 1, framedPeers) +
                  std::vector<std::function<bool()>>{
                      [&] {
-                         const std::string m = frame(12, "framed");
-                         return writeAll(rawPeers[0], "abc", 3) && writeAll(framedPeers[0], m.data(), m.size());
+                         const std::string m = wireFrame(12, "framed");
+                         return sendAll(rawPeers[0], "abc") && sendAll(framedPeers[0], m);
                      },
                      [&] { return countEvents("message ") == 2; },
                  });
@@ -331,20 +342,18 @@ TEST(ServerBroadcast, ReachesEveryClientAndReportsAnyFailure)
                          close(peers[1]);
                          struct pollfd p = {client_server_descriptor(acceptedHandles()[1]), POLLIN, 0};
                          poll(&p, 1, 2000);
-                         StderrCapture err; // the write error and SIGPIPE reports
+                         testing::internal::CaptureStderr(); // the write error and SIGPIPE reports
                          resultThree = server_broadcast(server, 6, "three", 5);
+                         testing::internal::GetCapturedStderr();
                          return true;
                      },
                      [&] { return countEvents("disconnect ") == 1; },
                  });
         EXPECT_EQ(resultOne, 0);
         EXPECT_EQ(resultThree, -1);
-        const std::string one = frame(5, "one"), three = frame(6, "three");
-        char got[64];
-        ASSERT_TRUE(readExact(peers[0], got, one.size() + three.size(), 2000));
-        EXPECT_EQ(std::string(got, one.size() + three.size()), one + three);
-        ASSERT_TRUE(readExact(peers[2], got, three.size(), 2000));
-        EXPECT_EQ(std::string(got, three.size()), three);
+        const std::string one = wireFrame(5, "one"), three = wireFrame(6, "three");
+        EXPECT_EQ(readExactly(peers[0], one.size() + three.size(), 2000), one + three);
+        EXPECT_EQ(readExactly(peers[2], three.size(), 2000), three);
         close(peers[0]);
         close(peers[2]);
         client_server_shutdown();
@@ -424,9 +433,10 @@ TEST(ServerClientWalk, NoMemoryForTheSnapshotEndsTheWalkAtOnce)
         EXPECT_NE(server_first_client(server), -1);
         server_set_snapshot_alloc(noMemory);
         {
-            StderrCapture err;
+            testing::internal::CaptureStderr();
             EXPECT_EQ(server_first_client(server), -1);
-            EXPECT_NE(err.text().find("*** ERROR"), std::string::npos);
+            const std::string errText = testing::internal::GetCapturedStderr();
+            EXPECT_NE(errText.find("*** ERROR"), std::string::npos);
         }
         EXPECT_EQ(server_next_client(server), -1);
         server_set_snapshot_alloc(nullptr);
@@ -474,7 +484,7 @@ TEST(ServerUnlisten, ClosesEveryClientSilentlyAndReleasesTheirHandles)
         EXPECT_EQ(server_broadcast(server, 5, "x", 1), -1);
         EXPECT_EQ(server_first_client(server), -1);
         for (int fd : peers)
-            EXPECT_TRUE(peerClosed(fd, 2000));
+            EXPECT_TRUE(peerEnded(fd, 2000));
         closeAll(peers);
         client_server_shutdown();
     });
@@ -504,7 +514,7 @@ TEST(ServerUnlisten, StoppingTheServerFromAClientsDisconnectHandlerIsSafe)
                  });
         EXPECT_EQ(unlistened, 0);
         EXPECT_EQ(countEvents("disconnect "), 1);
-        EXPECT_TRUE(peerClosed(peers[1], 2000));
+        EXPECT_TRUE(peerEnded(peers[1], 2000));
         closeAll(peers);
         client_server_shutdown();
     });
@@ -523,22 +533,21 @@ TEST(ServerAccept, ClientBeyondTheSelectSetsIsDroppedAndTheServerListensOn)
             close(early);
             GTEST_SKIP() << "cannot open " << FD_SETSIZE << " descriptors here";
         }
-        auto err = std::make_unique<StderrCapture>();
+        testing::internal::CaptureStderr();
         std::string reports;
         int late = -1;
         runSteps({
-            [&] { return err->text().find("beyond the select() limit") != std::string::npos; },
+            [&] { return peerEnded(early, 0); },
             [&] {
-                reports = err->text();
-                err.reset();
+                reports = testing::internal::GetCapturedStderr();
                 filler.reset();
                 EXPECT_EQ(countEvents("accept "), 0);
-                EXPECT_TRUE(peerClosed(early, 2000));
                 late = connectLoopback(port);
                 return true;
             },
             [&] { return countEvents("accept ") == 1; },
         });
+        EXPECT_NE(reports.find("beyond the select() limit"), std::string::npos) << reports;
         EXPECT_NE(reports.find("        Descriptor "), std::string::npos) << reports;
         close(early);
         close(late);

@@ -4,7 +4,7 @@
 // gdb where this machine lets one process attach to another.
 //
 // syslog() is interposed here; in the forked children of a test every entry
-// travels back to the test through reportchild's record pipe.
+// travels back to the test through the kit's system-log record.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -23,15 +23,15 @@
 #include <vector>
 
 #include "report.h"
-#include "report_child.h"
+#include "child.h"
+#include "temp_dir.h"
+#include "text.h"
 #include "stack_trace.h"
 
-using reportchild::ChildProcess;
-using reportchild::ChildResult;
-using reportchild::LogEntry;
-using reportchild::runInChild;
-using reportchild::ScratchDir;
-using reportchild::withoutLineNumbers;
+using kit::ChildResult;
+using kit::LogEntry;
+using kit::TempDir;
+using kit::withoutLineNumbers;
 
 namespace {
 std::vector<LogEntry> g_log;
@@ -44,9 +44,7 @@ extern "C" void syslog(int priority, const char *format, ...)
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    if (reportchild::recordingLog())
-        reportchild::recordLogEntry(priority, buf);
-    else
+    if (!kit::recordLogEntry(priority, buf))
         g_log.push_back({priority, buf});
 }
 
@@ -113,16 +111,6 @@ std::vector<std::string> frameLines(const std::string &text)
         if (!line.empty() && line[0] == '#')
             frames.push_back(line);
     return frames;
-}
-
-bool exitedWith(const ChildResult &r, int code)
-{
-    return r.finished && WIFEXITED(r.status) && WEXITSTATUS(r.status) == code;
-}
-
-bool killedBy(const ChildResult &r, int signum)
-{
-    return r.finished && WIFSIGNALED(r.status) && WTERMSIG(r.status) == signum;
 }
 
 std::string ownExecutable()
@@ -219,7 +207,7 @@ TEST_F(FilterTest, CutsAnOverlongFrameLineAndCarriesOnWithTheNextOne)
 // ---------------------------------------------------------------- runner and waits
 
 // Puts a directory with the stand-in debugger first on the search path.
-void useDebuggerIn(const ScratchDir &dir)
+void useDebuggerIn(const TempDir &dir)
 {
     const std::string path = dir.path() + ":/usr/bin:/bin";
     setenv("PATH", path.c_str(), 1);
@@ -238,7 +226,7 @@ void useDebuggerIn(const ScratchDir &dir)
 
 TEST(StackTraceRunnerTest, SendsTheScriptAndCopiesTheFramesOfAnAnsweringDebugger)
 {
-    ScratchDir dir;
+    TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     dir.write("canned", k_session);
     dir.write("gdb",
@@ -248,11 +236,11 @@ TEST(StackTraceRunnerTest, SendsTheScriptAndCopiesTheFramesOfAnAnsweringDebugger
               "cat '" + dir.file("canned") + "'\n",
               true);
 
-    const ChildResult r = runInChild([&] {
+    const ChildResult r = kit::runCaptured([&] {
         useDebuggerIn(dir);
         runRunner("/opt/quorvane", "4242", 1);
     });
-    EXPECT_TRUE(exitedWith(r, 0)) << "status " << r.status;
+    EXPECT_TRUE(r.exitedWith(0)) << "status " << r.status;
     EXPECT_EQ(dir.read("argv"), "/opt/quorvane\n4242\n");
     EXPECT_EQ(dir.read("script"), k_script);
     EXPECT_EQ(r.err, joinedLines(k_session_frames));
@@ -278,7 +266,7 @@ TEST(StackTraceRunnerTest, CopiesEveryFrameOfADebuggerThatEndsBeforeItsOutputIsR
         output += frames.back() + "\n";
     }
     output += "(gdb) $1 = 0\n(gdb) ";
-    ScratchDir dir;
+    TempDir dir;
     ASSERT_FALSE(dir.path().empty());
     dir.write("canned", output);
     dir.write("gdb",
@@ -287,11 +275,11 @@ TEST(StackTraceRunnerTest, CopiesEveryFrameOfADebuggerThatEndsBeforeItsOutputIsR
               "cat '" + dir.file("canned") + "'\n",
               true);
 
-    const ChildResult r = runInChild([&] {
+    const ChildResult r = kit::runCaptured([&] {
         useDebuggerIn(dir);
         runRunner("/opt/quorvane", "4242", 0);
     });
-    EXPECT_TRUE(exitedWith(r, 0)) << "status " << r.status;
+    EXPECT_TRUE(r.exitedWith(0)) << "status " << r.status;
     const std::vector<std::string> got = lines(r.err);
     ASSERT_EQ(got.size(), frames.size());
     EXPECT_EQ(got.back(), frames.back());
@@ -305,7 +293,7 @@ TEST(StackTraceRunnerTest, RefusesAPipeThatSelectCannotWatch)
     if (limit.rlim_max != RLIM_INFINITY && limit.rlim_max < FD_SETSIZE + 16)
         GTEST_SKIP() << "descriptor limit " << limit.rlim_max << " is below the select limit";
 
-    const ChildResult r = runInChild([] {
+    const ChildResult r = kit::runCaptured([] {
         struct rlimit raised;
         getrlimit(RLIMIT_NOFILE, &raised);
         raised.rlim_cur = FD_SETSIZE + 16;
@@ -317,7 +305,7 @@ TEST(StackTraceRunnerTest, RefusesAPipeThatSelectCannotWatch)
         } while (fd >= 0 && fd < FD_SETSIZE - 1);
         runRunner("/opt/quorvane", "4242", 0);
     });
-    EXPECT_TRUE(exitedWith(r, 0)) << "status " << r.status;
+    EXPECT_TRUE(r.exitedWith(0)) << "status " << r.status;
     EXPECT_EQ(withoutLineNumbers(r.err), "\n*** ERROR (stack_trace.cpp, L, stack_trace):\n        pipe: " +
                                              std::string(strerror(EMFILE)) + "\n");
     EXPECT_LT(r.seconds, 2.0);
@@ -327,9 +315,9 @@ TEST(StackTraceRunnerTest, RefusesAPipeThatSelectCannotWatch)
 // four ways of never hearing from it run side by side.
 TEST(StackTraceRunnerTest, EveryWaitForASilentDebuggerEndsAfterFiveSecondsWithATimeoutReport)
 {
-    ScratchDir noDebugger;
-    ScratchDir interactive;
-    ScratchDir silent;
+    TempDir noDebugger;
+    TempDir interactive;
+    TempDir silent;
     ASSERT_FALSE(noDebugger.path().empty() || interactive.path().empty() || silent.path().empty());
     interactive.write("gdb",
                       "#!/bin/sh\n"
@@ -345,32 +333,32 @@ TEST(StackTraceRunnerTest, EveryWaitForASilentDebuggerEndsAfterFiveSecondsWithAT
                  true);
 
     // A mode without a debugger: the child ends at once, nothing is printed.
-    ChildProcess unknownMode([] { stackTracePrint(7, "/opt/quorvane"); });
+    kit::Child unknownMode([] { stackTracePrint(7, "/opt/quorvane"); }, kit::capturing());
     // The debugger cannot be started: the runner's report still reaches the
     // error stream, not the pipe meant for the debugger's output.
-    ChildProcess missing([&] {
+    kit::Child missing([&] {
         setenv("PATH", noDebugger.path().c_str(), 1);
         stackTracePrint(STACK_TRACE_STDERR, "/opt/quorvane");
-    });
+    }, kit::capturing());
     // Interactive: the child becomes the debugger, which never clears the flag.
-    ChildProcess debugStop([&] {
+    kit::Child debugStop([&] {
         useDebuggerIn(interactive);
         stackTracePrint(STACK_TRACE_INTERACTIVE, "/opt/quorvane");
-    });
+    }, kit::capturing());
     // The runner's own limit, with a debugger that reads the script and hangs.
-    ChildProcess runner([&] {
+    kit::Child runner([&] {
         useDebuggerIn(silent);
         runRunner("/opt/quorvane", "4242", 0);
-    });
+    }, kit::capturing());
 
-    const ChildResult a = unknownMode.finish(15);
-    const ChildResult b = missing.finish(15);
-    const ChildResult c = debugStop.finish(15);
-    const ChildResult d = runner.finish(15);
+    const ChildResult a = unknownMode.finish(15000);
+    const ChildResult b = missing.finish(15000);
+    const ChildResult c = debugStop.finish(15000);
+    const ChildResult d = runner.finish(15000);
 
     {
         SCOPED_TRACE("mode 7");
-        EXPECT_TRUE(exitedWith(a, 0)) << "returns to the caller; status " << a.status;
+        EXPECT_TRUE(a.exitedWith(0)) << "returns to the caller; status " << a.status;
         EXPECT_EQ(withoutLineNumbers(a.err), k_timeout_in_print);
         EXPECT_TRUE(std::regex_match(a.out, std::regex("Killing PID = [0-9]+\n"))) << a.out;
         EXPECT_GE(a.seconds, 5.0);
@@ -378,7 +366,7 @@ TEST(StackTraceRunnerTest, EveryWaitForASilentDebuggerEndsAfterFiveSecondsWithAT
     }
     {
         SCOPED_TRACE("no debugger on the search path");
-        EXPECT_TRUE(exitedWith(b, 0)) << "status " << b.status;
+        EXPECT_TRUE(b.exitedWith(0)) << "status " << b.status;
         const std::string err = withoutLineNumbers(b.err);
         const std::string exec = "\n*** ERROR (stack_trace.cpp, L, stack_trace):\n        exec: " +
                                  std::string(strerror(ENOENT)) + "\n";
@@ -393,7 +381,7 @@ TEST(StackTraceRunnerTest, EveryWaitForASilentDebuggerEndsAfterFiveSecondsWithAT
     }
     {
         SCOPED_TRACE("interactive");
-        EXPECT_TRUE(exitedWith(c, 0)) << "status " << c.status;
+        EXPECT_TRUE(c.exitedWith(0)) << "status " << c.status;
         EXPECT_EQ(interactive.read("argv"), "/opt/quorvane\n" + std::to_string(c.pid) + "\n");
         EXPECT_EQ(withoutLineNumbers(c.err), std::string("debug_stop\n") + k_timeout_in_print);
         EXPECT_EQ(c.out, "Killing PID = " + interactive.read("pid"));
@@ -401,7 +389,7 @@ TEST(StackTraceRunnerTest, EveryWaitForASilentDebuggerEndsAfterFiveSecondsWithAT
     }
     {
         SCOPED_TRACE("runner");
-        EXPECT_TRUE(exitedWith(d, 0)) << "status " << d.status;
+        EXPECT_TRUE(d.exitedWith(0)) << "status " << d.status;
         EXPECT_EQ(silent.read("script"), k_script);
         EXPECT_EQ(withoutLineNumbers(d.err), k_timeout_in_runner);
         EXPECT_EQ(d.out, "Killing PID = " + silent.read("pid"));
@@ -425,8 +413,8 @@ TEST(FatalSignalTest, ReportsEachSignalByNameThenEndsWithStatusOne)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.text);
         // Without a registered program the trace itself ends the process.
-        const ChildResult r = runInChild([&] { fatal_signal_handler(c.signum); });
-        EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status;
+        const ChildResult r = kit::runCaptured([&] { fatal_signal_handler(c.signum); });
+        EXPECT_TRUE(r.exitedWith(1)) << "status " << r.status;
         const std::string report = "\n*** ERROR (stack_trace.cpp, L, fatal_signal_handler):\n        " +
                                    std::string(c.text) + "\n\n";
         const std::string err = withoutLineNumbers(r.err);
@@ -442,7 +430,7 @@ TEST(FatalSignalTest, ReportsEachSignalByNameThenEndsWithStatusOne)
 
 TEST(FatalSignalTest, CatchingInstallsTheHandlerForTheFiveSignalsAndKeepsItsOwnCopyOfTheName)
 {
-    const ChildResult r = runInChild([] {
+    const ChildResult r = kit::runCaptured([] {
         char name[] = "/opt/quorvane";
         stack_trace_catch_fatal(name, STACK_TRACE_STDERR);
         name[1] = 'X';
@@ -459,17 +447,17 @@ TEST(FatalSignalTest, CatchingInstallsTheHandlerForTheFiveSignalsAndKeepsItsOwnC
             printf("SIGABRT caught too\n");
         printf("name %s\n", stack_trace_program_name() ? stack_trace_program_name() : "(null)");
     });
-    EXPECT_TRUE(exitedWith(r, 0)) << "status " << r.status;
+    EXPECT_TRUE(r.exitedWith(0)) << "status " << r.status;
     EXPECT_EQ(r.out, "name /opt/quorvane\n");
 }
 
 TEST(FatalSignalTest, ChildEndHandlerAssertsThatItsSignalIsTheChildSignal)
 {
-    const ChildResult ok = runInChild([] { stack_trace_sigchld(SIGCHLD); });
-    EXPECT_TRUE(exitedWith(ok, 0)) << "status " << ok.status;
+    const ChildResult ok = kit::runCaptured([] { stack_trace_sigchld(SIGCHLD); });
+    EXPECT_TRUE(ok.exitedWith(0)) << "status " << ok.status;
 
-    const ChildResult wrong = runInChild([] { stack_trace_sigchld(SIGUSR1); });
-    EXPECT_TRUE(killedBy(wrong, SIGABRT)) << "status " << wrong.status;
+    const ChildResult wrong = kit::runCaptured([] { stack_trace_sigchld(SIGUSR1); });
+    EXPECT_TRUE(wrong.killedBy(SIGABRT)) << "status " << wrong.status;
     EXPECT_NE(wrong.err.find("Assertion `signum == 17' failed."), std::string::npos) << wrong.err;
 }
 
@@ -498,23 +486,19 @@ std::string debuggerUnavailable()
             return std::string("ptrace_scope is ") + scope;
     }
 
-    const pid_t target = fork();
-    if (target == 0) {
-        sleep(10);
-        _exit(0);
-    }
-    if (target < 0)
+    kit::ChildOptions quiet;
+    quiet.io = kit::ChildOptions::Null;
+    kit::Child target([] { sleep(10); }, quiet);
+    if (!target.started())
         return "fork failed";
     std::string reason;
-    if (ptrace(PTRACE_ATTACH, target, nullptr, nullptr) != 0) {
+    if (ptrace(PTRACE_ATTACH, target.processId(), nullptr, nullptr) != 0) {
         reason = std::string("trial attach refused: ") + strerror(errno);
     } else {
         int status;
-        waitpid(target, &status, 0);
-        ptrace(PTRACE_DETACH, target, nullptr, nullptr);
+        waitpid(target.processId(), &status, 0);
+        ptrace(PTRACE_DETACH, target.processId(), nullptr, nullptr);
     }
-    kill(target, SIGKILL);
-    waitpid(target, nullptr, 0);
     return reason;
 }
 
@@ -550,11 +534,11 @@ protected:
 TEST_F(RealTraceTest, FatalSignalTracesTheDyingProcessToStandardErrorOnly)
 {
     const std::string name = program;
-    const ChildResult r = runInChild([&] {
+    const ChildResult r = kit::runCaptured([&] {
         stack_trace_catch_fatal(name.c_str(), STACK_TRACE_STDERR);
         crashInKnownFunction();
     });
-    EXPECT_TRUE(exitedWith(r, 1)) << "status " << r.status << "\n" << r.err;
+    EXPECT_TRUE(r.exitedWith(1)) << "status " << r.status << "\n" << r.err;
     const std::string head = "\n*** ERROR (stack_trace.cpp, L, fatal_signal_handler):\n        Segmentation fault\n\n" +
                              bannerFor(program, r.pid);
     const std::string err = withoutLineNumbers(r.err);
@@ -576,11 +560,11 @@ TEST_F(RealTraceTest, FatalSignalTracesTheDyingProcessToStandardErrorOnly)
 TEST_F(RealTraceTest, FatalErrorTracesToStandardErrorAndTheSystemLogThenAborts)
 {
     const std::string name = program;
-    const ChildResult r = runInChild([&] {
+    const ChildResult r = kit::runCaptured([&] {
         stack_trace_catch_fatal(name.c_str(), STACK_TRACE_STDERR);
         failInKnownFunction();
     });
-    EXPECT_TRUE(killedBy(r, SIGABRT)) << "status " << r.status << "\n" << r.err;
+    EXPECT_TRUE(r.killedBy(SIGABRT)) << "status " << r.status << "\n" << r.err;
     const std::string banner = bannerFor(program, r.pid);
     const std::string head =
         "\n*** FATAL ERROR (test_stack_trace.cpp, L, failInKnownFunction):\n"
