@@ -5,50 +5,54 @@
 
 #include "CsClient.h"
 #include "connection.h"
-#include "framework_harness.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "recorder.h"
+#include "text.h"
 
 namespace {
 
-using fwtest::countOf;
-using fwtest::inChild;
-using fwtest::Listener;
+using kit::countOf;
+using kit::Listener;
 
 const char *const retryLine = "Retry to establish connection to server\n";
 const char *const failedRetryLine = "Connect failed, retry\n";
 
 TEST(CsClient, RetriesEveryPeriodUntilTheServerIsUpAndReportsNothingBefore)
 {
-    int port = fwtest::probeFreePort();
-    auto run = inChild([port] {
-        fwtest::Recorder owner;
+    int port = kit::probeFreePort();
+    auto run = kit::runCaptured([port] {
+        kit::Recorder owner;
         std::unique_ptr<Listener> server;
-        double start = fwtest::monotonicSeconds();
+        const long long start = kit::nowMs();
         CsClient client(&owner, "127.0.0.1", std::to_string(port).c_str(), 1, 1, 1);
         EXPECT_EQ(client.state(), CsClient::STATE_CONNECTING);
         int eventsBeforeServer = -1;
-        fwtest::Script script;
+        kit::Loop script;
         script.at(2500, [&] {
             eventsBeforeServer = static_cast<int>(owner.events.size());
             server = std::make_unique<Listener>(port);
         });
-        script.stopWhen([&] { return !owner.events.empty(); });
+        script.until([&] { return !owner.events.empty(); });
         EXPECT_TRUE(script.run(7000));
         EXPECT_EQ(eventsBeforeServer, 0);
         ASSERT_EQ(owner.events.size(), 1u);
-        const fwtest::Event &connected = owner.events[0];
+        const kit::Event &connected = owner.events[0];
         EXPECT_EQ(connected.type, EVENT_CONNECTED);
         EXPECT_EQ(connected.sender, &client);
         EXPECT_EQ(connected.handle, client.getHandle());
         EXPECT_NE(connected.handle, -1);
         // Attempts at 0, 1, 2 s fail; the one at 3 s finds the server.
-        EXPECT_GE(connected.when - start, 2.5);
-        EXPECT_LT(connected.when - start, 4.5);
+        EXPECT_GE(connected.atMs - start, 2500);
+        EXPECT_LT(connected.atMs - start, 4500);
         EXPECT_EQ(client.state(), CsClient::STATE_CONNECTED);
         EXPECT_STREQ(client.peerAddress(), "127.0.0.1");
         EXPECT_EQ(client.peerPort(), std::to_string(port));
         printf("@@ handle %d\n", connected.handle);
     });
-    ASSERT_TRUE(run.passed) << run.describe();
+    ASSERT_TRUE(run.passed()) << run.describe();
     int retries = countOf(run.out, retryLine);
     EXPECT_GE(retries, 2) << run.out;
     EXPECT_LE(retries, 4) << run.out;
@@ -65,18 +69,18 @@ TEST(CsClient, RetriesEveryPeriodUntilTheServerIsUpAndReportsNothingBefore)
 
 TEST(CsClient, WithoutRetriesAFailedAttemptIsReportedOnceAndTheClientGoesIdle)
 {
-    int port = fwtest::probeFreePort();
-    auto run = inChild([port] {
-        fwtest::Recorder owner;
+    int port = kit::probeFreePort();
+    auto run = kit::runCaptured([port] {
+        kit::Recorder owner;
         std::unique_ptr<Listener> server;
         CsClient client(&owner, "127.0.0.1", std::to_string(port).c_str(), 1, 0, 0);
         int handle = client.getHandle();
         ASSERT_NE(handle, -1);
         int lateConnections = 0;
-        fwtest::Script script;
+        kit::Loop script;
         script.at(500, [&] { server = std::make_unique<Listener>(port); });
-        script.at(1800, [&] { lateConnections = server->acceptOne() >= 0 ? 1 : 0; });
-        script.stopWhen([&] { return script.elapsedMs() >= 1900; });
+        script.at(1800, [&] { lateConnections = server->accept(0) >= 0 ? 1 : 0; });
+        script.until([&] { return script.elapsedMs() >= 1900; });
         EXPECT_TRUE(script.run(5000));
         ASSERT_EQ(owner.events.size(), 1u);
         EXPECT_EQ(owner.events[0].type, EVENT_CONNECT_FAILED);
@@ -85,21 +89,21 @@ TEST(CsClient, WithoutRetriesAFailedAttemptIsReportedOnceAndTheClientGoesIdle)
         EXPECT_EQ(client.getHandle(), -1);
         EXPECT_EQ(lateConnections, 0);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, "Connect failed !\n"), 1) << run.out;
     EXPECT_EQ(countOf(run.out, retryLine), 0) << run.out;
 }
 
 TEST(CsClient, CarriesRawBytesBothWays)
 {
-    auto run = inChild([] {
+    auto run = kit::runCaptured([] {
         Listener server;
-        fwtest::Recorder owner;
+        kit::Recorder owner;
         CsClient client(&owner, "127.0.0.1", server.portText().c_str(), 1, 1, 1);
         int peer = -1;
         std::string atServer;
-        fwtest::Script script;
-        owner.react = [&](const fwtest::Event &event) {
+        kit::Loop script;
+        owner.onEvent = [&](const kit::Event &event) {
             if (event.type == EVENT_CONNECTED) {
                 EXPECT_EQ(client.send("hello\n", 6), 0);
                 // More than one message may carry: a length the library
@@ -109,21 +113,21 @@ TEST(CsClient, CarriesRawBytesBothWays)
             }
         };
         script.at(0, [] {});
-        script.stopWhen([&] {
-            if (peer < 0 && (peer = server.acceptOne()) >= 0) {
+        script.until([&] {
+            if (peer < 0 && (peer = server.accept(0)) >= 0) {
                 EXPECT_EQ(write(peer, "abc", 3), 3);
             }
             if (peer >= 0)
-                atServer += fwtest::readAvailable(peer);
-            return atServer == "hello\n" && owner.dataReceived() == "abc";
+                atServer += kit::readAvailable(peer);
+            return atServer == "hello\n" && owner.dataOf(EVENT_DATA) == "abc";
         });
-        EXPECT_TRUE(script.run(5000)) << atServer << "/" << owner.dataReceived();
+        EXPECT_TRUE(script.run(5000)) << atServer << "/" << owner.dataOf(EVENT_DATA);
         ASSERT_FALSE(owner.ofType(EVENT_DATA).empty());
         EXPECT_EQ(owner.ofType(EVENT_DATA)[0].handle, client.getHandle());
         EXPECT_EQ(owner.ofType(EVENT_CONNECTED).size(), 1u);
         printf("@@ handle %d port %d\n", client.getHandle(), server.port());
     });
-    ASSERT_TRUE(run.passed) << run.describe();
+    ASSERT_TRUE(run.passed()) << run.describe();
     int handle = -1, port = -1;
     size_t at = run.out.find("@@ handle ");
     ASSERT_NE(at, std::string::npos);
@@ -136,24 +140,24 @@ TEST(CsClient, CarriesRawBytesBothWays)
 
 TEST(CsClient, ServerClosingTheConnectionIsReportedAndTriedAgain)
 {
-    auto run = inChild([] {
+    auto run = kit::runCaptured([] {
         Listener server;
-        fwtest::Recorder owner;
+        kit::Recorder owner;
         CsClient client(&owner, "127.0.0.1", server.portText().c_str(), 1, 1, 1);
         int accepted = 0;
         int stateAfterLoss = 99, handleAfterLoss = 99;
-        double lostAt = 0;
-        owner.react = [&](const fwtest::Event &event) {
+        long long lostAt = 0;
+        owner.onEvent = [&](const kit::Event &event) {
             if (event.type == EVENT_DISCONNECTED) {
                 stateAfterLoss = client.state();
                 handleAfterLoss = client.getHandle();
-                lostAt = event.when;
+                lostAt = event.atMs;
                 EXPECT_EQ(client.send("x", 1), -1);
             }
         };
-        fwtest::Script script;
-        script.stopWhen([&] {
-            int peer = server.acceptOne();
+        kit::Loop script;
+        script.until([&] {
+            int peer = server.accept(0);
             if (peer >= 0 && ++accepted == 1)
                 server.drop(peer);
             return owner.ofType(EVENT_CONNECTED).size() == 2;
@@ -167,28 +171,28 @@ TEST(CsClient, ServerClosingTheConnectionIsReportedAndTriedAgain)
         EXPECT_EQ(owner.events[2].handle, client.getHandle());
         EXPECT_EQ(stateAfterLoss, CsClient::STATE_CONNECTING);
         EXPECT_EQ(handleAfterLoss, -1);
-        double wait = owner.events[2].when - lostAt;
-        EXPECT_GE(wait, 0.9);
-        EXPECT_LT(wait, 2.5);
+        const long long wait = owner.events[2].atMs - lostAt;
+        EXPECT_GE(wait, 900);
+        EXPECT_LT(wait, 2500);
         EXPECT_EQ(accepted, 2);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, retryLine), 1) << run.out;
     EXPECT_EQ(countOf(run.out, "Disconnect ("), 1) << run.out;
 }
 
 TEST(CsClient, ReconnectsOnceTheStoppedServerIsBack)
 {
-    auto run = inChild([] {
+    auto run = kit::runCaptured([] {
         auto server = std::make_unique<Listener>();
         int port = server->port();
-        fwtest::Recorder owner;
+        kit::Recorder owner;
         CsClient client(&owner, "127.0.0.1", server->portText().c_str(), 1, 1, 1);
         int peer = -1;
         int eventsWhileDown = -1;
-        fwtest::Script script;
-        script.stopWhen([&] {
-            if (server && peer < 0 && (peer = server->acceptOne()) >= 0) {
+        kit::Loop script;
+        script.until([&] {
+            if (server && peer < 0 && (peer = server->accept(0)) >= 0) {
                 // Stop the whole server: the listener and the connection.
                 server.reset();
                 script.at(script.elapsedMs() + 2300, [&] {
@@ -207,7 +211,7 @@ TEST(CsClient, ReconnectsOnceTheStoppedServerIsBack)
         EXPECT_EQ(eventsWhileDown, 2);
         EXPECT_EQ(client.state(), CsClient::STATE_CONNECTED);
     });
-    ASSERT_TRUE(run.passed) << run.describe();
+    ASSERT_TRUE(run.passed()) << run.describe();
     // Down for 2.3 s: attempts at about 1 and 2 s fail, the one at 3 s
     // finds the server again.
     EXPECT_GE(countOf(run.out, failedRetryLine), 1) << run.out;
@@ -217,14 +221,14 @@ TEST(CsClient, ReconnectsOnceTheStoppedServerIsBack)
 
 TEST(CsClient, ServerClosingWithoutRetriesLeavesTheClientIdle)
 {
-    auto run = inChild([] {
+    auto run = kit::runCaptured([] {
         Listener server;
-        fwtest::Recorder owner;
+        kit::Recorder owner;
         CsClient client(&owner, "127.0.0.1", server.portText().c_str(), 0, 0, 0);
         int accepted = 0;
-        fwtest::Script script;
-        script.stopWhen([&] {
-            int peer = server.acceptOne();
+        kit::Loop script;
+        script.until([&] {
+            int peer = server.accept(0);
             if (peer >= 0 && ++accepted == 1)
                 server.drop(peer);
             return script.elapsedMs() > 2000;
@@ -235,41 +239,41 @@ TEST(CsClient, ServerClosingWithoutRetriesLeavesTheClientIdle)
         EXPECT_EQ(client.state(), CsClient::STATE_IDLE);
         EXPECT_EQ(accepted, 1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     // verbose 0: no progress lines at all
     EXPECT_EQ(countOf(run.out, "Connect"), 0) << run.out;
 }
 
 TEST(CsClient, SendFailsWhileWaitingForARetry)
 {
-    int port = fwtest::probeFreePort();
-    auto run = inChild([port] {
-        fwtest::Recorder owner;
+    int port = kit::probeFreePort();
+    auto run = kit::runCaptured([port] {
+        kit::Recorder owner;
         CsClient client(&owner, "127.0.0.1", std::to_string(port).c_str(), 0, 1, 1);
         EXPECT_EQ(client.send("early", 5), -1);
-        fwtest::Script script;
+        kit::Loop script;
         script.at(300, [&] {
             EXPECT_EQ(client.state(), CsClient::STATE_CONNECTING);
             EXPECT_EQ(client.getHandle(), -1);
             EXPECT_EQ(client.send("hello", 5), -1);
             EXPECT_EQ(client.disconnect(), -1); // no connection; see the next test
         });
-        script.stopWhen([&] { return script.elapsedMs() > 400; });
+        script.until([&] { return script.elapsedMs() > 400; });
         EXPECT_TRUE(script.run(3000));
         EXPECT_TRUE(owner.events.empty());
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 TEST(CsClient, DisconnectStopsAWaitingRetry)
 {
-    int port = fwtest::probeFreePort();
-    auto run = inChild([port] {
-        fwtest::Recorder owner;
+    int port = kit::probeFreePort();
+    auto run = kit::runCaptured([port] {
+        kit::Recorder owner;
         std::unique_ptr<Listener> server;
         CsClient client(&owner, "127.0.0.1", std::to_string(port).c_str(), 1, 1, 1);
         int accepted = -1;
-        fwtest::Script script;
+        kit::Loop script;
         script.at(300, [&] {
             EXPECT_EQ(client.getHandle(), -1);
             EXPECT_EQ(client.state(), CsClient::STATE_CONNECTING);
@@ -279,26 +283,26 @@ TEST(CsClient, DisconnectStopsAWaitingRetry)
             EXPECT_EQ(client.disconnect(), -1);
             server = std::make_unique<Listener>(port);
         });
-        script.at(2400, [&] { accepted = server->acceptOne(); });
-        script.stopWhen([&] { return script.elapsedMs() > 2500; });
+        script.at(2400, [&] { accepted = server->accept(0); });
+        script.until([&] { return script.elapsedMs() > 2500; });
         EXPECT_TRUE(script.run(5000));
         EXPECT_EQ(accepted, -1);
         EXPECT_TRUE(owner.events.empty());
         EXPECT_EQ(client.state(), CsClient::STATE_IDLE);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, retryLine), 0) << run.out;
 }
 
 TEST(CsClient, DisconnectClosesWithoutAnEventAndWithoutARetry)
 {
-    auto run = inChild([] {
+    auto run = kit::runCaptured([] {
         Listener server;
-        fwtest::Recorder owner;
+        kit::Recorder owner;
         CsClient client(&owner, "127.0.0.1", server.portText().c_str(), 1, 1, 1);
         int peer = -1, second = -1;
         bool peerSawEnd = false;
-        owner.react = [&](const fwtest::Event &event) {
+        owner.onEvent = [&](const kit::Event &event) {
             if (event.type == EVENT_CONNECTED) {
                 EXPECT_EQ(client.connect(), -1); // holds a handle: nothing changes
                 EXPECT_EQ(client.getHandle(), event.handle);
@@ -309,12 +313,12 @@ TEST(CsClient, DisconnectClosesWithoutAnEventAndWithoutARetry)
                 EXPECT_EQ(client.disconnect(), -1);
             }
         };
-        fwtest::Script script;
-        script.stopWhen([&] {
+        kit::Loop script;
+        script.until([&] {
             if (peer < 0)
-                peer = server.acceptOne();
+                peer = server.accept(0);
             else if (second < 0)
-                second = server.acceptOne();
+                second = server.accept(0);
             if (peer >= 0 && !peerSawEnd) {
                 char byte;
                 peerSawEnd = read(peer, &byte, 1) == 0;
@@ -327,27 +331,27 @@ TEST(CsClient, DisconnectClosesWithoutAnEventAndWithoutARetry)
         EXPECT_TRUE(peerSawEnd);
         EXPECT_EQ(second, -1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, retryLine), 0) << run.out;
 }
 
 TEST(CsClient, ExplicitAttemptReplacesAWaitingRetry)
 {
     // Two chains of retries would show up as about twice the attempts.
-    int port = fwtest::probeFreePort();
-    auto run = inChild([port] {
-        fwtest::Recorder owner;
+    int port = kit::probeFreePort();
+    auto run = kit::runCaptured([port] {
+        kit::Recorder owner;
         CsClient client(&owner, "127.0.0.1", std::to_string(port).c_str(), 1, 1, 1);
-        fwtest::Script script;
+        kit::Loop script;
         script.at(400, [&] {
             EXPECT_EQ(client.getHandle(), -1);
             EXPECT_NE(client.connect(), -1);
         });
-        script.stopWhen([&] { return script.elapsedMs() > 3200; });
+        script.until([&] { return script.elapsedMs() > 3200; });
         EXPECT_TRUE(script.run(6000));
         EXPECT_TRUE(owner.events.empty());
     });
-    ASSERT_TRUE(run.passed) << run.describe();
+    ASSERT_TRUE(run.passed()) << run.describe();
     // Attempts at 0 and 0.4 s, then retries at about 1.4, 2.4 s.
     EXPECT_GE(countOf(run.out, retryLine), 2) << run.out;
     EXPECT_LE(countOf(run.out, retryLine), 3) << run.out;
@@ -355,20 +359,20 @@ TEST(CsClient, ExplicitAttemptReplacesAWaitingRetry)
 
 TEST(CsClient, UnresolvableHostLeavesTheClientIdleWithoutEvents)
 {
-    auto run = inChild([] {
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        kit::Recorder owner;
         CsClient client(&owner, "no-such-host.invalid", "8000", 1, 1, 1);
         EXPECT_EQ(client.state(), CsClient::STATE_IDLE);
         EXPECT_EQ(client.getHandle(), -1);
-        fwtest::Script script;
-        script.stopWhen([&] { return script.elapsedMs() > 1500; });
+        kit::Loop script;
+        script.until([&] { return script.elapsedMs() > 1500; });
         EXPECT_TRUE(script.run(5000));
         EXPECT_TRUE(owner.events.empty());
         EXPECT_EQ(client.state(), CsClient::STATE_IDLE);
         EXPECT_EQ(client.send("x", 1), -1);
         EXPECT_EQ(client.disconnect(), -1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, retryLine), 0) << run.out;
     EXPECT_NE(run.err.find("no-such-host.invalid"), std::string::npos) << run.err;
 }
@@ -379,23 +383,23 @@ TEST(CsClient, DestroyedClientIsReachedByNoLibraryCallback)
     // attempt under way, and from its owner's callback while connected with
     // data on the way. Under the sanitizer build any call into a destroyed
     // client fails the child.
-    int downPort = fwtest::probeFreePort();
-    auto run = inChild([downPort] {
+    int downPort = kit::probeFreePort();
+    auto run = kit::runCaptured([downPort] {
         Listener server;
         std::unique_ptr<Listener> late;
-        fwtest::Recorder owner;
+        kit::Recorder owner;
         std::string down = std::to_string(downPort);
         auto *waiting = new CsClient(&owner, "127.0.0.1", down.c_str(), 1, 1, 1);
         CsClient *attempting = nullptr;
         auto *talking = new CsClient(&owner, "127.0.0.1", server.portText().c_str(), 1, 1, 1);
         int peer = -1;
-        owner.react = [&](const fwtest::Event &event) {
+        owner.onEvent = [&](const kit::Event &event) {
             if (event.sender == talking && event.type == EVENT_DATA) {
                 delete talking;
                 talking = nullptr;
             }
         };
-        fwtest::Script script;
+        kit::Loop script;
         script.at(300, [&] {
             EXPECT_EQ(waiting->getHandle(), -1);
             delete waiting;
@@ -405,8 +409,8 @@ TEST(CsClient, DestroyedClientIsReachedByNoLibraryCallback)
             delete attempting;
             attempting = nullptr;
         });
-        script.stopWhen([&] {
-            if (peer < 0 && (peer = server.acceptOne()) >= 0) {
+        script.until([&] {
+            if (peer < 0 && (peer = server.accept(0)) >= 0) {
                 EXPECT_EQ(write(peer, "first", 5), 5);
             }
             if (talking == nullptr && peer >= 0)
@@ -414,12 +418,12 @@ TEST(CsClient, DestroyedClientIsReachedByNoLibraryCallback)
             return script.elapsedMs() > 2500;
         });
         EXPECT_TRUE(script.run(6000));
-        EXPECT_EQ(late->acceptOne(), -1); // the retry of the first client never ran
+        EXPECT_EQ(late->accept(0), -1); // the retry of the first client never ran
         EXPECT_EQ(talking, nullptr);
         EXPECT_EQ(owner.ofType(EVENT_DATA).size(), 1u);
         EXPECT_EQ(owner.ofType(EVENT_DISCONNECTED).size(), 0u);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, retryLine), 0) << run.out;
 }
 

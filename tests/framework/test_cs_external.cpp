@@ -6,12 +6,16 @@
 
 #include "CsExternal.h"
 #include "CsExternalRead.h"
-#include "framework_harness.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "recorder.h"
+#include "text.h"
 
 namespace {
 
-using fwtest::countOf;
-using fwtest::inChild;
+using kit::countOf;
 
 // A read watch that counts its readiness and drains what it sees.
 class CountingRead : public CsExternalRead
@@ -53,15 +57,15 @@ struct Pipe {
 
 TEST(CsExternal, WatchWithoutDescriptorRegistersOnAttachOnly)
 {
-    auto run = inChild([] {
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        kit::Recorder owner;
         Pipe first, second;
         CountingRead watch(&owner, -1, 1);
         EXPECT_EQ(watch.getWatchHandle(), -1);
         EXPECT_EQ(watch.getDescriptor(), -1);
         EXPECT_EQ(watch.getWatchType(), CsExternal::WATCH_READABLE);
 
-        fwtest::Script script;
+        kit::Loop script;
         script.at(0, [&] { first.put("x"); });
         script.at(100, [&] {
             EXPECT_EQ(watch.ready, 0);
@@ -73,26 +77,26 @@ TEST(CsExternal, WatchWithoutDescriptorRegistersOnAttachOnly)
             EXPECT_EQ(watch.getDescriptor(), first.reader());
             second.put("y");
         });
-        script.stopWhen([&] { return watch.ready >= 1 && script.elapsedMs() > 300; });
+        script.until([&] { return watch.ready >= 1 && script.elapsedMs() > 300; });
         EXPECT_TRUE(script.run(3000));
         // The pending byte was read once; the second pipe was never watched.
         EXPECT_EQ(watch.ready, 1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, "Can't add external input"), 0) << run.out;
 }
 
 TEST(CsExternal, RefusedRegistrationIsReportedWithTypeAndDescriptor)
 {
-    auto run = inChild([] {
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        kit::Recorder owner;
         CsExternalRead outOfRange(&owner, FD_SETSIZE, 1);
         EXPECT_EQ(outOfRange.getWatchHandle(), -1);
         // No watch kind 0 exists.
         CsExternal noKind(&owner, 0, 7, 1);
         EXPECT_EQ(noKind.getWatchHandle(), -1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, "Can't add external input, type 1, desc " + std::to_string(FD_SETSIZE) + "\n"), 1)
         << run.out;
     EXPECT_EQ(countOf(run.out, "Can't add external input, type 0, desc 7\n"), 1) << run.out;
@@ -105,8 +109,8 @@ TEST(CsExternal, RefusedRegistrationIsReportedWithTypeAndDescriptor)
 
 TEST(CsExternal, MostRecentlyConstructedWatchDecidesReportsForAll)
 {
-    auto run = inChild([] {
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        kit::Recorder owner;
         CsExternalRead loud(&owner, -1, 1);
         EXPECT_EQ(CsExternal::getVerbose(), 1);
         CsExternalRead quiet(&owner, -1, 0);
@@ -118,7 +122,7 @@ TEST(CsExternal, MostRecentlyConstructedWatchDecidesReportsForAll)
         quiet.attach(FD_SETSIZE + 2); // already has a descriptor: nothing
         later.attach(FD_SETSIZE + 3);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     size_t marker = run.out.find("--- louder ---");
     ASSERT_NE(marker, std::string::npos);
     EXPECT_EQ(countOf(run.out.substr(0, marker), "Can't add external input"), 0) << run.out;
@@ -150,52 +154,52 @@ TEST(CsExternal, WatchDestroyedFromItsOwnHandlerIsNeverCalledAgain)
 {
     // Under the sanitizer build a call into the destroyed object fails the
     // child.
-    auto run = inChild([] {
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        kit::Recorder owner;
         Pipe pipe;
         int calls = 0;
         new Lingering(&owner, pipe.reader(), &calls, true);
-        fwtest::Script script;
+        kit::Loop script;
         script.at(0, [&] { pipe.put("unread"); });
-        script.stopWhen([&] { return script.elapsedMs() > 200; });
+        script.until([&] { return script.elapsedMs() > 200; });
         EXPECT_TRUE(script.run(5000));
         EXPECT_EQ(calls, 1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 TEST(CsExternal, DestroyedWatchLeavesItsReadyDescriptorAlone)
 {
-    auto run = inChild([] {
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        kit::Recorder owner;
         Pipe pipe, other;
         int calls = 0;
         auto *watch = new Lingering(&owner, pipe.reader(), &calls, false);
         CountingRead witness(&owner, other.reader(), 1);
-        fwtest::Script script;
+        kit::Loop script;
         script.at(20, [&] {
             pipe.put("unread");
             delete watch;
         });
         script.at(100, [&] { other.put("z"); });
-        script.stopWhen([&] { return witness.ready > 0 && script.elapsedMs() > 300; });
+        script.until([&] { return witness.ready > 0 && script.elapsedMs() > 300; });
         EXPECT_TRUE(script.run(5000));
         EXPECT_EQ(calls, 0);
         EXPECT_EQ(witness.ready, 1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 TEST(CsExternal, DestroyingOneOfSeveralWatchesOfADescriptorLeavesTheOthersServed)
 {
-    auto run = inChild([] {
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        kit::Recorder owner;
         Pipe pipe;
         auto first = std::make_unique<CountingRead>(&owner, pipe.reader(), 1);
         auto second = std::make_unique<CountingRead>(&owner, pipe.reader(), 1);
         auto third = std::make_unique<CountingRead>(&owner, pipe.reader(), 1);
         int lastCalls = 0;
-        fwtest::Script script;
+        kit::Loop script;
         // The last registered goes: the first one is still served.
         script.at(20, [&] {
             third.reset();
@@ -217,11 +221,11 @@ TEST(CsExternal, DestroyingOneOfSeveralWatchesOfADescriptorLeavesTheOthersServed
             second.reset();
             pipe.put("c");
         });
-        script.stopWhen([&] { return script.elapsedMs() > 450; });
+        script.until([&] { return script.elapsedMs() > 450; });
         EXPECT_TRUE(script.run(5000));
         EXPECT_EQ(lastCalls, 1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 } // namespace

@@ -7,12 +7,16 @@
 #include <gtest/gtest.h>
 
 #include "CsServer.h"
-#include "framework_harness.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "loopback.h"
+#include "recorder.h"
+#include "text.h"
 
 namespace {
 
-using fwtest::countOf;
-using fwtest::inChild;
+using kit::countOf;
 
 // The local port of a connected socket, as the server sees the peer.
 int localPort(int fd)
@@ -25,33 +29,33 @@ int localPort(int fd)
 
 TEST(CsServer, FirstServerReportsItsHandleAndPortWhenVerbose)
 {
-    int port = fwtest::probeFreePort();
-    auto run = inChild([port] {
-        fwtest::Recorder owner;
+    int port = kit::probeFreePort();
+    auto run = kit::runCaptured([port] {
+        kit::Recorder owner;
         CsServer server(&owner, std::to_string(port).c_str(), 1, 0);
         EXPECT_EQ(server.isListening(), 0);
         EXPECT_EQ(server.getHandle(), 0);
         EXPECT_EQ(CsServer::getVerbose(), 1);
         EXPECT_EQ(server.firstClient(), -1);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     EXPECT_EQ(countOf(run.out, "CsServer 0 running on port " + std::to_string(port) + "\n"), 1) << run.out;
 }
 
 TEST(CsServer, EachClientsEventsArriveInOrderUnderOneHandle)
 {
-    int port = fwtest::probeFreePort();
-    auto run = inChild([port] {
-        fwtest::Recorder owner;
+    int port = kit::probeFreePort();
+    auto run = kit::runCaptured([port] {
+        kit::Recorder owner;
         CsServer server(&owner, std::to_string(port).c_str(), 1, 1);
         ASSERT_EQ(server.isListening(), 0);
         std::vector<int> peers;
         int firstPeerPort = -1;
         std::vector<int> walk;
-        fwtest::Script script;
+        kit::Loop script;
         script.at(0, [&] {
             for (int i = 0; i < 3; ++i)
-                peers.push_back(fwtest::connectLoopback(port));
+                peers.push_back(kit::connectLoopback(port));
             firstPeerPort = localPort(peers[0]);
         });
         script.at(200, [&] {
@@ -70,19 +74,19 @@ TEST(CsServer, EachClientsEventsArriveInOrderUnderOneHandle)
             for (int peer : peers)
                 close(peer);
         });
-        script.stopWhen([&] { return owner.ofType(EVENT_DISCONNECTED).size() == 3; });
+        script.until([&] { return owner.ofType(EVENT_DISCONNECTED).size() == 3; });
         EXPECT_TRUE(script.run(5000));
 
         // Accepted in connection order; each client's events under its handle.
         std::vector<int> accepted;
-        for (const fwtest::Event &event : owner.ofType(EVENT_CONNECTED))
+        for (const kit::Event &event : owner.ofType(EVENT_CONNECTED))
             accepted.push_back(event.handle);
         ASSERT_EQ(accepted.size(), 3u);
         EXPECT_EQ(walk, accepted);
         for (size_t i = 0; i < accepted.size(); ++i) {
             std::vector<int> types;
             std::string data;
-            for (const fwtest::Event &event : owner.events) {
+            for (const kit::Event &event : owner.events) {
                 if (event.handle != accepted[i])
                     continue;
                 EXPECT_EQ(event.sender, &server);
@@ -100,7 +104,7 @@ TEST(CsServer, EachClientsEventsArriveInOrderUnderOneHandle)
         EXPECT_EQ(server.firstClient(), -1);
         printf("@@ %d %d\n", accepted[0], firstPeerPort);
     });
-    ASSERT_TRUE(run.passed) << run.describe();
+    ASSERT_TRUE(run.passed()) << run.describe();
     int handle = -1, peerPort = -1;
     size_t at = run.out.find("@@ ");
     ASSERT_NE(at, std::string::npos);
@@ -115,22 +119,22 @@ TEST(CsServer, EachClientsEventsArriveInOrderUnderOneHandle)
 
 TEST(CsServer, SendsToOneClientAndRefusesAClientThatLeft)
 {
-    auto run = inChild([] {
-        int port = fwtest::probeFreePort();
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        int port = kit::probeFreePort();
+        kit::Recorder owner;
         CsServer server(&owner, std::to_string(port).c_str(), 0, 0);
         int stays = -1, leaves = -1;
         int sendAtLoss = 0;
         std::map<int, int> peerOf;
         std::string atStays, atLeaves;
-        owner.react = [&](const fwtest::Event &event) {
+        owner.onEvent = [&](const kit::Event &event) {
             if (event.type == EVENT_DISCONNECTED)
                 sendAtLoss = server.send(event.handle, "late", 4);
         };
-        fwtest::Script script;
+        kit::Loop script;
         script.at(0, [&] {
-            stays = fwtest::connectLoopback(port);
-            leaves = fwtest::connectLoopback(port);
+            stays = kit::connectLoopback(port);
+            leaves = kit::connectLoopback(port);
         });
         script.at(200, [&] {
             auto connected = owner.ofType(EVENT_CONNECTED);
@@ -140,11 +144,11 @@ TEST(CsServer, SendsToOneClientAndRefusesAClientThatLeft)
             EXPECT_EQ(server.send(connected[0].handle, "x", MSGBUFSIZE + 1), -1);
         });
         script.at(300, [&] {
-            atStays = fwtest::readAvailable(stays);
-            atLeaves = fwtest::readAvailable(leaves);
+            atStays = kit::readAvailable(stays);
+            atLeaves = kit::readAvailable(leaves);
             close(leaves);
         });
-        script.stopWhen([&] { return owner.ofType(EVENT_DISCONNECTED).size() == 1 && script.elapsedMs() > 500; });
+        script.until([&] { return owner.ofType(EVENT_DISCONNECTED).size() == 1 && script.elapsedMs() > 500; });
         EXPECT_TRUE(script.run(4000));
         EXPECT_EQ(atStays, "to first");
         EXPECT_EQ(atLeaves, "to second");
@@ -156,14 +160,14 @@ TEST(CsServer, SendsToOneClientAndRefusesAClientThatLeft)
         EXPECT_EQ(server.send(connected[0].handle, "still", 5), 0);
         close(stays);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 TEST(CsServer, SecondServerOnABusyPortStaysNotListening)
 {
-    auto run = inChild([] {
-        int port = fwtest::probeFreePort();
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        int port = kit::probeFreePort();
+        kit::Recorder owner;
         CsServer first(&owner, std::to_string(port).c_str(), 1, 0);
         ASSERT_EQ(first.isListening(), 0);
         fprintf(stderr, "--- second ---\n");
@@ -176,7 +180,7 @@ TEST(CsServer, SecondServerOnABusyPortStaysNotListening)
         EXPECT_TRUE(owner.events.empty());
         EXPECT_EQ(first.isListening(), 0);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
     size_t marker = run.err.find("--- second ---");
     ASSERT_NE(marker, std::string::npos);
     EXPECT_NE(run.err.find("        bind: ", marker), std::string::npos) << run.err;
@@ -185,35 +189,35 @@ TEST(CsServer, SecondServerOnABusyPortStaysNotListening)
 
 TEST(CsServer, StoppingClosesClientsSilentlyAndListeningAgainWorks)
 {
-    auto run = inChild([] {
-        int port = fwtest::probeFreePort();
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        int port = kit::probeFreePort();
+        kit::Recorder owner;
         CsServer server(&owner, std::to_string(port).c_str(), 0, 0);
         int peer = -1, again = -1;
         bool peerSawEnd = false;
-        fwtest::Script script;
-        script.at(0, [&] { peer = fwtest::connectLoopback(port); });
+        kit::Loop script;
+        script.at(0, [&] { peer = kit::connectLoopback(port); });
         script.at(200, [&] {
             EXPECT_EQ(owner.ofType(EVENT_CONNECTED).size(), 1u);
             server.stopListening();
             EXPECT_EQ(server.isListening(), -1);
-            EXPECT_EQ(fwtest::connectLoopback(port), -1);
+            EXPECT_EQ(kit::connectLoopback(port), -1);
             server.listen();
             EXPECT_EQ(server.isListening(), 0);
         });
         script.at(300, [&] {
             char byte;
             peerSawEnd = read(peer, &byte, 1) == 0;
-            again = fwtest::connectLoopback(port);
+            again = kit::connectLoopback(port);
         });
-        script.stopWhen([&] { return owner.ofType(EVENT_CONNECTED).size() == 2; });
+        script.until([&] { return owner.ofType(EVENT_CONNECTED).size() == 2; });
         EXPECT_TRUE(script.run(4000));
         EXPECT_TRUE(peerSawEnd);
         EXPECT_EQ(owner.ofType(EVENT_DISCONNECTED).size(), 0u);
         close(peer);
         close(again);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 TEST(CsServer, DestroyedServerIsReachedByNoLibraryCallback)
@@ -221,21 +225,21 @@ TEST(CsServer, DestroyedServerIsReachedByNoLibraryCallback)
     // The owner destroys the server on the first byte; the other clients
     // keep sending and closing. Under the sanitizer build any call into the
     // destroyed server fails the child.
-    auto run = inChild([] {
-        int port = fwtest::probeFreePort();
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        int port = kit::probeFreePort();
+        kit::Recorder owner;
         auto *server = new CsServer(&owner, std::to_string(port).c_str(), 1, 0);
         std::vector<int> peers;
-        owner.react = [&](const fwtest::Event &event) {
+        owner.onEvent = [&](const kit::Event &event) {
             if (event.type == EVENT_DATA && server != nullptr) {
                 delete server;
                 server = nullptr;
             }
         };
-        fwtest::Script script;
+        kit::Loop script;
         script.at(0, [&] {
             for (int i = 0; i < 3; ++i)
-                peers.push_back(fwtest::connectLoopback(port));
+                peers.push_back(kit::connectLoopback(port));
         });
         script.at(150, [&] {
             for (int peer : peers)
@@ -247,35 +251,35 @@ TEST(CsServer, DestroyedServerIsReachedByNoLibraryCallback)
                 close(peer);
             }
         });
-        script.stopWhen([&] { return script.elapsedMs() > 600; });
+        script.until([&] { return script.elapsedMs() > 600; });
         EXPECT_TRUE(script.run(4000));
         EXPECT_EQ(server, nullptr);
         EXPECT_EQ(owner.ofType(EVENT_DATA).size(), 1u);
         EXPECT_EQ(owner.ofType(EVENT_DISCONNECTED).size(), 0u);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 TEST(CsServer, ListensOnOneLocalAddressWhenGivenOne)
 {
-    auto run = inChild([] {
-        int port = fwtest::probeFreePort();
-        fwtest::Recorder owner;
+    auto run = kit::runCaptured([] {
+        int port = kit::probeFreePort();
+        kit::Recorder owner;
         CsServer loopback(&owner, std::to_string(port).c_str(), 0, 0, "127.0.0.1");
         EXPECT_EQ(loopback.isListening(), 0);
-        CsServer bad(&owner, std::to_string(fwtest::probeFreePort()).c_str(), 0, 0, "not-an-address");
+        CsServer bad(&owner, std::to_string(kit::probeFreePort()).c_str(), 0, 0, "not-an-address");
         EXPECT_EQ(bad.isListening(), -1);
         int peer = -1;
-        fwtest::Script script;
-        script.at(0, [&] { peer = fwtest::connectLoopback(port); });
-        script.stopWhen([&] { return owner.ofType(EVENT_CONNECTED).size() == 1; });
+        kit::Loop script;
+        script.at(0, [&] { peer = kit::connectLoopback(port); });
+        script.until([&] { return owner.ofType(EVENT_CONNECTED).size() == 1; });
         EXPECT_TRUE(script.run(3000));
         EXPECT_STREQ(loopback.peerAddress(owner.events[0].handle), "127.0.0.1");
         EXPECT_EQ(loopback.peerPort(owner.events[0].handle), std::to_string(localPort(peer)));
         EXPECT_STREQ(loopback.peerAddress(12345), "");
         close(peer);
     });
-    EXPECT_TRUE(run.passed) << run.describe();
+    EXPECT_TRUE(run.passed()) << run.describe();
 }
 
 } // namespace
