@@ -4,9 +4,15 @@
 
 #include <memory>
 
-#include "radio_harness.h"
+#include "CsEventMsg.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "radio_support.h"
+#include "recorder.h"
+#include "text.h"
 
-using namespace radiotest;
+using namespace kit;
 
 namespace {
 
@@ -33,7 +39,7 @@ public:
         long long atMs;
     };
 
-    explicit BusPeer(Pty& pty)
+    explicit BusPeer(Line& pty)
         : pty(pty)
     {
         EXPECT_NE(client_server_add_input(1, pty.master(), ready, this), -1);
@@ -85,7 +91,7 @@ private:
         return 0;
     }
 
-    Pty& pty;
+    Line& pty;
     Bytes partial;
 };
 
@@ -103,10 +109,10 @@ struct Rig {
 
     bool runUntilIdle(int boundMs = 5000)
     {
-        return runLoop([&] { return bus->queued() == 0 && !bus->isWriting(); }, boundMs);
+        return runUntil([&] { return bus->queued() == 0 && !bus->isWriting(); }, boundMs);
     }
 
-    Pty pty;
+    Line pty;
     Recorder owner;
     std::unique_ptr<CiBusSerial> bus;
     std::unique_ptr<BusPeer> peer;
@@ -114,7 +120,7 @@ struct Rig {
 
 TEST(CiBusSerialWrite, QueuesTheFramedPayloadAndRefusesEmptyPayloads)
 {
-    inChild([] {
+    runIsolated([] {
         testing::internal::CaptureStdout();
         Rig rig;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "fifo size is [0]\n");
@@ -133,7 +139,7 @@ TEST(CiBusSerialWrite, QueuesTheFramedPayloadAndRefusesEmptyPayloads)
 
 TEST(CiBusSerialWrite, DeviceThatDoesNotOpenRefusesEveryWrite)
 {
-    inChild([] {
+    runIsolated([] {
         Recorder owner;
         testing::internal::CaptureStdout();
         CiBusSerial bus(&owner, "/nonexistent/quorvane-tty", 1, 64);
@@ -150,7 +156,7 @@ TEST(CiBusSerialWrite, DeviceThatDoesNotOpenRefusesEveryWrite)
 
 TEST(CiBusSerialQueue, SendsFramesOneAtATimeInOrderEachAfterThePreviousEcho)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         std::vector<std::string> log;
         rig.peer->answer = [&](const Bytes& f, size_t) {
@@ -178,7 +184,7 @@ TEST(CiBusSerialQueue, SendsFramesOneAtATimeInOrderEachAfterThePreviousEcho)
 
 TEST(CiBusSerialQueue, WriteWhileAFrameAwaitsItsEchoWaitsForIt)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         size_t seenAtSecondWrite = 0;
         rig.peer->answer = [&](const Bytes& f, size_t index) {
@@ -202,7 +208,7 @@ TEST(CiBusSerialQueue, WriteWhileAFrameAwaitsItsEchoWaitsForIt)
 
 TEST(CiBusSerialEcho, MismatchingEchoCausesOneResendAfterTheRetryDelay)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.peer->answer = [](const Bytes& f, size_t index) {
             Bytes echo = f;
@@ -223,7 +229,7 @@ TEST(CiBusSerialEcho, MismatchingEchoCausesOneResendAfterTheRetryDelay)
 
 TEST(CiBusSerialEcho, SeveralMismatchesBeforeTheResendLeadToOneResend)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.peer->answer = [](const Bytes& f, size_t index) {
             if (index > 0)
@@ -255,7 +261,7 @@ TEST(CiBusSerialEcho, SeveralMismatchesBeforeTheResendLeadToOneResend)
 
 TEST(CiBusSerialEcho, UnconfirmedFrameIsDroppedAtTheLimitFromItsFirstSendEvenWithResends)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         const Bytes first = frameOf({0x0F}), second = frameOf({0x5E});
         rig.peer->answer = [&](const Bytes& f, size_t) {
@@ -288,7 +294,7 @@ TEST(CiBusSerialEcho, UnconfirmedFrameIsDroppedAtTheLimitFromItsFirstSendEvenWit
 TEST(CiBusSerialEcho, SilentBusDropsAfterOneSecondAndTheNextFrameGoesOutAtOnce)
 {
     // The described delays themselves: resend 100 ms, give up at 1000 ms.
-    inChild([] {
+    runIsolated([] {
         Rig rig(0, CiBusSerial::RETRY_MS, CiBusSerial::NO_RESPONSE_MS);
         rig.peer->answer = [](const Bytes& f, size_t index) { return index == 0 ? Bytes() : f; };
         const unsigned char a[] = {0x01}, b[] = {0x02};
@@ -308,7 +314,7 @@ TEST(CiBusSerialEcho, FrameHoldingALineFeedIsNeverConfirmed)
 {
     // The line feed ends a read, so the echo comes in two parts: the first
     // mismatches, the second lacks the preamble.
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         const unsigned char a[] = {0x01, 0x0A, 0x02}, b[] = {0x03};
         long long writtenAt = nowMs();
@@ -324,7 +330,7 @@ TEST(CiBusSerialEcho, FrameHoldingALineFeedIsNeverConfirmed)
 
 TEST(CiBusSerialStations, FramesOfOtherStationsReachTheOwnerWhileIdle)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.pty.send(frameOf({0x01, 0x02}));
         rig.pty.send({0xFE, 0x01, 0x02, 0xFD});       // no double preamble
@@ -333,7 +339,7 @@ TEST(CiBusSerialStations, FramesOfOtherStationsReachTheOwnerWhileIdle)
         rig.pty.send({0xFE, 0xFD});
         rig.pty.send(frameOf({0x78}));
         rig.pty.send(frameOf({0x00, 0x0D, 0x7F}));
-        ASSERT_TRUE(runLoop([&] { return rig.owner.events.size() >= 3; }, 3000, 30));
+        ASSERT_TRUE(runUntil([&] { return rig.owner.events.size() >= 3; }, 3000, 30));
         ASSERT_EQ(rig.owner.events.size(), 3u);
         EXPECT_EQ(rig.owner.events[0].sender, rig.bus.get());
         EXPECT_EQ(hex(rig.owner.events[0].data), hex({0x01, 0x02}));
@@ -346,10 +352,10 @@ TEST(CiBusSerialStations, FramesOfOtherStationsReachTheOwnerWhileIdle)
 
 TEST(CiBusSerialStations, LineFeedSplitsAStationFrameAndOnlyThePartWithThePreambleCounts)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.pty.send({0xFE, 0xFE, 0x01, 0x0A, 0x02, 0xFD});
-        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 3000));
+        ASSERT_TRUE(runUntil([&] { return !rig.owner.events.empty(); }, 3000));
         ASSERT_EQ(rig.owner.events.size(), 1u);
         EXPECT_EQ(hex(rig.owner.events[0].data), hex({0x01, 0x0A}));
     });
@@ -357,7 +363,7 @@ TEST(CiBusSerialStations, LineFeedSplitsAStationFrameAndOnlyThePartWithThePreamb
 
 TEST(CiBusSerialStations, ShortReadsNeverLookPastWhatWasRead)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         // Exactly one byte, on the heap, so that a look at a second one
         // would be caught.
@@ -374,13 +380,13 @@ TEST(CiBusSerialStations, ShortReadsNeverLookPastWhatWasRead)
 
 TEST(CiBusSerialStations, LongLineIsCutAtTheLargestRead)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(0, retryMs, limitMs, 8);
         Bytes payload;
         for (int i = 0; i < 12; i++)
             payload.push_back(static_cast<unsigned char>(0x30 + i));
         rig.pty.send(frameOf(payload));
-        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 3000, 30));
+        ASSERT_TRUE(runUntil([&] { return !rig.owner.events.empty(); }, 3000, 30));
         // The first read holds the preamble and six bytes; the rest has none.
         ASSERT_EQ(rig.owner.events.size(), 1u);
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(Bytes(payload.begin(), payload.begin() + 6)));
@@ -389,13 +395,13 @@ TEST(CiBusSerialStations, LongLineIsCutAtTheLargestRead)
 
 TEST(CiBusSerialTrace, VerboseLinesFollowAnEchoedFrame)
 {
-    inChild([] {
+    runIsolated([] {
         testing::internal::CaptureStdout();
         Rig rig(1);
         const unsigned char a[] = {0x05};
         rig.bus->write(a, 1);
         bool stationSent = false;
-        runLoop([&] {
+        runUntil([&] {
             if (!stationSent && rig.bus->queued() == 0) {
                 stationSent = true;
                 rig.pty.send(frameOf({0x07, 0x08}));
@@ -428,7 +434,7 @@ TEST(CiBusSerialTrace, VerboseLinesFollowAnEchoedFrame)
 
 TEST(CiBusSerialTrace, VerboseLinesOfResendAndDrop)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(1);
         rig.peer->answer = [](const Bytes& f, size_t index) {
             Bytes bad = f;
@@ -449,7 +455,7 @@ TEST(CiBusSerialTrace, VerboseLinesOfResendAndDrop)
 
 TEST(CiBusSerialTrace, TimerCallbackAnswersOnlyItsOwnTimers)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Recorder stranger;
         EXPECT_EQ(rig.bus->callback(&stranger, nullptr), -1);
@@ -460,7 +466,7 @@ TEST(CiBusSerialTrace, TimerCallbackAnswersOnlyItsOwnTimers)
 
 TEST(CiBusSerialLine, HungUpBusStopsBeingReadAndTimersGoOn)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.peer.reset();
         rig.pty.hangUp();
@@ -475,20 +481,20 @@ TEST(CiBusSerialLine, HungUpBusStopsBeingReadAndTimersGoOn)
 
 TEST(CiBusSerialLine, InterruptedReadIsNoHangUpWhateverTheVerboseLinesDoToErrno)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(1);
         ASSERT_GE(rig.bus->getFd(), 0);
         readInterruptedWhileOutputFails([&] { rig.bus->onReady(); });
         EXPECT_NE(rig.bus->getWatchHandle(), -1) << "an interrupted read stopped the reading";
         rig.pty.send(frameOf({0x00, 0xE0, 0x03}));
-        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 3000));
+        ASSERT_TRUE(runUntil([&] { return !rig.owner.events.empty(); }, 3000));
         EXPECT_EQ(hex(rig.owner.events[0].data), hex({0x00, 0xE0, 0x03}));
     });
 }
 
 TEST(CiBusSerialLine, ReadingNothingWithMaxReadZeroLeavesTheLoopToItsTimers)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(0, retryMs, limitMs, 0);
         rig.peer.reset();
         rig.pty.send(frameOf({0x01}));
@@ -506,7 +512,7 @@ void destroyWhen(const char *what, const std::function<bool(Rig&)>& ready,
                  const std::function<Bytes(const Bytes&, size_t)>& answer, int queuedFrames)
 {
     SCOPED_TRACE(what);
-    inChild([&] {
+    runIsolated([&] {
         Rig rig;
         rig.peer->answer = answer;
         for (int i = 0; i < queuedFrames; i++) {
@@ -516,7 +522,7 @@ void destroyWhen(const char *what, const std::function<bool(Rig&)>& ready,
         long long goneAt = 0;
         size_t seenAtDestruction = 0;
         int fd = rig.bus->getFd();
-        runLoop([&] {
+        runUntil([&] {
             if (rig.bus && ready(rig)) {
                 rig.bus.reset();
                 goneAt = nowMs();
@@ -549,15 +555,15 @@ TEST(CiBusSerialLifetime, DestructionFromAnyStateIsSafe)
 
 TEST(CiBusSerialLifetime, OwnerMayDestroyTheDriverFromAStationFrame)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
-        rig.owner.onEvent = [&](const Recorder::Event&) {
+        rig.owner.onEvent = [&](const Event&) {
             rig.peer.reset();
             rig.bus.reset();
         };
         rig.pty.send(frameOf({0x01}));
         rig.pty.send(frameOf({0x02}));
-        runLoop([&] { return rig.bus == nullptr; }, 3000, 50);
+        runUntil([&] { return rig.bus == nullptr; }, 3000, 50);
         EXPECT_EQ(rig.bus, nullptr);
         EXPECT_EQ(rig.owner.events.size(), 1u);
     });

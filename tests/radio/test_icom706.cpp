@@ -6,16 +6,22 @@
 
 #include "CsTimer.h"
 #include "IoctlSerialLines.h"
-#include "radio_harness.h"
+#include "CsEventMsg.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "radio_support.h"
+#include "recorder.h"
+#include "text.h"
 
-using namespace radiotest;
+using namespace kit;
 
 namespace {
 
 // Runs the loop until the owner has heard count events (or boundMs passed).
 bool runUntilEvents(Recorder& owner, size_t count, int boundMs = 3000)
 {
-    return runLoop([&] { return owner.events.size() >= count; }, boundMs);
+    return runUntil([&] { return owner.events.size() >= count; }, boundMs);
 }
 
 // A timer owner that counts ticks, to show that the loop still serves its
@@ -32,8 +38,8 @@ public:
 
 TEST(Icom706Reading, DeliversEachFrameWithItsEndBytePutBack)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         Icom706 link(&owner, pty.slavePath(), 0, 256);
         ASSERT_GE(link.getFd(), 0);
@@ -53,8 +59,8 @@ TEST(Icom706Reading, PassesControlBytesAndCarriageReturnUnchanged)
 {
     // With the default line set-up these would be translated, erased,
     // turned into signals or flow control, or end the frame.
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         Icom706 link(&owner, pty.slavePath(), 0, 256);
         Bytes frame = {0xFE, 0x00, 0x03, 0x04, 0x0D, 0x11, 0x13, 0x15, 0x17, 0x1A, 0x1C, 0x7F, 0xFF, 0xFD};
@@ -66,8 +72,8 @@ TEST(Icom706Reading, PassesControlBytesAndCarriageReturnUnchanged)
 
 TEST(Icom706Reading, LineFeedEndsAReadSoTheFrameArrivesInTwoParts)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         Icom706 link(&owner, pty.slavePath(), 0, 256);
         pty.send({0xFE, 0x60, 0x0A, 0x01, 0xFD});
@@ -79,8 +85,8 @@ TEST(Icom706Reading, LineFeedEndsAReadSoTheFrameArrivesInTwoParts)
 
 TEST(Icom706Reading, LoneEndByteDeliversNothingAndReadingGoesOn)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         Icom706 link(&owner, pty.slavePath(), 0, 256);
         pty.send({0xFD, 0xFD, 0xFE, 0x0B, 0x00, 0xFD});
@@ -92,8 +98,8 @@ TEST(Icom706Reading, LoneEndByteDeliversNothingAndReadingGoesOn)
 
 TEST(Icom706Reading, LongLineIsCutAtTheLargestReadWithoutRunningPastTheBuffer)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         Icom706 link(&owner, pty.slavePath(), 0, 8);
         Bytes line;
@@ -108,7 +114,7 @@ TEST(Icom706Reading, LongLineIsCutAtTheLargestReadWithoutRunningPastTheBuffer)
         EXPECT_EQ(owner.events[2].data.size(), 5u);
         Bytes joined;
         for (const auto& e : owner.events) {
-            EXPECT_EQ(e.data.back(), 0xFD);
+            EXPECT_EQ(e.data.back(), '\xFD');
             joined.insert(joined.end(), e.data.begin(), e.data.end() - 1);
         }
         EXPECT_EQ(hex(joined), hex(Bytes(line.begin(), line.end() - 1)));
@@ -117,15 +123,15 @@ TEST(Icom706Reading, LongLineIsCutAtTheLargestReadWithoutRunningPastTheBuffer)
 
 TEST(Icom706Reading, ReadingTurnedOffLeavesTheLoopToItsTimers)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         TickCounter counter;
         Icom706 link(&owner, pty.slavePath(), 0, 0);
         ASSERT_GE(link.getFd(), 0);
         pty.send({0xFE, 0x0B, 0x00, 0xFD});
         CsTimer timer(&counter, 5, 0);
-        EXPECT_TRUE(runLoop([&] { return counter.ticks >= 10; }, 5000));
+        EXPECT_TRUE(runUntil([&] { return counter.ticks >= 10; }, 5000));
         EXPECT_TRUE(owner.events.empty());
         // Still open for writing.
         EXPECT_EQ(link.write("\xFE\xFD", 2), 0);
@@ -135,22 +141,22 @@ TEST(Icom706Reading, ReadingTurnedOffLeavesTheLoopToItsTimers)
 
 TEST(Icom706Reading, HungUpLineStopsBeingReadAndTimersGoOn)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         TickCounter counter;
         Icom706 link(&owner, pty.slavePath(), 0, 256);
         pty.hangUp();
         CsTimer timer(&counter, 5, 0);
-        EXPECT_TRUE(runLoop([&] { return counter.ticks >= 10; }, 5000));
+        EXPECT_TRUE(runUntil([&] { return counter.ticks >= 10; }, 5000));
         EXPECT_TRUE(owner.events.empty());
     });
 }
 
 TEST(Icom706Reading, InterruptedReadIsNoHangUpWhateverTheVerboseLineDoesToErrno)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         Icom706 link(&owner, pty.slavePath(), 1, 256);
         ASSERT_GE(link.getFd(), 0);
@@ -164,8 +170,8 @@ TEST(Icom706Reading, InterruptedReadIsNoHangUpWhateverTheVerboseLineDoesToErrno)
 
 TEST(Icom706Reading, RefusedFrameReachesTheReaderFallbackOnce)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         owner.answer = -1;
         Icom706 link(&owner, pty.slavePath(), 1, 256);
@@ -183,8 +189,8 @@ TEST(Icom706Reading, RefusedFrameReachesTheReaderFallbackOnce)
 
 TEST(Icom706Writing, WritesBytesUnchangedAndPrintsThemWhenVerbose)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         Icom706 link(&owner, pty.slavePath(), 1, 256);
         testing::internal::CaptureStdout();
@@ -198,8 +204,8 @@ TEST(Icom706Writing, WritesBytesUnchangedAndPrintsThemWhenVerbose)
 
 TEST(Icom706Writing, QuietLinkPrintsNothing)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         testing::internal::CaptureStdout();
         Icom706 link(&owner, pty.slavePath(), 0, 256);
@@ -211,13 +217,13 @@ TEST(Icom706Writing, QuietLinkPrintsNothing)
 
 TEST(Icom706Writing, RefusesWithoutDeviceAndWithoutBytes)
 {
-    inChild([] {
+    runIsolated([] {
         Recorder owner;
         Icom706 missing(&owner, "/nonexistent/quorvane-tty", 0, 256);
         EXPECT_EQ(missing.getFd(), -1);
         EXPECT_EQ(missing.write("\xFE\xFD", 2), -1);
 
-        Pty pty;
+        Line pty;
         Icom706 link(&owner, pty.slavePath(), 1, 256);
         EXPECT_EQ(link.write(nullptr, 4), -1);
         EXPECT_EQ(link.write("\xFE", -1), -1);
@@ -228,8 +234,8 @@ TEST(Icom706Writing, RefusesWithoutDeviceAndWithoutBytes)
 
 TEST(Icom706Lines, SettersChangeOnlyTheirOwnLine)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         TestLines lines;
         lines.raise(TIOCM_CAR | TIOCM_DSR);
@@ -253,8 +259,8 @@ TEST(Icom706Lines, SettersChangeOnlyTheirOwnLine)
 
 TEST(Icom706Lines, TestsReportEachInputLine)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         TestLines lines;
         Icom706 link(&owner, pty.slavePath(), 0, 256, &lines);
@@ -273,7 +279,7 @@ TEST(Icom706Lines, TestsReportEachInputLine)
 
 TEST(Icom706Lines, TestsAnswerZeroWhenTheLineBitsCannotBeRead)
 {
-    inChild([] {
+    runIsolated([] {
         Recorder owner;
         // Not open: the calls go to descriptor -1 and fail.
         Icom706 missing(&owner, "/nonexistent/quorvane-tty", 0, 256);
@@ -284,7 +290,7 @@ TEST(Icom706Lines, TestsAnswerZeroWhenTheLineBitsCannotBeRead)
         missing.rtsOn();
 
         // Open, but a pseudo-terminal has no modem lines: TIOCMGET fails.
-        Pty pty;
+        Line pty;
         Icom706 link(&owner, pty.slavePath(), 0, 256);
         IoctlSerialLines real;
         int bits = 0;
@@ -297,8 +303,8 @@ TEST(Icom706Lines, TestsAnswerZeroWhenTheLineBitsCannotBeRead)
 
 TEST(Icom706Lines, FailedReadNeitherCountsAsLineStateNorIsWrittenBack)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         TestLines lines;
         lines.bits = ~0;
@@ -315,8 +321,8 @@ TEST(Icom706Lines, FailedReadNeitherCountsAsLineStateNorIsWrittenBack)
 
 TEST(Icom706Lifetime, ClosesItsDeviceWhenDestroyed)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         Recorder owner;
         auto link = std::make_unique<Icom706>(&owner, pty.slavePath(), 0, 256);
         int fd = link->getFd();
@@ -350,7 +356,7 @@ public:
 
 TEST(Icom706Lifetime, DestroyedInAPassWhereItsLineIsReadableIsNotCalled)
 {
-    inChild([] {
+    runIsolated([] {
         Recorder owner;
         std::unique_ptr<Icom706> link;
         Destroyer destroyer(link);
@@ -358,7 +364,7 @@ TEST(Icom706Lifetime, DestroyedInAPassWhereItsLineIsReadableIsNotCalled)
         ASSERT_EQ(pipe(trigger), 0);
         // Registered first, so served first in a pass.
         ASSERT_NE(client_server_add_input(1, trigger[0], Destroyer::ready, &destroyer), -1);
-        Pty pty;
+        Line pty;
         link = std::make_unique<Icom706>(&owner, pty.slavePath(), 0, 256);
         pty.send({0xFE, 0x0B, 0x00, 0xFD});
         // Both descriptors readable before the loop's first pass.
@@ -366,7 +372,7 @@ TEST(Icom706Lifetime, DestroyedInAPassWhereItsLineIsReadableIsNotCalled)
         ASSERT_EQ(::write(trigger[1], "x", 1), 1);
         // A few more passes after the deletion: nothing may arrive from the
         // dead reader.
-        runLoop([&] { return link == nullptr && nowMs() > destroyer.atMs + 50; }, 3000);
+        runUntil([&] { return link == nullptr && nowMs() > destroyer.atMs + 50; }, 3000);
         EXPECT_EQ(link, nullptr);
         EXPECT_TRUE(owner.events.empty());
         client_server_remove_input(1, trigger[0]);

@@ -4,9 +4,15 @@
 
 #include <memory>
 
-#include "radio_harness.h"
+#include "CsEventMsg.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "radio_support.h"
+#include "recorder.h"
+#include "text.h"
 
-using namespace radiotest;
+using namespace kit;
 
 namespace {
 
@@ -28,7 +34,7 @@ struct Rig {
     explicit Rig(int tickMs = 5)
     {
         ctrl = std::make_unique<Icom706Ctrl>(&owner, pty.slavePath(), 7, &lines, tickMs);
-        owner.onEvent = [this](const Recorder::Event&) { readsAtEvent.push_back(lines.reads); };
+        owner.onEvent = [this](const Event&) { readsAtEvent.push_back(lines.reads); };
     }
 
     std::vector<std::string> texts() const
@@ -39,7 +45,7 @@ struct Rig {
         return out;
     }
 
-    Pty pty;
+    Line pty;
     TestLines lines;
     Recorder owner;
     std::vector<int> readsAtEvent;
@@ -48,11 +54,11 @@ struct Rig {
 
 TEST(Icom706CtrlFrames, LevelGoesOutAtOnceAndTheFrameWithTheNextTick)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(300);
         rig.lines.raise(TIOCM_CAR);
         rig.pty.send({0xFE, 0x05, 0xFF, 0xFD});
-        ASSERT_TRUE(runLoop([&] { return rig.owner.events.size() >= 2; }, 3000));
+        ASSERT_TRUE(runUntil([&] { return rig.owner.events.size() >= 2; }, 3000));
         ASSERT_EQ(rig.owner.events.size(), 2u);
         EXPECT_EQ(rig.owner.events[0].sender, rig.ctrl.get());
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(text("105100")));
@@ -68,7 +74,7 @@ TEST(Icom706CtrlFrames, LevelGoesOutAtOnceAndTheFrameWithTheNextTick)
 
 TEST(Icom706CtrlFrames, LevelIsTheFloorOfHundredTimesTheByteOver255)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(1000);
         const int bytes[] = {0x80, 0x02, 0x03, 0x00, 0xFF, 0x01, 0xFE, 0x0A + 1};
         const char *levels[] = {"105050", "105000", "105001", "105000", "105100", "105000", "105099", "105004"};
@@ -89,11 +95,11 @@ TEST(Icom706CtrlFrames, LevelIsTheFloorOfHundredTimesTheByteOver255)
 
 TEST(Icom706CtrlFrames, PollFramesAreNeitherCollectedNorReported)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(50);
         rig.lines.raise(TIOCM_CAR);
         rig.pty.send({0xFE, 0x0B, 0x00, 0xFD, 0xFE, 0x0B, 0x01, 0xFD, 0xFE, 0x0B, 0x00, 0x33, 0xFD});
-        ASSERT_TRUE(runLoop([&] { return rig.lines.reads >= 2 * 4; }, 3000));
+        ASSERT_TRUE(runUntil([&] { return rig.lines.reads >= 2 * 4; }, 3000));
         ASSERT_EQ(rig.owner.events.size(), 1u);
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(raw({0xFE, 0x0B, 0x01, 0xFD})));
     });
@@ -101,11 +107,11 @@ TEST(Icom706CtrlFrames, PollFramesAreNeitherCollectedNorReported)
 
 TEST(Icom706CtrlFrames, FramesOfOneTickGoAsOneRawInArrivalOrder)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(200);
         rig.lines.raise(TIOCM_CAR);
         rig.pty.send({0xFE, 0x01, 0xFD, 0xFE, 0x02, 0x0A, 0x03, 0xFD});
-        ASSERT_TRUE(runLoop([&] { return rig.lines.reads >= 2 * 2; }, 3000));
+        ASSERT_TRUE(runUntil([&] { return rig.lines.reads >= 2 * 2; }, 3000));
         ASSERT_EQ(rig.owner.events.size(), 1u);
         // The line feed ended a read, so that frame came in two parts; both
         // are collected as they came.
@@ -125,7 +131,7 @@ Bytes filler(int count, unsigned char tag)
 
 TEST(Icom706CtrlFrames, FramesThatNoLongerFitAreDroppedWholeAndEarlierOnesStay)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(1000);
         Bytes a = filler(100, 0x41), b = filler(100, 0x42), c = filler(100, 0x43), d = filler(55, 0x44),
               e = filler(1, 0x45);
@@ -139,7 +145,7 @@ TEST(Icom706CtrlFrames, FramesThatNoLongerFitAreDroppedWholeAndEarlierOnesStay)
         rig.ctrl->callback(rig.ctrl->getBus(), &one);
         EXPECT_EQ(rig.ctrl->pendingBytes(), 255);
         rig.lines.raise(TIOCM_CAR);
-        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 3000));
+        ASSERT_TRUE(runUntil([&] { return !rig.owner.events.empty(); }, 3000));
         Bytes expected = a;
         expected.insert(expected.end(), b.begin(), b.end());
         expected.insert(expected.end(), d.begin(), d.end());
@@ -149,7 +155,7 @@ TEST(Icom706CtrlFrames, FramesThatNoLongerFitAreDroppedWholeAndEarlierOnesStay)
 
 TEST(Icom706CtrlFrames, ReadLongerThanTheBuffersNeverWritesPastThem)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(200);
         rig.lines.raise(TIOCM_CAR);
         // 300 bytes before the end byte: the link reads 256 of them (257
@@ -160,7 +166,7 @@ TEST(Icom706CtrlFrames, ReadLongerThanTheBuffersNeverWritesPastThem)
             line.push_back(static_cast<unsigned char>(0x20 + i % 90));
         line.push_back(0xFD);
         rig.pty.send(line);
-        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 3000));
+        ASSERT_TRUE(runUntil([&] { return !rig.owner.events.empty(); }, 3000));
         ASSERT_EQ(rig.owner.events.size(), 1u);
         Bytes tail(line.begin() + 256, line.end());
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(raw(tail)));
@@ -169,7 +175,7 @@ TEST(Icom706CtrlFrames, ReadLongerThanTheBuffersNeverWritesPastThem)
 
 TEST(Icom706CtrlLines, CtsChangesAreReportedOnceOnTheFirstTickThatSeesThem)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.lines.raise(TIOCM_CAR);
         rig.lines.beforeRead = [](TestLines& l) {
@@ -181,7 +187,7 @@ TEST(Icom706CtrlLines, CtsChangesAreReportedOnceOnTheFirstTickThatSeesThem)
             else
                 l.drop(TIOCM_CTS);
         };
-        ASSERT_TRUE(runLoop([&] { return tickOfRead(rig.lines.reads) >= 20; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return tickOfRead(rig.lines.reads) >= 20; }, 5000));
         ASSERT_EQ(rig.owner.events.size(), 2u);
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(raw(ctsUp)));
         EXPECT_EQ(hex(rig.owner.events[1].data), hex(raw(ctsDown)));
@@ -192,7 +198,7 @@ TEST(Icom706CtrlLines, CtsChangesAreReportedOnceOnTheFirstTickThatSeesThem)
 
 TEST(Icom706CtrlLines, CarrierBackAfterSixTicksDownSendsPowerOnButAfterFiveNothing)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.lines.beforeRead = [](TestLines& l) {
             if (isCtsRead(l.reads))
@@ -204,7 +210,7 @@ TEST(Icom706CtrlLines, CarrierBackAfterSixTicksDownSendsPowerOnButAfterFiveNothi
             else
                 l.raise(TIOCM_CAR);
         };
-        ASSERT_TRUE(runLoop([&] { return tickOfRead(rig.lines.reads) >= 20; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return tickOfRead(rig.lines.reads) >= 20; }, 5000));
         ASSERT_EQ(rig.owner.events.size(), 1u);
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(text("101")));
         EXPECT_EQ(tickOfRead(rig.readsAtEvent[0]), 16);
@@ -214,7 +220,7 @@ TEST(Icom706CtrlLines, CarrierBackAfterSixTicksDownSendsPowerOnButAfterFiveNothi
 
 TEST(Icom706CtrlLines, CarrierDownFromTheStartCountsAndTheCountStopsAtFifty)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         int countBeforeTick55 = -1;
         rig.lines.beforeRead = [&](TestLines& l) {
@@ -227,7 +233,7 @@ TEST(Icom706CtrlLines, CarrierDownFromTheStartCountsAndTheCountStopsAtFifty)
             if (tick >= 55)
                 l.raise(TIOCM_CAR);
         };
-        ASSERT_TRUE(runLoop([&] { return tickOfRead(rig.lines.reads) >= 58; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return tickOfRead(rig.lines.reads) >= 58; }, 5000));
         EXPECT_EQ(countBeforeTick55, 50);
         ASSERT_EQ(rig.owner.events.size(), 1u);
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(text("101")));
@@ -237,7 +243,7 @@ TEST(Icom706CtrlLines, CarrierDownFromTheStartCountsAndTheCountStopsAtFifty)
 
 TEST(Icom706CtrlLines, OneTickSendsCollectedFramesThenCtsThenPowerOn)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(40);
         rig.lines.beforeRead = [&](TestLines& l) {
             int tick = tickOfRead(l.reads);
@@ -251,7 +257,7 @@ TEST(Icom706CtrlLines, OneTickSendsCollectedFramesThenCtsThenPowerOn)
             if (tick >= 8)
                 l.raise(TIOCM_CAR);
         };
-        ASSERT_TRUE(runLoop([&] { return tickOfRead(rig.lines.reads) >= 10; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return tickOfRead(rig.lines.reads) >= 10; }, 5000));
         ASSERT_EQ(rig.owner.events.size(), 4u);
         std::vector<std::string> got = rig.texts();
         EXPECT_EQ(got[0], hex(text("105020")));
@@ -266,7 +272,7 @@ TEST(Icom706CtrlLines, OneTickSendsCollectedFramesThenCtsThenPowerOn)
 
 TEST(Icom706CtrlLink, WriteBusWritesUnchangedAndNothingForZeroLength)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         rig.ctrl->writeBus("\xFE\x0A\x00\xFD", 4);
         rig.ctrl->writeBus("\xFE", 0);
@@ -282,8 +288,8 @@ TEST(Icom706CtrlLink, WriteBusWritesUnchangedAndNothingForZeroLength)
 
 TEST(Icom706CtrlLink, DsrIsReadOnceAtConstructionAndTheTagKept)
 {
-    inChild([] {
-        Pty pty;
+    runIsolated([] {
+        Line pty;
         TestLines lines;
         lines.raise(TIOCM_DSR);
         Recorder owner;
@@ -298,7 +304,7 @@ TEST(Icom706CtrlLink, DsrIsReadOnceAtConstructionAndTheTagKept)
 
 TEST(Icom706CtrlLink, TakesNoCommandsAndPrintsNothing)
 {
-    inChild([] {
+    runIsolated([] {
         testing::internal::CaptureStdout();
         Rig rig;
         rig.lines.raise(TIOCM_CAR);
@@ -308,7 +314,7 @@ TEST(Icom706CtrlLink, TakesNoCommandsAndPrintsNothing)
         EXPECT_EQ(rig.ctrl->callback(rig.ctrl.get(), &msg), -1);
         EXPECT_EQ(rig.ctrl->callback(nullptr, &msg), -1);
         rig.pty.send({0xFE, 0x05, 0x10, 0xFD, 0xFE, 0x0B, 0x00, 0xFD});
-        runLoop([&] { return rig.owner.events.size() >= 2; }, 3000);
+        runUntil([&] { return rig.owner.events.size() >= 2; }, 3000);
         // The owner refuses nothing here, but even a refused event prints
         // nothing of the control object's own.
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -320,7 +326,7 @@ TEST(Icom706CtrlLink, TakesNoCommandsAndPrintsNothing)
 // the given index; the loop goes on a while.
 void destroyAtEvent(size_t index)
 {
-    inChild([index] {
+    runIsolated([index] {
         Rig rig(10);
         rig.lines.beforeRead = [&](TestLines& l) {
             if (!rig.ctrl) {
@@ -338,12 +344,12 @@ void destroyAtEvent(size_t index)
             if (tick >= 8)
                 l.raise(TIOCM_CAR);
         };
-        rig.owner.onEvent = [&](const Recorder::Event&) {
+        rig.owner.onEvent = [&](const Event&) {
             if (rig.owner.events.size() == index + 1)
                 rig.ctrl.reset();
         };
         long long goneAt = 0;
-        runLoop([&] {
+        runUntil([&] {
             if (!rig.ctrl && goneAt == 0) {
                 goneAt = nowMs();
                 rig.pty.send({0xFE, 0x01, 0xFD});
@@ -364,12 +370,12 @@ TEST(Icom706CtrlLifetime, OwnerMayDestroyItAtAnyOfItsMessages)
 
 TEST(Icom706CtrlLifetime, DestroyedWithFramesPendingAndTheLineReadable)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(1000);
         rig.lines.raise(TIOCM_CAR);
         long long goneAt = 0;
         bool sent = false;
-        runLoop([&] {
+        runUntil([&] {
             if (!sent) {
                 sent = true;
                 rig.pty.send({0xFE, 0x01, 0xFD});

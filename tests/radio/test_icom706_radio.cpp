@@ -6,9 +6,15 @@
 #include <memory>
 
 #include "CsTimer.h"
-#include "radio_harness.h"
+#include "CsEventMsg.h"
+#include "child.h"
+#include "clock.h"
+#include "loop.h"
+#include "radio_support.h"
+#include "recorder.h"
+#include "text.h"
 
-using namespace radiotest;
+using namespace kit;
 
 namespace {
 
@@ -93,7 +99,7 @@ struct Rig {
         return n;
     }
 
-    Pty pty;
+    Line pty;
     TestLines lines;
     Recorder owner;
     std::unique_ptr<Icom706Radio> radio;
@@ -101,7 +107,7 @@ struct Rig {
 
 TEST(Icom706RadioPower, StartsOffWithBothOutputsLowAndPollsEveryTick)
 {
-    inChild([] {
+    runIsolated([] {
         testing::internal::CaptureStdout();
         Rig rig;
         std::string out = testing::internal::GetCapturedStdout();
@@ -110,7 +116,7 @@ TEST(Icom706RadioPower, StartsOffWithBothOutputsLowAndPollsEveryTick)
         ASSERT_EQ(rig.lines.writes.size(), 2u);
         EXPECT_EQ(rig.lines.bits & (TIOCM_DTR | TIOCM_RTS), 0);
 
-        runLoop([] { return false; }, 60);
+        runUntil([] { return false; }, 60);
         std::vector<std::string> frames = framesOf(rig.pty.takeAtLeast(12, 1000));
         ASSERT_GE(frames.size(), 3u);
         for (const auto& f : frames)
@@ -121,7 +127,7 @@ TEST(Icom706RadioPower, StartsOffWithBothOutputsLowAndPollsEveryTick)
 
 TEST(Icom706RadioPower, CarrierOnTheThirdWaitTickIsConfirmedOnTheFourth)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         // The countdown loses 100 ms at the end of each wait tick, so it
@@ -137,7 +143,7 @@ TEST(Icom706RadioPower, CarrierOnTheThirdWaitTickIsConfirmedOnTheFourth)
         EXPECT_TRUE(rig.lines.up(TIOCM_DTR));
         int readsAtCommand = rig.lines.reads;
 
-        ASSERT_TRUE(runLoop([&] { return radio->getState() == Icom706Radio::ON; }, 3000));
+        ASSERT_TRUE(runUntil([&] { return radio->getState() == Icom706Radio::ON; }, 3000));
         std::string out = statusLines(testing::internal::GetCapturedStdout());
         EXPECT_EQ(out, "radio--> WAIT_PWR\nradio--> ON\nradio--> ON\n");
         // Three wait ticks, then the confirming tick: one read each, and the
@@ -155,12 +161,12 @@ TEST(Icom706RadioPower, CarrierOnTheThirdWaitTickIsConfirmedOnTheFourth)
 
 TEST(Icom706RadioPower, CarrierThatNeverComesEndsTheWaitAfterElevenTicks)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         testing::internal::CaptureStdout();
         ASSERT_EQ(command(*rig.radio, text("101")), 0);
         int readsAtCommand = rig.lines.reads;
-        ASSERT_TRUE(runLoop([&] { return rig.radio->getState() == Icom706Radio::OFF; }, 3000));
+        ASSERT_TRUE(runUntil([&] { return rig.radio->getState() == Icom706Radio::OFF; }, 3000));
         std::string out = statusLines(testing::internal::GetCapturedStdout());
         EXPECT_EQ(out, "radio--> WAIT_PWR\nradio--> OFF\n");
         // Eleven carrier reads, then the read of the DTR drop.
@@ -176,7 +182,7 @@ TEST(Icom706RadioPower, CarrierThatNeverComesEndsTheWaitAfterElevenTicks)
 
 TEST(Icom706RadioPower, CarrierGoneAtTheConfirmingTickMeansOff)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         rig.lines.beforeRead = [radio](TestLines& l) {
@@ -188,7 +194,7 @@ TEST(Icom706RadioPower, CarrierGoneAtTheConfirmingTickMeansOff)
         testing::internal::CaptureStdout();
         command(*radio, text("101"));
         bool sawCheck = false;
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             sawCheck = sawCheck || radio->getState() == Icom706Radio::ON_CHECK;
             return sawCheck && radio->getState() == Icom706Radio::OFF;
         }, 3000));
@@ -203,7 +209,7 @@ TEST(Icom706RadioPower, CarrierGoneAtTheConfirmingTickMeansOff)
 
 TEST(Icom706RadioPower, CarrierLostWhileOnAsksForRestartOnTheNextTickAndIsOffAfterFiftyOne)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         int onReads = 0;
@@ -216,14 +222,14 @@ TEST(Icom706RadioPower, CarrierLostWhileOnAsksForRestartOnTheNextTickAndIsOffAft
         };
         size_t writesAtRequest = 0;
         int stateAtRequest = 0;
-        rig.owner.onEvent = [&](const Recorder::Event&) {
+        rig.owner.onEvent = [&](const Event&) {
             writesAtRequest = rig.lines.writes.size();
             stateAtRequest = radio->getState();
         };
         rig.switchOn();
         testing::internal::CaptureStdout();
         bool wentOff = false;
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             wentOff = wentOff || radio->getState() == Icom706Radio::GO_OFF;
             return wentOff && radio->getState() == Icom706Radio::OFF;
         }, 5000));
@@ -254,14 +260,14 @@ TEST(Icom706RadioPower, CarrierLostWhileOnAsksForRestartOnTheNextTickAndIsOffAft
 
 TEST(Icom706RadioPower, PowerOffCommandGoesOffWithoutRestartRequest)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         rig.switchOn();
         bool sent = false;
         size_t writesAtCommand = 0;
         testing::internal::CaptureStdout();
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             if (!sent && radio->getState() == Icom706Radio::ON) {
                 sent = true;
                 EXPECT_EQ(command(*radio, text("102")), 0);
@@ -280,7 +286,7 @@ TEST(Icom706RadioPower, PowerOffCommandGoesOffWithoutRestartRequest)
 
 TEST(Icom706RadioCommands, RawBytesReachTheLinkOnlyWhileOn)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         // A distinct frame per state, sent once in each state it meets.
@@ -301,7 +307,7 @@ TEST(Icom706RadioCommands, RawBytesReachTheLinkOnlyWhileOn)
         };
         sendIn(Icom706Radio::OFF);
         command(*radio, text("101"));
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             for (int s : {Icom706Radio::WAIT_PWR, Icom706Radio::ON_CHECK, Icom706Radio::ON, Icom706Radio::GO_OFF})
                 sendIn(s);
             return sentIn.size() == 5;
@@ -320,11 +326,11 @@ TEST(Icom706RadioCommands, RawBytesReachTheLinkOnlyWhileOn)
 
 TEST(Icom706RadioCommands, RawPollFrameWhileOnWritesExactlyItsFourBytes)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(20);
         Icom706Radio *radio = rig.radio.get();
         rig.switchOn();
-        ASSERT_TRUE(runLoop([&] { return radio->getState() == Icom706Radio::ON; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return radio->getState() == Icom706Radio::ON; }, 5000));
         // The loop has stopped: no more ticks, so what comes now is the command's.
         rig.pty.takeAtLeast(40, 200);
         EXPECT_EQ(command(*radio, raw(pollFrame)), 0);
@@ -334,7 +340,7 @@ TEST(Icom706RadioCommands, RawPollFrameWhileOnWritesExactlyItsFourBytes)
 
 TEST(Icom706RadioCommands, CommandsOutsideTheirStatesAreTakenWithoutAction)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         // OFF: only POWER_ON acts.
@@ -369,12 +375,12 @@ TEST(Icom706RadioCommands, CommandsOutsideTheirStatesAreTakenWithoutAction)
 
 TEST(Icom706RadioCommands, RtsRaisedByCommandDropsOnTheTwoHundredthTick)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         rig.switchOn();
         int readsAtRtsOn = -1;
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             if (readsAtRtsOn < 0 && radio->getState() == Icom706Radio::ON) {
                 EXPECT_EQ(command(*radio, text("103")), 0);
                 EXPECT_TRUE(rig.lines.up(TIOCM_RTS));
@@ -393,13 +399,13 @@ TEST(Icom706RadioCommands, RtsRaisedByCommandDropsOnTheTwoHundredthTick)
 
 TEST(Icom706RadioCommands, SecondRtsOnRestartsTheCountAndRtsOffEndsIt)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         rig.switchOn();
         int first = -1, second = -1, dropped = -1;
         size_t writesAfterOff = 0;
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             if (first < 0 && radio->getState() == Icom706Radio::ON) {
                 command(*radio, text("103"));
                 first = rig.lines.reads;
@@ -427,7 +433,7 @@ TEST(Icom706RadioCommands, SecondRtsOnRestartsTheCountAndRtsOffEndsIt)
 
 TEST(Icom706RadioDisplay, OwnerGetsOnlyTheLatestFrameOncePerTick)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(50);
         Icom706Radio *radio = rig.radio.get();
         int onReads = 0;
@@ -438,10 +444,10 @@ TEST(Icom706RadioDisplay, OwnerGetsOnlyTheLatestFrameOncePerTick)
             if (radio->getState() == Icom706Radio::ON && ++onReads == 2)
                 rig.pty.send({0xFE, 0x60, 0x01, 0xFD, 0xFE, 0x60, 0x02, 0x0B, 0xFD});
         };
-        rig.owner.onEvent = [&](const Recorder::Event&) { readsAtDisplay = rig.lines.reads; };
+        rig.owner.onEvent = [&](const Event&) { readsAtDisplay = rig.lines.reads; };
         rig.switchOn();
         testing::internal::CaptureStdout();
-        ASSERT_TRUE(runLoop([&] { return onReads >= 6; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return onReads >= 6; }, 5000));
         std::string out = testing::internal::GetCapturedStdout();
         ASSERT_EQ(rig.owner.events.size(), 1u) << out;
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(raw({0xFE, 0x60, 0x02, 0x0B, 0xFD})));
@@ -456,7 +462,7 @@ TEST(Icom706RadioDisplay, OwnerGetsOnlyTheLatestFrameOncePerTick)
 
 TEST(Icom706RadioDisplay, FramesOutsideOnAreNotKeptAndOtherFramesOnlyPrinted)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(50);
         Icom706Radio *radio = rig.radio.get();
         int onReads = 0;
@@ -470,7 +476,7 @@ TEST(Icom706RadioDisplay, FramesOutsideOnAreNotKeptAndOtherFramesOnlyPrinted)
         rig.pty.send({0xFE, 0x60, 0x05, 0xFD});
         testing::internal::CaptureStdout();
         bool started = false;
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             if (!started) {
                 started = true;
                 command(*radio, text("101"));
@@ -487,7 +493,7 @@ TEST(Icom706RadioDisplay, FramesOutsideOnAreNotKeptAndOtherFramesOnlyPrinted)
 
 TEST(Icom706RadioDisplay, RefusedDisplayReportIsNotWrittenBackToTheRadio)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(50, 0);
         Icom706Radio *radio = rig.radio.get();
         rig.owner.answer = -1;
@@ -498,7 +504,7 @@ TEST(Icom706RadioDisplay, RefusedDisplayReportIsNotWrittenBackToTheRadio)
         };
         rig.switchOn();
         testing::internal::CaptureStdout();
-        ASSERT_TRUE(runLoop([&] { return onReads >= 4; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return onReads >= 4; }, 5000));
         radio->update();
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(rig.owner.events.size(), 2u);
@@ -510,7 +516,7 @@ TEST(Icom706RadioDisplay, RefusedDisplayReportIsNotWrittenBackToTheRadio)
 
 TEST(Icom706RadioDisplay, CommandsSentWhileAReportIsOutAreCarriedOut)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(50, 0);
         Icom706Radio *radio = rig.radio.get();
         // Refused, so the display also comes back to the radio: that one
@@ -522,14 +528,14 @@ TEST(Icom706RadioDisplay, CommandsSentWhileAReportIsOutAreCarriedOut)
                 rig.pty.send({0xFE, 0x60, 0x03, 0xFD});
         };
         int rtsOn = -2, powerOff = -2;
-        rig.owner.onEvent = [&](const Recorder::Event&) {
+        rig.owner.onEvent = [&](const Event&) {
             if (rtsOn != -2)
                 return;
             rtsOn = command(*radio, text("103"));
             powerOff = command(*radio, text("102"));
         };
         rig.switchOn();
-        ASSERT_TRUE(runLoop([&] { return !rig.owner.events.empty(); }, 5000));
+        ASSERT_TRUE(runUntil([&] { return !rig.owner.events.empty(); }, 5000));
         EXPECT_EQ(rtsOn, 0);
         EXPECT_EQ(powerOff, 0);
         EXPECT_GE(rig.lines.readsWhenLast(TIOCM_RTS, true), 0) << "RTS_ON had no effect";
@@ -541,7 +547,7 @@ TEST(Icom706RadioDisplay, CommandsSentWhileAReportIsOutAreCarriedOut)
 
 TEST(Icom706RadioDisplay, RefusedRestartRequestDoesNotSwitchTheRadioOn)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(5, 0);
         Icom706Radio *radio = rig.radio.get();
         rig.owner.answer = -1;
@@ -551,7 +557,7 @@ TEST(Icom706RadioDisplay, RefusedRestartRequestDoesNotSwitchTheRadioOn)
         };
         rig.switchOn();
         bool wentOff = false;
-        ASSERT_TRUE(runLoop([&] {
+        ASSERT_TRUE(runUntil([&] {
             wentOff = wentOff || radio->getState() == Icom706Radio::GO_OFF;
             return wentOff && radio->getState() == Icom706Radio::OFF;
         }, 5000));
@@ -562,7 +568,7 @@ TEST(Icom706RadioDisplay, RefusedRestartRequestDoesNotSwitchTheRadioOn)
 
 TEST(Icom706RadioMethods, PowerOnAndPowerOffFollowTheTable)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig;
         Icom706Radio *radio = rig.radio.get();
         testing::internal::CaptureStdout();
@@ -594,11 +600,11 @@ TEST(Icom706RadioMethods, PowerOnAndPowerOffFollowTheTable)
 
 TEST(Icom706RadioMethods, PowerOnWhileOnSendsTheDisplay)
 {
-    inChild([] {
+    runIsolated([] {
         Rig rig(20);
         Icom706Radio *radio = rig.radio.get();
         rig.switchOn();
-        ASSERT_TRUE(runLoop([&] { return radio->getState() == Icom706Radio::ON; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return radio->getState() == Icom706Radio::ON; }, 5000));
         CsEventMsg frame("\xFE\x60\x07\xFD", 4);
         EXPECT_EQ(radio->callback(radio->getBus(), &frame), 0);
         testing::internal::CaptureStdout();
@@ -612,14 +618,14 @@ TEST(Icom706RadioMethods, PowerOnWhileOnSendsTheDisplay)
 
 TEST(Icom706RadioMethods, LinkThatDoesNotOpenNeverGetsPastTheWait)
 {
-    inChild([] {
+    runIsolated([] {
         Recorder owner;
         Icom706Radio radio(&owner, "/nonexistent/quorvane-tty", 0, nullptr, 5);
         EXPECT_EQ(radio.getBus()->getFd(), -1);
         command(radio, text("101"));
         bool waited = radio.getState() == Icom706Radio::WAIT_PWR;
         EXPECT_TRUE(waited);
-        ASSERT_TRUE(runLoop([&] { return radio.getState() == Icom706Radio::OFF; }, 3000));
+        ASSERT_TRUE(runUntil([&] { return radio.getState() == Icom706Radio::OFF; }, 3000));
         EXPECT_TRUE(owner.events.empty());
     });
 }
@@ -629,7 +635,7 @@ TEST(Icom706RadioMethods, LinkThatDoesNotOpenNeverGetsPastTheWait)
 // from it.
 void destroyIn(int wantedState, bool withDisplay)
 {
-    inChild([=] {
+    runIsolated([=] {
         Rig rig(5, 0);
         Icom706Radio *radio = rig.radio.get();
         int onReads = 0;
@@ -651,7 +657,7 @@ void destroyIn(int wantedState, bool withDisplay)
             command(*radio, text("101"));
         long long destroyedAt = 0;
         size_t eventsAtDestruction = 0, writesAtDestruction = 0;
-        runLoop([&] {
+        runUntil([&] {
             if (rig.radio && rig.radio->getState() == wantedState &&
                 (!withDisplay || rig.radio->hasDisplay())) {
                 rig.radio.reset();
@@ -682,7 +688,7 @@ TEST(Icom706RadioLifetime, OwnerMayDestroyTheRadioFromItsReports)
     // The restart request and the display come from inside the radio's
     // tick; the owner deleting the radio there ends the tick cleanly.
     for (bool display : {false, true}) {
-        inChild([display] {
+        runIsolated([display] {
             Rig rig(5, 1);
             Icom706Radio *radio = rig.radio.get();
             int onReads = 0;
@@ -694,11 +700,11 @@ TEST(Icom706RadioLifetime, OwnerMayDestroyTheRadioFromItsReports)
                         l.drop(TIOCM_CAR);
                 }
             };
-            rig.owner.onEvent = [&](const Recorder::Event&) { rig.radio.reset(); };
+            rig.owner.onEvent = [&](const Event&) { rig.radio.reset(); };
             rig.switchOn();
             testing::internal::CaptureStdout();
             long long goneAt = 0;
-            runLoop([&] {
+            runUntil([&] {
                 if (!rig.radio && goneAt == 0)
                     goneAt = nowMs();
                 return goneAt != 0 && nowMs() > goneAt + 50;

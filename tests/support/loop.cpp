@@ -114,6 +114,11 @@ bool Loop::run(int boundMs)
     return doneAt != 0 || (steps.empty() && !condition);
 }
 
+bool runUntil(const std::function<bool()> &done, int boundMs, int settleMs)
+{
+    return Loop().until(done).settle(settleMs).run(boundMs);
+}
+
 bool runSteps(const std::vector<std::function<bool()>> &steps, int timeoutMs, int pollMs)
 {
     Loop loop(pollMs);

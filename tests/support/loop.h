@@ -58,6 +58,8 @@ private:
     long long started = 0, doneAt = 0, deadline = 0;
 };
 
+// A loop until done() holds (see Loop::until, Loop::settle): whether it held.
+bool runUntil(const std::function<bool()> &done, int boundMs, int settleMs = 0);
 // A loop of steps alone (see Loop::step); a failure when they are not done
 // within timeoutMs.
 bool runSteps(const std::vector<std::function<bool()>> &steps, int timeoutMs = 5000, int pollMs = 2);

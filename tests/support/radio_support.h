@@ -47,9 +47,11 @@ inline std::string hex(const Bytes &bytes)
     }
     return out;
 }
-inline std::string hex(const std::string &s)
+// Of a message's text as well; a template, so that a braced list of bytes
+// still means the bytes.
+template <typename Text> std::string hex(const Text &text)
 {
-    return hex(bytesOf(s));
+    return hex(Bytes(text.begin(), text.end()));
 }
 // "100" followed by the bytes: a RAW radio command message. (Sized up
 // front: growing a three-byte vector trips a false bounds warning of g++ 12
