@@ -1,6 +1,6 @@
 #include "FileShare.h"
 
-#include "app_support.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
@@ -8,10 +8,10 @@
 #include <string>
 #include <sys/stat.h>
 
-using apptest::appendFile;
-using apptest::readFile;
-using apptest::TempDir;
-using apptest::writeFile;
+using kit::appendFile;
+using kit::readFile;
+using kit::TempDir;
+using kit::writeFile;
 
 namespace {
 

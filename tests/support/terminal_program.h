@@ -30,6 +30,16 @@ inline TerminalRun terminalRun(const std::string &host, const std::string &port,
     r.options.watch = {kConnected, kDisconnected, kEnded};
     return r;
 }
+// A program on a pseudo-terminal, as a person runs it; with inputAtEnd its
+// standard input is /dev/null instead (its output still goes to the terminal).
+inline ChildOptions onTerminal(const std::string &workDir = "", bool inputAtEnd = false)
+{
+    ChildOptions o;
+    o.io = ChildOptions::Pty;
+    o.workDir = workDir;
+    o.inputPipe = !inputAtEnd;
+    return o;
+}
 inline std::unique_ptr<Child> startTerminal(const TerminalRun &r)
 {
     return std::make_unique<Child>(r.argv, r.options);

@@ -1,6 +1,9 @@
 // Multi-operator use end to end: two quorvane terminals and the operator
 // command against one quorvane-logserver, all real processes on loopback.
-#include "app_support.h"
+#include "child.h"
+#include "clock.h"
+#include "temp_dir.h"
+#include "terminal_program.h"
 
 #include <gtest/gtest.h>
 
@@ -12,15 +15,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-using apptest::nowMs;
-using apptest::PtyProcess;
-using apptest::readFile;
-using apptest::TempDir;
+
+using kit::readFile;
+using kit::TempDir;
 
 namespace {
 
-const std::string kBin = QUORVANE_BINARY_DIR;
-const std::string kTerminal = kBin + "/quorvane";
+const std::string kBin = kit::kBinaryDir;
+const std::string kTerminal = kit::kTerminal;
 const std::string kServer = kBin + "/tools/quorvane-logserver";
 const std::string kOp = kBin + "/tools/quorvane-op";
 
@@ -28,31 +30,6 @@ bool built(const std::string &path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0;
-}
-
-// Runs a program to its end and returns its exit status (-1 on a signal or
-// when it did not end within the time).
-int runToEnd(const std::vector<std::string> &argv, int timeoutMs)
-{
-    pid_t pid = fork();
-    if (pid == 0) {
-        std::vector<char *> args;
-        for (const auto &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
-    }
-    long long deadline = nowMs() + timeoutMs;
-    int status = 0;
-    while (nowMs() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid)
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        usleep(10000);
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-    return -1;
 }
 
 // Lines of the log file without their timestamps ("<time> <name>: <text>").
@@ -92,20 +69,17 @@ std::string listeningPort(const std::string &screen)
 
 // Starts the log server on a port of its choosing (-p 0) and returns the port
 // that its listening line names ("" when none came).
-std::string startServer(std::unique_ptr<PtyProcess> &server, const std::string &logPath)
+std::string startServer(std::unique_ptr<kit::Child> &server, const std::string &logPath)
 {
-    server = std::make_unique<PtyProcess>(std::vector<std::string>{kServer, "-p", "0", "-f", logPath});
+    server = std::make_unique<kit::Child>(std::vector<std::string>{kServer, "-p", "0", "-f", logPath}, kit::onTerminal());
     if (!server->waitFor(", logging to " + logPath + "\n", 5000))
         return "";
-    return listeningPort(server->screen());
+    return listeningPort(server->output());
 }
 
 bool waitForLog(const std::string &path, size_t count, int timeoutMs)
 {
-    long long deadline = nowMs() + timeoutMs;
-    while (loggedLines(path).size() < count && nowMs() < deadline)
-        usleep(10000);
-    return loggedLines(path).size() >= count;
+    return kit::waitUntil([&] { return loggedLines(path).size() >= count; }, timeoutMs, 10);
 }
 
 class MultiOperatorTest : public ::testing::Test {
@@ -118,15 +92,15 @@ protected:
         mkdir(dirA.c_str(), 0755);
         mkdir(dirB.c_str(), 0755);
         port = startServer(server, logPath);
-        ASSERT_NE(port, "") << server->screen();
-        ASSERT_NE(port, "0") << server->screen();
+        ASSERT_NE(port, "") << server->output();
+        ASSERT_NE(port, "0") << server->output();
     }
 
-    std::unique_ptr<PtyProcess> terminal(const std::string &name, const std::string &dir)
+    std::unique_ptr<kit::Child> terminal(const std::string &name, const std::string &dir)
     {
-        auto t = std::make_unique<PtyProcess>(std::vector<std::string>{
-            kTerminal, "-s", "127.0.0.1", "-p", port, "-l", name, "-f", dir});
-        EXPECT_TRUE(t->waitFor("Welcome, " + name + ".", 5000)) << t->screen();
+        auto t = std::make_unique<kit::Child>(std::vector<std::string>{
+            kTerminal, "-s", "127.0.0.1", "-p", port, "-l", name, "-f", dir}, kit::onTerminal());
+        EXPECT_TRUE(t->waitFor("Welcome, " + name + ".", 5000)) << t->output();
         return t;
     }
 
@@ -135,7 +109,7 @@ protected:
     std::string dirB = work.file("bob");
     std::string port;
     std::string logPath;
-    std::unique_ptr<PtyProcess> server;
+    std::unique_ptr<kit::Child> server;
 };
 
 TEST_F(MultiOperatorTest, OperatorsSeeEachOthersLinesAndTheLogHoldsEachOnceInOrder)
@@ -143,24 +117,24 @@ TEST_F(MultiOperatorTest, OperatorsSeeEachOthersLinesAndTheLogHoldsEachOnceInOrd
     auto alice = terminal("alice", dirA);
     auto bob = terminal("bob", dirB);
 
-    alice->type("hello from alice\r");
-    ASSERT_TRUE(bob->waitFor("alice: hello from alice\n", 5000)) << bob->screen();
+    alice->write("hello from alice\r");
+    ASSERT_TRUE(bob->waitFor("alice: hello from alice\n", 5000)) << bob->output();
 
     // Bob's operator program speaks through bob's terminal's shared files.
-    ASSERT_EQ(0, runToEnd({kOp, "send", dirB, "from", "bob's", "operator"}, 5000));
-    ASSERT_TRUE(alice->waitFor("bob: from bob's operator\n", 5000)) << alice->screen();
+    ASSERT_EQ(0, kit::runCommand({kOp, "send", dirB, "from", "bob's", "operator"}, 5000));
+    ASSERT_TRUE(alice->waitFor("bob: from bob's operator\n", 5000)) << alice->output();
 
-    bob->type("and bob types\r");
-    ASSERT_TRUE(alice->waitFor("bob: and bob types\n", 5000)) << alice->screen();
+    bob->write("and bob types\r");
+    ASSERT_TRUE(alice->waitFor("bob: and bob types\n", 5000)) << alice->output();
 
     ASSERT_TRUE(waitForLog(logPath, 3, 5000));
     EXPECT_EQ(loggedLines(logPath), (std::vector<std::string>{"alice: hello from alice",
                                                               "bob: from bob's operator",
                                                               "bob: and bob types"}));
 
-    alice->type("bye\r");
+    alice->write("bye\r");
     EXPECT_EQ(0, alice->waitExit(5000));
-    bob->type("exit\r");
+    bob->write("exit\r");
     EXPECT_EQ(0, bob->waitExit(5000));
     // "bye" is sent to the server before the terminal ends, so it is logged;
     // "exit" never leaves the terminal.
@@ -173,28 +147,28 @@ TEST_F(MultiOperatorTest, OperatorFollowPrintsWhatTheServerSentToItsTerminal)
 {
     auto alice = terminal("alice", dirA);
     auto bob = terminal("bob", dirB);
-    auto follower = std::make_unique<PtyProcess>(std::vector<std::string>{kOp, "follow", dirB});
+    auto follower = std::make_unique<kit::Child>(std::vector<std::string>{kOp, "follow", dirB}, kit::onTerminal());
     usleep(300000);
 
-    alice->type("first line\r");
-    alice->type("second line\r");
+    alice->write("first line\r");
+    alice->write("second line\r");
     // The terminal appends to term.in one quiet tick after the text stops.
     EXPECT_TRUE(follower->waitFor("alice: first line\nalice: second line\n", 5000))
-        << follower->screen();
+        << follower->output();
 }
 
 TEST_F(MultiOperatorTest, KilledTerminalLogsInAgainAndNothingLoggedIsLost)
 {
     auto alice = terminal("alice", dirA);
     auto bob = terminal("bob", dirB);
-    alice->type("before the crash\r");
+    alice->write("before the crash\r");
     ASSERT_TRUE(bob->waitFor("alice: before the crash\n", 5000));
 
-    kill(alice->processId(), SIGKILL);
+    alice->signal(SIGKILL);
     alice->waitExit(5000);
     alice = terminal("alice", dirA);
-    alice->type("after the restart\r");
-    ASSERT_TRUE(bob->waitFor("alice: after the restart\n", 5000)) << bob->screen();
+    alice->write("after the restart\r");
+    ASSERT_TRUE(bob->waitFor("alice: after the restart\n", 5000)) << bob->output();
 
     ASSERT_TRUE(waitForLog(logPath, 2, 5000));
     EXPECT_EQ(loggedLines(logPath),
@@ -204,19 +178,19 @@ TEST_F(MultiOperatorTest, KilledTerminalLogsInAgainAndNothingLoggedIsLost)
 TEST_F(MultiOperatorTest, LogFileIsAppendedToNotReplaced)
 {
     auto alice = terminal("alice", dirA);
-    alice->type("one\r");
+    alice->write("one\r");
     ASSERT_TRUE(waitForLog(logPath, 1, 5000));
-    alice->type("bye\r");
+    alice->write("bye\r");
     ASSERT_EQ(0, alice->waitExit(5000));
     ASSERT_TRUE(waitForLog(logPath, 2, 5000));
 
     // SIGTERM ends the server cleanly; a new server keeps the old lines.
-    kill(server->processId(), SIGTERM);
+    server->signal(SIGTERM);
     EXPECT_EQ(0, server->waitExit(5000));
     port = startServer(server, logPath);
-    ASSERT_NE(port, "") << server->screen();
+    ASSERT_NE(port, "") << server->output();
     alice = terminal("alice", dirA);
-    alice->type("two\r");
+    alice->write("two\r");
     ASSERT_TRUE(waitForLog(logPath, 3, 5000));
     EXPECT_EQ(loggedLines(logPath),
               (std::vector<std::string>{"alice: one", "alice: bye", "alice: two"}));
@@ -233,18 +207,18 @@ TEST(DemoTest, StartsWithoutAReportBlockAndEndsOnBye)
     setenv("QUORVANE_BUILD", kBin.c_str(), 1);
     setenv("QUORVANE_DIR", dir.path().c_str(), 1);
     setenv("QUORVANE_LOGIN", "demo", 1);
-    PtyProcess demo({std::string(QUORVANE_SOURCE_DIR) + "/tools/quorvane-demo"});
+    kit::Child demo({std::string(QUORVANE_SOURCE_DIR) + "/tools/quorvane-demo"}, kit::onTerminal());
     unsetenv("QUORVANE_BUILD");
     unsetenv("QUORVANE_DIR");
     unsetenv("QUORVANE_LOGIN");
 
-    ASSERT_TRUE(demo.waitFor("Welcome, demo.\n", 10000)) << demo.screen();
-    demo.type("hello from the demo\r");
-    ASSERT_TRUE(waitForLog(dir.file("quorvane.log"), 1, 5000)) << demo.screen();
-    demo.type("bye\r");
-    EXPECT_EQ(0, demo.waitExit(10000)) << demo.screen();
-    EXPECT_EQ(demo.screen().find("*** "), std::string::npos) << demo.screen();
-    EXPECT_NE(demo.screen().find("Demo log server on 127.0.0.1:"), std::string::npos) << demo.screen();
+    ASSERT_TRUE(demo.waitFor("Welcome, demo.\n", 10000)) << demo.output();
+    demo.write("hello from the demo\r");
+    ASSERT_TRUE(waitForLog(dir.file("quorvane.log"), 1, 5000)) << demo.output();
+    demo.write("bye\r");
+    EXPECT_EQ(0, demo.waitExit(10000)) << demo.output();
+    EXPECT_EQ(demo.output().find("*** "), std::string::npos) << demo.output();
+    EXPECT_NE(demo.output().find("Demo log server on 127.0.0.1:"), std::string::npos) << demo.output();
     // The server is stopped as the session ends: whether it logged the
     // "bye" first is a race, the line before is not.
     EXPECT_EQ(loggedLines(dir.file("quorvane.log")).front(), "demo: hello from the demo");
@@ -256,11 +230,11 @@ TEST(OperatorCommandTest, RefusesTextItCannotEncodeAndAcceptsItInHex)
     TempDir dir;
     const std::string out = dir.file("term.out");
     const std::string withSoh = std::string("a\x01") + "b";
-    EXPECT_EQ(1, runToEnd({kOp, "send", "-n", dir.path(), withSoh}, 5000));
-    EXPECT_EQ(0, runToEnd({kOp, "send", "-n", "-x", dir.path(), withSoh}, 5000));
+    EXPECT_EQ(1, kit::runCommand({kOp, "send", "-n", dir.path(), withSoh}, 5000));
+    EXPECT_EQ(0, kit::runCommand({kOp, "send", "-n", "-x", dir.path(), withSoh}, 5000));
     EXPECT_EQ(readFile(out), "\n610162\n");
-    EXPECT_EQ(2, runToEnd({kOp, "send"}, 5000));
-    EXPECT_EQ(1, runToEnd({kOp, "send", dir.file("missing"), "x"}, 5000));
+    EXPECT_EQ(2, kit::runCommand({kOp, "send"}, 5000));
+    EXPECT_EQ(1, kit::runCommand({kOp, "send", dir.file("missing"), "x"}, 5000));
 }
 
 } // namespace
