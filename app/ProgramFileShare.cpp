@@ -356,33 +356,44 @@ void ProgramFileShare::queueFrames(const char* data, int length)
     }
 }
 
+ProgramFileShare::ConsoleAction ProgramFileShare::consoleAction(const char* text, int level)
+{
+    auto has = [text](const char* word) { return strstr(text, word) != nullptr; };
+    if (level == 1)
+        return has("exit") ? kStop : has("bye") ? kSendAndStop : kSend;
+    if (has("exit"))
+        return kStop;
+    if (has("debug"))
+        return kToggleDebug;
+    return has("file") || has("client") ? kIgnore : kHelp;
+}
+
 void ProgramFileShare::onConsoleLine(const char* text, int length)
 {
     if (text == nullptr || length <= 0)
         return;
-    if (debugLevel == 1) {
-        if (strstr(text, "exit") != nullptr) {
-            CsApplication::stop();
-        } else if (strstr(text, "bye") != nullptr) {
-            send(text, length);
-            CsApplication::stop();
-        } else {
-            send(text, length);
-        }
-        return;
-    }
-
-    if (strstr(text, "exit") != nullptr) {
+    switch (consoleAction(text, debugLevel)) {
+    case kSend:
+        send(text, length);
+        break;
+    case kSendAndStop:
+        send(text, length);
         CsApplication::stop();
-    } else if (strstr(text, "debug") != nullptr) {
+        break;
+    case kStop:
+        CsApplication::stop();
+        break;
+    case kToggleDebug:
         debugLevel = debugLevel == 0 ? 1 : 0;
         printf("Debug is %s\n", debugLevel != 0 ? "ON" : "OFF");
-    } else if (strstr(text, "file") != nullptr || strstr(text, "client") != nullptr) {
-        // Known words that do nothing here.
-    } else {
+        break;
+    case kIgnore:
+        break;
+    case kHelp:
         printf("Commands on stdin are :\n");
         printf("exit  = exit the program\n");
         printf("debug = toggle debug mode\n");
+        break;
     }
 }
 

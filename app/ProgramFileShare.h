@@ -59,6 +59,19 @@ public:
 
     int getDebugLevel() const { return debugLevel; }
     size_t pendingCount() const { return pendingMessages; }
+    // The children whose events callback tells apart by sender.
+    CsClient* getClient() const { return serverClient; }
+    CsTimer* getTimer() const { return tickTimer; }
+    CsStdIn* getConsole() const { return console; }
+
+    // What a console line asks for. Every test is a case-sensitive search
+    // for a word anywhere in the line, in the order of the rules: in terminal
+    // mode (level 1) "exit" stops, "bye" is sent and then stops, anything else
+    // is sent; at every other level "exit" stops, "debug" toggles between
+    // levels 0 and 1, "file" and "client" do nothing, and anything else asks
+    // for the help lines.
+    enum ConsoleAction { kSend, kSendAndStop, kStop, kToggleDebug, kIgnore, kHelp };
+    static ConsoleAction consoleAction(const char* text, int debugLevel);
 
     // The lines of one block of received text back to back, as the console
     // shows them: every line but the last ends with its line feed, so the

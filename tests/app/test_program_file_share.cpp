@@ -1,283 +1,193 @@
-// The terminal object in a child process of its own (the main loop runs
-// once per process), its console on pipes, against a loopback server played
-// by the test at byte level, with short ticks and a short reconnect delay.
+// ProgramFileShare. Its rules run in this process: the test hands the
+// object ticks, server blocks and console lines through callback, as its
+// children would, and reads term.in and what it printed, without ever running
+// the main loop. Its roads through the real main loop (the loop runs once per
+// process) run in a child of their own, against a loopback server played by
+// the test at byte level, with short ticks and a short reconnect delay.
 #include "ProgramFileShare.h"
 
 #include "CsApplication.h"
-#include "FrameSplitter.h"
-#include "app_support.h"
+#include "CsClient.h"
+#include "CsEventMsg.h"
+#include "CsStdIn.h"
+#include "CsTimer.h"
+#include "child.h"
+#include "clock.h"
 #include "connection.h"
+#include "loopback.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <fcntl.h>
-#include <poll.h>
 #include <string>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
-using apptest::appendFile;
-using apptest::LoopbackServer;
-using apptest::nowMs;
-using apptest::readFile;
-using apptest::TempDir;
-using apptest::writeFile;
+using kit::appendFile;
+using kit::nowMs;
+using kit::readFile;
+using kit::TempDir;
+using kit::waitForFile;
+using kit::writeFile;
 
 namespace {
 
-struct Options {
-    bool withServer = true;     // host 127.0.0.1 and the test server's port
-    std::string port;           // overrides the server's port when set
-    const char* login = nullptr;
-    int hexMode = 0;
-    int tickMs = 50;
-    int frameSplit = 0;
-    int debugLevel = 1;
-    int consoleInput = 1;
-    int reconnectSeconds = 1;
-    size_t maxHeldBytes = ProgramFileShare::kMaxHeldBytes;
-    int consolePipeBytes = 0;      // a smaller console pipe, when not 0
-    bool nonBlockingConsole = false;
-};
+const std::string kHelp = "Commands on stdin are :\nexit  = exit the program\ndebug = toggle debug mode\n";
 
-// One ProgramFileShare running its main loop in a child process; standard
-// input and output of the child are pipes held by the test.
-class Program {
+// ---------------------------------------------------------------- rules
+
+// One terminal object in this process, its output captured. The client
+// connects to a listener of the test (or to nothing), and never gets further
+// than its attempt: no main loop runs here.
+class Terminal {
 public:
-    Program(const TempDir& dir, LoopbackServer* server, const Options& o)
+    struct Options {
+        bool withServer = true;
+        std::string port; // instead of the listener's
+        const char *login = nullptr;
+        int hexMode = 0;
+        int frameSplit = 0;
+        int debugLevel = 1;
+        size_t maxHeldBytes = ProgramFileShare::kMaxHeldBytes;
+    };
+
+    Terminal(const TempDir &dir, const Options &o)
     {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0)
-            return;
-        std::string outFile = dir.file("term.out");
-        std::string inFile = dir.file("term.in");
-        std::string port = !o.port.empty() ? o.port : server != nullptr ? server->portText() : "";
-        fflush(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            close(in[0]);
-            close(in[1]);
-            close(out[0]);
-            close(out[1]);
-            // Line by line, as on a terminal, so the test sees each line when
-            // it is printed. (The stream has been used by the test already;
-            // glibc takes the new mode only together with a new buffer.)
-            static char lineBuffer[8192];
-            setvbuf(stdout, lineBuffer, _IOLBF, sizeof lineBuffer);
-            if (o.consolePipeBytes > 0)
-                fcntl(1, F_SETPIPE_SZ, o.consolePipeBytes);
-            if (o.nonBlockingConsole)
-                fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
-            auto* p = new ProgramFileShare(o.withServer ? "127.0.0.1" : nullptr,
-                                           o.withServer ? port.c_str() : nullptr, outFile.c_str(),
-                                           inFile.c_str(), o.login, o.hexMode, o.tickMs,
-                                           o.frameSplit, o.debugLevel, o.consoleInput,
-                                           o.reconnectSeconds, o.maxHeldBytes);
-            int result = CsApplication::run();
-            delete p;
-            fflush(stdout);
-            _exit(result == 0 ? 0 : 3);
-        }
-        close(in[0]);
-        close(out[1]);
-        console = in[1];
-        screen = out[0];
-        fcntl(screen, F_SETFL, fcntl(screen, F_GETFL) | O_NONBLOCK);
+        const std::string port = o.port.empty() ? server.portText() : o.port;
+        testing::internal::CaptureStdout();
+        object = std::make_unique<ProgramFileShare>(o.withServer ? "127.0.0.1" : nullptr,
+                                                    o.withServer ? port.c_str() : nullptr,
+                                                    dir.file("term.out").c_str(), dir.file("term.in").c_str(),
+                                                    o.login, o.hexMode, 1000, o.frameSplit, o.debugLevel, 1, 10,
+                                                    o.maxHeldBytes);
+    }
+    ~Terminal()
+    {
+        end();
+        testing::internal::GetCapturedStdout();
     }
 
-    ~Program()
+    void tick(int ticks = 1)
     {
-        if (pid > 0 && !reaped) {
-            kill(pid, SIGKILL);
-            waitpid(pid, nullptr, 0);
-        }
-        if (console >= 0)
-            close(console);
-        if (screen >= 0)
-            close(screen);
+        for (int i = 0; i < ticks; ++i)
+            EXPECT_EQ(0, object->callback(object->getTimer(), nullptr));
     }
-
-    bool started() const { return pid > 0; }
-
-    void type(const std::string& line)
+    void receive(const std::string &block) { event(EVENT_DATA, block); }
+    void event(int type, const std::string &data = "")
     {
-        ssize_t n = write(console, line.data(), line.size());
-        EXPECT_EQ(static_cast<ssize_t>(line.size()), n);
+        CsEventMsg msg(data.data(), static_cast<int>(data.size()), type, 1);
+        EXPECT_EQ(0, object->callback(object->getClient(), &msg));
     }
-
-    // Holds the program still (SIGSTOP) or lets it go on (SIGCONT), so that
-    // what a peer does in between is all there when it next looks.
-    void pause() { kill(pid, SIGSTOP); }
-    void resume() { kill(pid, SIGCONT); }
-
-    void closeConsole()
+    void type(const std::string &line)
     {
-        close(console);
-        console = -1;
+        CsEventMsg msg(line.data(), static_cast<int>(line.size()));
+        EXPECT_EQ(0, object->callback(object->getConsole(), &msg));
     }
-
-    const std::string& output()
+    // Everything printed so far.
+    const std::string &printed()
     {
-        pump(0);
+        fflush(stdout);
+        shown += testing::internal::GetCapturedStdout();
+        testing::internal::CaptureStdout();
         return shown;
     }
-
-    // Waits until the output after `from` holds needle.
-    bool waitFor(const std::string& needle, int timeoutMs, size_t from = 0)
+    // Destroys the object (the end of the program); what it printed stays.
+    void end()
     {
-        long long deadline = nowMs() + timeoutMs;
-        for (;;) {
-            if (shown.size() >= from && shown.find(needle, from) != std::string::npos)
-                return true;
-            long long left = deadline - nowMs();
-            if (left <= 0)
-                return false;
-            pump(static_cast<int>(left));
-        }
+        object.reset();
+        printed();
     }
 
-    // Waits until the output holds at least `count` bytes.
-    bool waitForBytes(size_t count, int timeoutMs)
-    {
-        long long deadline = nowMs() + timeoutMs;
-        while (shown.size() < count) {
-            long long left = deadline - nowMs();
-            if (left <= 0)
-                return false;
-            pump(static_cast<int>(left));
-        }
-        return true;
-    }
-
-    // Exit status, or -1 when the child did not end in time.
-    int waitExit(int timeoutMs)
-    {
-        long long deadline = nowMs() + timeoutMs;
-        while (!reaped) {
-            int status = 0;
-            if (waitpid(pid, &status, WNOHANG) == pid) {
-                reaped = true;
-                exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-                break;
-            }
-            if (nowMs() >= deadline)
-                return -1;
-            pump(20);
-        }
-        pump(0);
-        return exitStatus;
-    }
+    kit::Listener server;
+    std::unique_ptr<ProgramFileShare> object;
 
 private:
-    void pump(int timeoutMs)
-    {
-        struct pollfd p = {screen, POLLIN, 0};
-        if (screen < 0 || poll(&p, 1, timeoutMs) <= 0)
-            return;
-        char buf[65536];
-        ssize_t n;
-        while ((n = read(screen, buf, sizeof buf)) > 0)
-            shown.append(buf, static_cast<size_t>(n));
-    }
-
-    pid_t pid = -1;
-    int console = -1;
-    int screen = -1;
-    bool reaped = false;
-    int exitStatus = -1;
     std::string shown;
 };
 
-// Waits until the file holds exactly `expected`; returns what it holds last.
-std::string waitForFile(const std::string& path, const std::string& expected, int timeoutMs)
-{
-    long long deadline = nowMs() + timeoutMs;
-    std::string now;
-    while ((now = readFile(path)) != expected && nowMs() < deadline)
-        usleep(5000);
-    return now;
-}
-
-class ProgramFileShareTest : public ::testing::Test {
+class ProgramFileShareRules : public ::testing::Test {
 protected:
     TempDir dir;
-    LoopbackServer server;
     std::string termIn = dir.file("term.in");
     std::string termOut = dir.file("term.out");
-
-    // Starts the program and waits until the server has its connection and,
-    // when the level prints it, the program has said so.
-    std::unique_ptr<Program> start(const Options& o)
-    {
-        auto p = std::make_unique<Program>(dir, &server, o);
-        EXPECT_TRUE(p->started());
-        if (o.withServer && o.port.empty()) {
-            EXPECT_TRUE(server.accept(5000)) << "the program connects at start";
-            if (o.debugLevel != 0) {
-                EXPECT_TRUE(p->waitFor("Connected to server\n", 5000)) << p->output();
-            }
-        }
-        // Start-up done: term.in was reset and the console watch is set.
-        EXPECT_TRUE(p->waitFor("The application is running......\n", 5000)) << p->output();
-        return p;
-    }
-
-    void stop(Program& p)
-    {
-        p.type("exit\n");
-        EXPECT_EQ(0, p.waitExit(5000)) << p.output();
-        EXPECT_TRUE(p.waitFor("The application ended\n", 1000)) << p.output();
-    }
 };
 
-// ---------------------------------------------------------------- frames
+struct ConsoleCase {
+    const char *name;
+    int level;
+    const char *line;
+    ProgramFileShare::ConsoleAction action;
+};
 
-TEST(FrameSplitterTest, CutsAtEachEndOfFrameByteAndConsumesIt)
+std::ostream &operator<<(std::ostream &out, const ConsoleCase &c)
 {
-    const char block[] = "\xfe\xfe\x00\xe0\x03\xfd\xfd\xfe\x01";
-    FrameSplitter s(block, 9);
-    char frame[256];
-    ASSERT_TRUE(s.hasMore());
-    ASSERT_EQ(5, s.next(frame, sizeof frame));
-    EXPECT_EQ(0, memcmp(frame, "\xfe\xfe\x00\xe0\x03", 5));
-    EXPECT_EQ(0, s.next(frame, sizeof frame)) << "a run of end bytes gives an empty frame";
-    ASSERT_EQ(2, s.next(frame, sizeof frame)) << "the block's end ends the last frame";
-    EXPECT_EQ(0, memcmp(frame, "\xfe\x01", 2));
-    EXPECT_FALSE(s.hasMore());
-    EXPECT_EQ(0, s.next(frame, sizeof frame));
+    return out << c.name;
 }
 
-TEST(FrameSplitterTest, ContinuesAFrameLongerThanTheBufferInTheNextCall)
+const ConsoleCase kConsoleCases[] = {
+    {"TerminalModeSendsALine", 1, "ls\n", ProgramFileShare::kSend},
+    {"TerminalModeSendsDebugLikeAnyLine", 1, "debug\n", ProgramFileShare::kSend},
+    {"TerminalModeSendsByeThenStops", 1, "bye\n", ProgramFileShare::kSendAndStop},
+    {"TerminalModeSendsAWordWithByeInsideThenStops", 1, "goodbye all\n", ProgramFileShare::kSendAndStop},
+    {"TerminalModeStopsOnExitWithoutSending", 1, "exit\n", ProgramFileShare::kStop},
+    {"TerminalModeStopsOnExitInsideAWord", 1, "please exitnow\n", ProgramFileShare::kStop},
+    {"TerminalModeLooksForExitBeforeBye", 1, "bye, exit\n", ProgramFileShare::kStop},
+    {"TerminalModeWordsAreCaseSensitive", 1, "EXIT\n", ProgramFileShare::kSend},
+    {"QuietLevelStopsOnExitInsideAWord", 0, "xexitx\n", ProgramFileShare::kStop},
+    {"QuietLevelTogglesOnDebug", 0, "debug\n", ProgramFileShare::kToggleDebug},
+    {"QuietLevelLooksForExitBeforeDebug", 0, "debug exit\n", ProgramFileShare::kStop},
+    {"QuietLevelLooksForDebugBeforeFile", 0, "debugfile\n", ProgramFileShare::kToggleDebug},
+    {"QuietLevelIgnoresFile", 0, "file\n", ProgramFileShare::kIgnore},
+    {"QuietLevelIgnoresClient", 0, "the client\n", ProgramFileShare::kIgnore},
+    {"QuietLevelAnswersAnythingElseWithHelp", 0, "what\n", ProgramFileShare::kHelp},
+    {"QuietLevelAnswersAnEmptyLineWithHelp", 0, "\n", ProgramFileShare::kHelp},
+    {"QuietLevelTakesByeForNoCommand", 0, "bye\n", ProgramFileShare::kHelp},
+    {"QuietLevelWordsAreCaseSensitive", 0, "Debug\n", ProgramFileShare::kHelp},
+    {"DiagnosticLevelTogglesOnDebug", 2, "debug\n", ProgramFileShare::kToggleDebug},
+    {"DiagnosticLevelStopsOnExit", 2, "exit\n", ProgramFileShare::kStop},
+    {"DiagnosticLevelAnswersAnythingElseWithHelp", 3, "?\n", ProgramFileShare::kHelp},
+};
+
+class ConsoleActionTable : public ::testing::TestWithParam<ConsoleCase> {};
+
+TEST_P(ConsoleActionTable, TheFirstWordFoundDecides)
 {
-    std::string block(300, 'a');
-    block += '\xfd';
-    FrameSplitter s(block.data(), static_cast<int>(block.size()));
-    char frame[256 + 8];
-    memset(frame, 0x5a, sizeof frame);
-    EXPECT_EQ(256, s.next(frame, 256));
-    EXPECT_EQ(0x5a, static_cast<unsigned char>(frame[256])) << "nothing past the buffer";
-    EXPECT_EQ(44, s.next(frame, 256));
-    EXPECT_FALSE(s.hasMore());
+    EXPECT_EQ(GetParam().action, ProgramFileShare::consoleAction(GetParam().line, GetParam().level));
 }
 
-TEST(FrameSplitterTest, AnEmptyOrMissingBlockHasNothing)
-{
-    FrameSplitter none(nullptr, 5);
-    FrameSplitter empty("x", 0);
-    char frame[4];
-    EXPECT_FALSE(none.hasMore());
-    EXPECT_FALSE(empty.hasMore());
-    EXPECT_EQ(0, none.next(frame, sizeof frame));
-}
+INSTANTIATE_TEST_SUITE_P(Lines, ConsoleActionTable, ::testing::ValuesIn(kConsoleCases),
+                         [](const ::testing::TestParamInfo<ConsoleCase> &i) { return std::string(i.param.name); });
 
-// ---------------------------------------------------------------- line cutting
+TEST_F(ProgramFileShareRules, CommandsOutsideTerminalModeActAndPrintAsTheyAsk)
+{
+    struct Case {
+        const char *what;
+        int level;
+        const char *line;
+        std::string printed;
+        int levelAfter;
+    } const cases[] = {
+        {"debug at the quiet level turns terminal mode on", 0, "debug\n", "Debug is ON\n", 1},
+        {"debug at a diagnostic level turns it off", 2, "debug\n", "Debug is OFF\n", 0},
+        {"file prints nothing", 0, "file\n", "", 0},
+        {"client prints nothing", 2, "client\n", "", 2},
+        {"anything else prints the help", 0, "what\n", kHelp, 0},
+        {"a terminal-mode line is no command", 1, "what\n", "", 1},
+    };
+    for (const Case &c : cases) {
+        Terminal::Options o;
+        o.debugLevel = c.level;
+        o.withServer = false;
+        Terminal t(dir, o);
+        const size_t mark = t.printed().size();
+        t.type(c.line);
+        EXPECT_EQ(c.printed, t.printed().substr(mark)) << c.what;
+        EXPECT_EQ(c.levelAfter, t.object->getDebugLevel()) << c.what;
+    }
+}
 
 TEST(CutLinesTest, CutsBlocksIntoLinesByTheRulesAndTheirMends)
 {
@@ -319,179 +229,386 @@ TEST(CutLinesTest, CutsBlocksIntoLinesByTheRulesAndTheirMends)
     EXPECT_EQ(1, partial);
 }
 
-// ---------------------------------------------------------------- server text
+// What reaches term.in from blocks that arrive before two ticks: the first
+// tick counts them, the second writes them, a record per line or frame.
+struct BlocksCase {
+    const char *name;
+    int hexMode;
+    int frameSplit;
+    const char *login;
+    std::vector<std::string> blocks;
+    std::string termIn;
+};
 
-TEST_F(ProgramFileShareTest, CutsReceivedBlocksIntoLinesKeepingCarriageReturns)
+std::ostream &operator<<(std::ostream &out, const BlocksCase &c)
 {
-    auto p = start(Options());
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send("a\r\nb\r\nxyz"));
-    ASSERT_TRUE(p->waitFor("xyz", 3000, mark)) << p->output();
-    EXPECT_EQ("a\r\nb\r\nxyz", p->output().substr(mark)) << "echoed line by line, unchanged";
-
-    EXPECT_EQ(std::string("\na\r\x01\nb\r\x01\nxyz\n"),
-              waitForFile(termIn, std::string("\na\r\x01\nb\r\x01\nxyz\n"), 3000))
-        << "the partial last line is queued without a newline";
-
-    // The rest of the line comes with the next block, as a record of its own.
-    ASSERT_TRUE(server.send("!\n"));
-    EXPECT_EQ(std::string("\na\r\x01\nb\r\x01\nxyz\n!\x01\n"),
-              waitForFile(termIn, std::string("\na\r\x01\nb\r\x01\nxyz\n!\x01\n"), 3000));
-    stop(*p);
+    return out << c.name;
 }
 
-TEST_F(ProgramFileShareTest, WritesTermInOnlyAtTheFirstTickWithNothingNew)
+const BlocksCase kBlocksCases[] = {
+    {"CarriageReturnsStayAndAPartialLastLineHasNoNewline", 0, 0, nullptr, {"a\r\nb\r\nxyz"},
+     "\na\r\x01\nb\r\x01\nxyz\n"},
+    {"TheRestOfALineIsARecordOfItsOwn", 0, 0, nullptr, {"xyz", "!\n"}, "\nxyz\n!\x01\n"},
+    {"TwoNewlinesGiveTwoLinesWhateverStandsBetween", 0, 0, nullptr, {"x\n\ny"}, "\nx\x01\ny\x01\n"},
+    {"WithoutLoginTextThePromptIsText", 0, 0, nullptr, {"login: "}, "\nlogin: \n"},
+    {"TheLoginPromptMustBeLowercase", 0, 0, "op1", {"LOGIN: "}, "\nLOGIN: \n"},
+    {"APromptBlockIsNotQueuedAndLeavesAnUnfinishedLineUnfinished", 0, 0, "op", {"abc", "login:", "\ndef\n"},
+     "\nabc\n\x01\ndef\x01\n"},
+    {"HexFramesAreCutAtEachEndByte", 1, 1, nullptr,
+     {std::string("\xfe\xfe\x00\xe0\x03\xfd\xfe\xfe\x00\xe0\x04\xfd\x07\xfd", 14)}, "\nfefe00e003\nfefe00e004\n07\n"},
+    {"HexWithoutSplitQueuesTheWholeBlockAndAnswersNoPrompt", 1, 0, "op1", {std::string("login:\xfd\x00\n", 9)},
+     "\n6c6f67696e3afd000a\n"},
+};
+
+class ReceivedBlocksTable : public ::testing::TestWithParam<BlocksCase> {
+protected:
+    TempDir dir;
+};
+
+TEST_P(ReceivedBlocksTable, ReachTermInAtTheSecondTick)
 {
-    Options o;
-    o.tickMs = 400;
+    const BlocksCase &c = GetParam();
+    Terminal::Options o;
+    o.hexMode = c.hexMode;
+    o.frameSplit = c.frameSplit;
+    o.login = c.login;
     o.debugLevel = 0;
-    auto p = start(o);
+    Terminal t(dir, o);
+    const size_t mark = t.printed().size();
+    for (const std::string &block : c.blocks)
+        t.receive(block);
+    t.tick();
+    EXPECT_EQ("\n", readFile(dir.file("term.in"))) << "written at the first tick";
+    t.tick();
+    EXPECT_EQ(c.termIn, readFile(dir.file("term.in")));
+    EXPECT_EQ("", t.printed().substr(mark)) << "the quiet level shows nothing";
+}
 
-    // A single block: the first tick after it records the count, the second
-    // writes, so it takes more than one tick period and at most two.
-    long long sent = nowMs();
-    ASSERT_TRUE(server.send("one\n"));
-    std::string expected = std::string("\none\x01\n");
-    long long written = 0;
-    while (nowMs() - sent < 3000) {
-        if (readFile(termIn) == expected) {
-            written = nowMs();
-            break;
-        }
-        usleep(2000);
+INSTANTIATE_TEST_SUITE_P(Blocks, ReceivedBlocksTable, ::testing::ValuesIn(kBlocksCases),
+                         [](const ::testing::TestParamInfo<BlocksCase> &i) { return std::string(i.param.name); });
+
+TEST_F(ProgramFileShareRules, EchoesReceivedLinesInTerminalModeAsTheyArrive)
+{
+    Terminal t(dir, Terminal::Options());
+    const size_t mark = t.printed().size();
+    t.receive("a\r\nb\r\nxyz");
+    EXPECT_EQ("a\r\nb\r\nxyz", t.printed().substr(mark)) << "unchanged, before any tick";
+    t.receive("!\n");
+    EXPECT_EQ("a\r\nb\r\nxyz!\n", t.printed().substr(mark));
+}
+
+TEST_F(ProgramFileShareRules, DumpsEveryBlockAtTheDiagnosticLevels)
+{
+    struct Case {
+        const char *what;
+        int hexMode, frameSplit;
+        std::string block;
+        std::vector<std::string> dumps;
+    } const cases[] = {
+        {"text shows unprintable bytes as codes", 0, 0, "hi\r\n",
+         {"C-IN       [4] : hi<0x0d><0x0a>\n", "F-OUT      [4] : hi<0x0d><0x0a>\n"}},
+        {"hex frames show their leading pair", 1, 1, std::string("\xfe\xfe\x00\xe0\x03\xfd\xfe\xfe\x00\xe0\x04\xfd\x07\xfd", 14),
+         {"C-IN       [14] : fe<-fe 00e003fdfefe00e004fd07fd (hexcode)\n", "F-OUT      [5] : fe<-fe 00e003 (hexcode)\n",
+          "F-OUT      [5] : fe<-fe 00e004 (hexcode)\n", "F-OUT      [1] : 07<-00  (hexcode)\n"}},
+        {"a one-byte frame shows 00 as its second byte, nothing beyond", 1, 1, "\x09",
+         {"C-IN       [1] : 09<-00  (hexcode)\n", "F-OUT      [1] : 09<-00  (hexcode)\n"}},
+        {"hex without split dumps the whole block", 1, 0, "\x01\xfd",
+         {"C-IN       [2] : 01fd (hexcode)\n", "F-OUT      [2] : 01fd (hexcode)\n"}},
+    };
+    for (const Case &c : cases) {
+        Terminal::Options o;
+        o.hexMode = c.hexMode;
+        o.frameSplit = c.frameSplit;
+        o.debugLevel = 2;
+        Terminal t(dir, o);
+        const size_t mark = t.printed().size();
+        t.receive(c.block);
+        t.tick(2);
+        std::string expected;
+        for (const std::string &d : c.dumps)
+            expected += d;
+        EXPECT_EQ(expected, t.printed().substr(mark)) << c.what << ": in this order, and no echo";
     }
-    ASSERT_NE(0, written) << "the block reached term.in";
-    EXPECT_GT(written - sent, o.tickMs - 20) << "not at the first tick";
-    EXPECT_LT(written - sent, 2 * o.tickMs + 600);
+}
 
-    // While the server keeps sending, nothing is written; then everything is,
-    // in the order it arrived.
-    std::string all = expected;
-    bool heldBack = true;
-    for (int i = 0; i < 12; ++i) {
-        std::string line = "line " + std::to_string(i) + "\n";
-        ASSERT_TRUE(server.send(line));
+TEST_F(ProgramFileShareRules, WritesTermInOnlyAtTheFirstTickWithNothingNew)
+{
+    Terminal::Options o;
+    o.debugLevel = 0;
+    Terminal t(dir, o);
+    t.receive("one\n");
+    t.tick();
+    EXPECT_EQ("\n", readFile(termIn)) << "the first tick after a block only counts it";
+    t.tick();
+    EXPECT_EQ("\none\x01\n", readFile(termIn));
+
+    // While the server sends at every tick, nothing is written; then
+    // everything is, in the order it arrived.
+    std::string all = "\none\x01\n";
+    for (int i = 0; i < 4; ++i) {
+        t.receive("line " + std::to_string(i) + "\n");
         all += "line " + std::to_string(i) + "\x01\n";
-        usleep(50000);
-        if (readFile(termIn) != expected)
-            heldBack = false;
+        t.tick();
+        EXPECT_EQ("\none\x01\n", readFile(termIn)) << "written while the server was still sending, tick " << i;
     }
-    EXPECT_TRUE(heldBack) << "written while the server was still sending: " << readFile(termIn);
-    EXPECT_EQ(all, waitForFile(termIn, all, 3000));
-    stop(*p);
+    t.tick();
+    EXPECT_EQ(all, readFile(termIn));
 }
 
-TEST_F(ProgramFileShareTest, QueuedOutputIsWrittenWhenTheProgramEndsBeforeAQuietTick)
+TEST_F(ProgramFileShareRules, OutputHeldForFiveTicksIsWrittenAlthoughTheServerNeverPauses)
 {
-    Options o;
-    o.tickMs = 2000;
-    auto p = start(o);
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send("pending\n"));
-    ASSERT_TRUE(p->waitFor("pending\n", 3000, mark));
-    stop(*p);
-    EXPECT_EQ(std::string("\npending\x01\n"), readFile(termIn));
-}
-
-TEST_F(ProgramFileShareTest, OutputHeldForFiveTicksIsWrittenAlthoughTheServerNeverPauses)
-{
-    Options o;
-    o.tickMs = 100;
-    auto p = start(o);
-    // A line every 40 ms: no tick ever finds the count unchanged.
-    const long long begin = nowMs();
-    const long long deadline = begin + 3000;
-    while (readFile(termIn) == "\n" && nowMs() < deadline) {
-        ASSERT_TRUE(server.send("busy\n"));
-        usleep(40000);
+    Terminal::Options o;
+    o.debugLevel = 0;
+    Terminal t(dir, o);
+    std::string all = "\n";
+    for (int i = 1; i <= 5; ++i) {
+        t.receive("busy\n");
+        all += "busy\x01\n";
+        EXPECT_EQ("\n", readFile(termIn)) << "written before tick " << i;
+        t.tick();
     }
-    EXPECT_NE("\n", readFile(termIn)) << "nothing written in three seconds of steady output";
-    EXPECT_GE(nowMs() - begin, 400) << "written before the queue had been held for several ticks";
-    stop(*p);
+    EXPECT_EQ(all, readFile(termIn)) << "held for five busy ticks";
 }
 
-TEST_F(ProgramFileShareTest, HeldOutputThatReachesTheByteBoundIsWrittenAtOnce)
+TEST_F(ProgramFileShareRules, HeldOutputThatReachesTheByteBoundIsWrittenAtOnce)
 {
-    Options o;
-    o.tickMs = 5000;  // no tick during the test: only the bound writes
+    Terminal::Options o;
     o.maxHeldBytes = 1000;
     o.debugLevel = 0;
-    auto p = start(o);
-    std::string lines;
-    std::string records = "\n";
+    Terminal t(dir, o);
+    std::string lines, records = "\n";
     for (int i = 0; i < 20; ++i) {
         char line[101];
         snprintf(line, sizeof line, "%099d", i);
         lines += std::string(line) + "\n";
         records += std::string(line) + "\x01\n";
     }
-    ASSERT_TRUE(server.send(lines));
-    EXPECT_EQ(records, waitForFile(termIn, records, 2000)) << "written before any tick";
-
+    t.receive(lines);
+    EXPECT_EQ(records, readFile(termIn)) << "written without a tick";
     // Below the bound, output waits for its tick as before.
-    ASSERT_TRUE(server.send("small\n"));
-    usleep(500000);
+    t.receive("small\n");
     EXPECT_EQ(records, readFile(termIn));
-    stop(*p);
+    t.tick(2);
     EXPECT_EQ(records + "small\x01\n", readFile(termIn));
 }
 
-TEST_F(ProgramFileShareTest, ABlockAnsweredByTheLoginLeavesAnUnfinishedLineUnfinished)
+TEST_F(ProgramFileShareRules, QueuedOutputIsWrittenWhenTheProgramEndsBeforeAQuietTick)
 {
-    Options o;
-    o.login = "op";
-    auto p = start(o);
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send("abc"));
-    ASSERT_TRUE(p->waitFor("abc", 3000, mark));
-    ASSERT_TRUE(server.send("login:"));
-    EXPECT_EQ("op\r\n", server.receive(4, 3000));
-    ASSERT_TRUE(p->waitFor("Doing automatic login with text <op>\n", 3000, mark));
-    ASSERT_TRUE(server.send("\ndef\n"));
-    const std::string expected = "\nabc\n\x01\ndef\x01\n";
-    EXPECT_EQ(expected, waitForFile(termIn, expected, 3000)) << "the line feed ends the line before the prompt";
-    stop(*p);
+    Terminal t(dir, Terminal::Options());
+    t.receive("pending\n");
+    t.tick();
+    t.end();
+    EXPECT_EQ("\npending\x01\n", readFile(termIn));
+    EXPECT_EQ("The application ended\n", t.printed().substr(t.printed().size() - 22));
 }
 
-TEST_F(ProgramFileShareTest, ANewConnectionStartsItsTextOnALineOfItsOwn)
+TEST_F(ProgramFileShareRules, ANewConnectionStartsItsTextOnALineOfItsOwn)
 {
-    auto p = start(Options());
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send("abc"));
-    ASSERT_TRUE(p->waitFor("abc", 3000, mark));
-    server.closePeer();
-    ASSERT_TRUE(p->waitFor("Disconnected from server\n", 3000, mark));
-    ASSERT_TRUE(server.accept(5000));
-    ASSERT_TRUE(p->waitFor("Connected to server\n", 3000, mark));
-    mark = p->output().size();
-    ASSERT_TRUE(server.send("\nxyz\n"));
-    const std::string expected = "\nabc\nxyz\x01\n";
-    EXPECT_EQ(expected, waitForFile(termIn, expected, 3000))
+    Terminal t(dir, Terminal::Options());
+    const size_t mark = t.printed().size();
+    t.receive("abc");
+    t.event(EVENT_DISCONNECTED);
+    t.event(EVENT_CONNECT_FAILED);
+    t.event(EVENT_CONNECTED);
+    t.receive("\nxyz\n");
+    t.tick(2);
+    EXPECT_EQ("\nabc\nxyz\x01\n", readFile(termIn))
         << "the first line feed is an empty line, not the end of the old connection's line";
-    EXPECT_EQ("xyz\n", p->output().substr(mark));
-    stop(*p);
+    EXPECT_EQ("abcDisconnected from server\nConnected to server\nxyz\n", t.printed().substr(mark))
+        << "a failed attempt prints nothing";
 }
 
-TEST_F(ProgramFileShareTest, AConsoleThatCannotTakeMoreAtOnceIsWaitedForAndLosesNothing)
+TEST_F(ProgramFileShareRules, AnswersEveryLoginPromptAndNeitherEchoesNorQueuesIt)
 {
-    Options o;
-    o.consolePipeBytes = 4096;
-    o.nonBlockingConsole = true;
-    auto p = start(o);
-    size_t mark = p->output().size();
-    std::string stream;
-    for (int i = 0; stream.size() < 200000; ++i)
-        stream += "line " + std::to_string(i) + " of a console that nobody reads for a while\n";
-    ASSERT_TRUE(server.send(stream));
-    usleep(300000);  // the console stays full meanwhile
-    ASSERT_TRUE(p->waitFor("line 0 ", 3000, mark));
-    const std::string last = stream.substr(stream.rfind("line "));
-    ASSERT_TRUE(p->waitFor(last, 5000, mark)) << p->output().size() - mark;
-    EXPECT_TRUE(p->output().substr(mark) == stream) << "shown " << p->output().size() - mark << " of " << stream.size();
-    stop(*p);
+    Terminal::Options o;
+    o.login = "op1";
+    Terminal t(dir, o);
+    const size_t mark = t.printed().size();
+    t.receive("Welcome\r\nlogin: ");
+    t.receive("bad password\r\nlogin:");
+    t.receive("ok\n");
+    t.tick(2);
+    EXPECT_EQ("Doing automatic login with text <op1>\nDoing automatic login with text <op1>\nok\n",
+              t.printed().substr(mark));
+    EXPECT_EQ("\nok\x01\n", readFile(termIn));
 }
 
-namespace {
+TEST_F(ProgramFileShareRules, CountsIdleTicksOfAClientThatGaveUp)
+{
+    for (int level : {1, 0}) {
+        Terminal::Options o;
+        o.port = "no-such-quorvane-service";
+        o.debugLevel = level;
+        Terminal t(dir, o);
+        const size_t mark = t.printed().size();
+        t.tick(20);
+        const std::string shown = t.printed().substr(mark);
+        if (level == 0) {
+            EXPECT_EQ("", shown) << "the quiet level prints no status lines";
+        } else {
+            EXPECT_EQ("Retry to connect the server (10 sec)\nRetry to connect the server (20 sec)\n", shown);
+        }
+    }
+}
+
+TEST_F(ProgramFileShareRules, PrintsItsStartUpLinesByLevel)
+{
+    struct Case {
+        int level;
+        std::string lines;
+    } const cases[] = {
+        {0, "The application is running......\n"},
+        {1, "The application is running......\n--End with exit or bye command--\n"},
+        {2, "ProgramFileShare : with debug\nProgramFileShare : pending connecting 127.0.0.1:PORT\n"
+            "fileshare using asciimode\nThe application is running......\n"},
+    };
+    for (const Case &c : cases) {
+        Terminal::Options o;
+        o.debugLevel = c.level;
+        Terminal t(dir, o);
+        std::string expected = c.lines;
+        const size_t at = expected.find("PORT");
+        if (at != std::string::npos)
+            expected.replace(at, 4, t.server.portText());
+        EXPECT_EQ(expected, t.printed()) << "level " << c.level;
+    }
+}
+
+TEST_F(ProgramFileShareRules, ReadsTermOutRecordsAtEachTickAndStopsAtAnEmptyOne)
+{
+    writeFile(termOut, "before start\n");
+    Terminal::Options o;
+    o.debugLevel = 2;
+    o.withServer = false; // records without a connection are dropped
+    Terminal t(dir, o);
+    size_t mark = t.printed().size();
+    appendFile(termOut, std::string(300, 'L') + "\n");
+    t.tick();
+    EXPECT_EQ("F-IN       [255] : " + std::string(255, 'L') + "\nF-IN       [45] : " + std::string(45, 'L') + "\n",
+              t.printed().substr(mark))
+        << "a long record in two reads at one tick; the record present at start never";
+
+    appendFile(termOut, "\nnext\n");
+    mark = t.printed().size();
+    t.tick();
+    EXPECT_EQ("", t.printed().substr(mark)) << "an empty record ends the tick's reading";
+    t.tick();
+    EXPECT_EQ("F-IN       [4] : next\n", t.printed().substr(mark));
+
+    // The object without a client still answers commands.
+    t.type("debug\n");
+    EXPECT_EQ("F-IN       [4] : next\nDebug is OFF\n", t.printed().substr(mark));
+}
+
+TEST_F(ProgramFileShareRules, ReadsHexTermOutRecordsAsBytes)
+{
+    Terminal::Options o;
+    o.hexMode = 1;
+    o.frameSplit = 1;
+    o.debugLevel = 2;
+    Terminal t(dir, o);
+    const size_t mark = t.printed().size();
+    appendFile(termOut, "FEfe00e005fd\n");
+    t.tick();
+    EXPECT_EQ("F-IN       [6] : fe<-fe 00e005fd (hexcode)\n", t.printed().substr(mark));
+}
+
+TEST_F(ProgramFileShareRules, DebugAtADiagnosticLevelEndsTheDumps)
+{
+    Terminal::Options o;
+    o.debugLevel = 2;
+    Terminal t(dir, o);
+    const size_t mark = t.printed().size();
+    t.type("debug\n");
+    t.receive("quiet\n");
+    t.tick(2);
+    EXPECT_EQ("Debug is OFF\n", t.printed().substr(mark)) << "no dumps and no echo at level 0";
+    EXPECT_EQ("\nquiet\x01\n", readFile(termIn));
+}
+
+TEST_F(ProgramFileShareRules, ShowsTermOutRecordsInTerminalModeAsTheyAre)
+{
+    Terminal t(dir, Terminal::Options());
+    const size_t mark = t.printed().size();
+    appendFile(termOut, "rec0\x01\nrec1\x01\nrec2\n");
+    t.tick();
+    EXPECT_EQ("rec0\nrec1\nrec2", t.printed().substr(mark)) << "all at one tick, no newline added";
+}
+
+TEST_F(ProgramFileShareRules, TakesOnlyTheEventsOfItsOwnChildren)
+{
+    Terminal t(dir, Terminal::Options());
+    CsApplication stranger;
+    CsEventMsg msg("x\n", 2);
+    EXPECT_EQ(-1, t.object->callback(&stranger, &msg));
+    EXPECT_EQ(-1, t.object->callback(nullptr, &msg));
+    EXPECT_EQ(0, t.object->callback(t.object->getClient(), nullptr));
+    EXPECT_EQ(0, t.object->callback(t.object->getConsole(), nullptr));
+    EXPECT_EQ("\n", readFile(termIn));
+}
+
+// ---------------------------------------------------------------- roads
+
+struct RunOptions {
+    bool withServer = true;
+    const char *login = nullptr;
+    int tickMs = 50;
+    int debugLevel = 1;
+    int consoleInput = 1;
+    int consolePipeBytes = 0; // a smaller console pipe, when not 0
+    bool nonBlockingConsole = false;
+    bool drainLater = false; // nobody reads the console until startDraining()
+};
+
+// The terminal object running its main loop in a child, its console on
+// pipes of the test, against the test's loopback server.
+class ProgramFileShareRoads : public ::testing::Test {
+protected:
+    TempDir dir;
+    kit::Listener server;
+    int peer = -1; // the object's connection, as the server sees it
+    std::string termIn = dir.file("term.in");
+    std::string termOut = dir.file("term.out");
+
+    // Starts the object and waits until the server has its connection and,
+    // when the console is read, the object has said it runs.
+    std::unique_ptr<kit::Child> start(const RunOptions &o)
+    {
+        const std::string port = server.portText(), out = termOut, in = termIn;
+        kit::ChildOptions co;
+        co.drainLater = o.drainLater;
+        auto p = std::make_unique<kit::Child>([=] {
+            if (o.consolePipeBytes > 0)
+                fcntl(1, F_SETPIPE_SZ, o.consolePipeBytes);
+            if (o.nonBlockingConsole)
+                fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+            auto *object = new ProgramFileShare(o.withServer ? "127.0.0.1" : nullptr,
+                                                o.withServer ? port.c_str() : nullptr, out.c_str(), in.c_str(),
+                                                o.login, 0, o.tickMs, 0, o.debugLevel, o.consoleInput, 1);
+            EXPECT_EQ(0, CsApplication::run());
+            delete object;
+        }, co);
+        EXPECT_TRUE(p->started());
+        if (o.withServer) {
+            EXPECT_GE(peer = server.accept(5000), 0) << "the object connects at start";
+        }
+        if (!o.drainLater) {
+            if (o.withServer && o.debugLevel != 0) {
+                EXPECT_TRUE(p->waitFor("Connected to server\n", 5000)) << p->output();
+            }
+            // Start-up done: term.in was reset and the console watch is set.
+            EXPECT_TRUE(p->waitFor("The application is running......\n", 5000)) << p->output();
+        }
+        return p;
+    }
+
+    void stop(kit::Child &p)
+    {
+        p.write("exit\n");
+        EXPECT_EQ(0, p.waitExit(5000)) << p.output();
+        EXPECT_TRUE(p.waitFor("The application ended\n", 1000)) << p.output();
+    }
+};
 
 // Lines of 100 bytes, numbered, filling whole reads of the connection.
 std::string wholeReads(int reads)
@@ -507,412 +624,218 @@ std::string wholeReads(int reads)
     return text;
 }
 
-}  // namespace
-
-TEST_F(ProgramFileShareTest, TextEndingOnAWholeReadIsShownAsSoonAsTheServerPauses)
+TEST_F(ProgramFileShareRoads, TerminalModeSendsLinesAndEndsOnByeAfterSendingIt)
 {
-    // Each read fills the buffer, so nothing in the blocks themselves says
-    // that the server has stopped; the console must not wait for the tick.
-    Options o;
-    o.tickMs = 3000;
+    auto p = start(RunOptions());
+    EXPECT_NE(std::string::npos, p->output().find("--End with exit or bye command--\n"));
+    p->write("ls\n");
+    EXPECT_EQ("ls\n", kit::readExactly(peer, 3, 3000));
+    p->write("debug\n");
+    EXPECT_EQ("debug\n", kit::readExactly(peer, 6, 3000)) << "no command in terminal mode";
+    p->write("bye\n");
+    EXPECT_EQ("bye\n", kit::readExactly(peer, 4, 3000));
+    EXPECT_EQ(0, p->waitExit(5000));
+    EXPECT_TRUE(p->waitFor("The application ended\n", 1000));
+    EXPECT_TRUE(kit::peerEnded(peer, 3000)) << "the connection is closed at the end";
+}
+
+TEST_F(ProgramFileShareRoads, TerminalModeEndsOnExitInsideAWordWithoutSendingIt)
+{
+    auto p = start(RunOptions());
+    p->write("please exitnow\n");
+    EXPECT_EQ(0, p->waitExit(5000));
+    std::string sent;
+    EXPECT_TRUE(kit::peerEnded(peer, 3000, &sent));
+    EXPECT_EQ("", sent) << "exit is never sent";
+}
+
+TEST_F(ProgramFileShareRoads, QuietLevelTakesLinesAsCommandsUntilDebugTurnsTerminalModeOn)
+{
+    RunOptions o;
+    o.debugLevel = 0;
     auto p = start(o);
-    size_t mark = p->output().size();
-    const std::string text = wholeReads(3);
-    long long sent = nowMs();
-    ASSERT_TRUE(server.send(text));
-    ASSERT_TRUE(p->waitForBytes(mark + text.size(), 2500)) << p->output().size() - mark;
-    EXPECT_LT(nowMs() - sent, 1500) << "shown only with the tick";
-    EXPECT_TRUE(p->output().substr(mark) == text);
+    const size_t mark = p->output().size();
+    p->write("what\n");
+    ASSERT_TRUE(p->waitFor(kHelp, 3000, mark));
+    p->write("debug\n");
+    ASSERT_TRUE(p->waitFor("Debug is ON\n", 3000, mark));
+    p->write("now sent\n");
+    EXPECT_EQ("now sent\n", kit::readExactly(peer, 9, 3000)) << "the command lines before were not";
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, AStreamIsShownWholeAndInOrderBeforeTheStatusLineOfItsEnd)
+TEST_F(ProgramFileShareRoads, CutsReceivedBlocksIntoLinesKeepingCarriageReturns)
 {
-    auto p = start(Options());
+    auto p = start(RunOptions());
     size_t mark = p->output().size();
-    const std::string stream = wholeReads(40) + "a line of its own\n";
-    ASSERT_TRUE(server.send(stream));
-    ASSERT_TRUE(p->waitFor("a line of its own\n", 5000, mark)) << p->output().size() - mark;
-    EXPECT_TRUE(p->output().substr(mark) == stream) << p->output().size() - mark;
-
-    // The last text ends on a whole read and the server goes at once: the
-    // program finds both waiting.
-    mark = p->output().size();
-    const std::string last = wholeReads(3);
-    p->pause();
-    ASSERT_TRUE(server.send(last));
-    server.closePeer();
-    usleep(50000);
-    p->resume();
-    ASSERT_TRUE(p->waitFor("Disconnected from server\n", 5000, mark)) << p->output().size() - mark;
-    EXPECT_TRUE(p->output().substr(mark) == last + "Disconnected from server\n")
-        << "shown " << p->output().size() - mark << " of " << last.size() + 25 << " bytes";
+    ASSERT_TRUE(kit::sendAll(peer, "a\r\nb\r\nxyz"));
+    ASSERT_TRUE(p->waitFor("xyz", 3000, mark)) << p->output();
+    EXPECT_EQ("a\r\nb\r\nxyz", p->output().substr(mark)) << "echoed line by line, unchanged";
+    const std::string expected = "\na\r\x01\nb\r\x01\nxyz\n";
+    EXPECT_EQ(expected, waitForFile(termIn, expected, 3000)) << "the partial last line is queued without a newline";
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, ServerTextComesBeforeWhatTheProgramPrintsNext)
+TEST_F(ProgramFileShareRoads, AnswersEveryLoginPromptOnTheConnection)
 {
-    Options o;
-    o.tickMs = 3000;
-    o.login = "op";
-    auto p = start(o);
-    size_t mark = p->output().size();
-    const std::string text = wholeReads(2);
-    // One send: the prompt comes in the read after the two whole ones.
-    ASSERT_TRUE(server.send(text + "login:"));
-    ASSERT_TRUE(p->waitFor("Doing automatic login with text <op>\n", 2500, mark));
-    EXPECT_TRUE(p->output().substr(mark) == text + "Doing automatic login with text <op>\n")
-        << p->output().size() - mark;
-    stop(*p);
-}
-
-// ---------------------------------------------------------------- login
-
-TEST_F(ProgramFileShareTest, AnswersEveryLoginPromptAndNeitherEchoesNorQueuesIt)
-{
-    Options o;
+    RunOptions o;
     o.login = "op1";
     auto p = start(o);
-    size_t mark = p->output().size();
-
-    ASSERT_TRUE(server.send("Welcome\r\nlogin: "));
-    EXPECT_EQ("op1\r\n", server.receive(5, 3000));
-    ASSERT_TRUE(p->waitFor("Doing automatic login with text <op1>\n", 3000, mark));
-
-    ASSERT_TRUE(server.send("bad password\r\nlogin:"));
-    EXPECT_EQ("op1\r\n", server.receive(5, 3000)) << "not only the first prompt";
-
-    ASSERT_TRUE(server.send("ok\n"));
-    EXPECT_EQ(std::string("\nok\x01\n"), waitForFile(termIn, std::string("\nok\x01\n"), 3000))
-        << "the prompt blocks never reach term.in";
-    const std::string shown = p->output().substr(mark);
-    EXPECT_EQ(std::string::npos, shown.find("Welcome"));
-    EXPECT_EQ(std::string::npos, shown.find("bad password"));
+    ASSERT_TRUE(kit::sendAll(peer, "Welcome\r\nlogin: "));
+    EXPECT_EQ("op1\r\n", kit::readExactly(peer, 5, 3000));
+    ASSERT_TRUE(kit::sendAll(peer, "bad password\r\nlogin:"));
+    EXPECT_EQ("op1\r\n", kit::readExactly(peer, 5, 3000)) << "not only the first prompt";
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, SendsALoginTextLongerThanOneBufferWhole)
+TEST_F(ProgramFileShareRoads, SendsALoginTextLongerThanOneBufferWhole)
 {
     static const std::string longLogin(9000, 'q');
-    Options o;
+    RunOptions o;
     o.login = longLogin.c_str();
     o.debugLevel = 0;
     auto p = start(o);
-    ASSERT_TRUE(server.send("login:"));
-    EXPECT_EQ(longLogin + "\r\n", server.receive(9002, 5000));
+    ASSERT_TRUE(kit::sendAll(peer, "login:"));
+    EXPECT_EQ(longLogin + "\r\n", kit::readExactly(peer, 9002, 5000));
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, WithoutLoginTextThePromptIsOrdinaryText)
-{
-    auto p = start(Options());
-    ASSERT_TRUE(server.send("login: "));
-    EXPECT_EQ(std::string("\nlogin: \n"), waitForFile(termIn, std::string("\nlogin: \n"), 3000));
-    EXPECT_EQ("", server.drain(100)) << "nothing answered";
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, LoginPromptMustBeLowercase)
-{
-    Options o;
-    o.login = "op1";
-    o.debugLevel = 0;
-    auto p = start(o);
-    ASSERT_TRUE(server.send("LOGIN: "));
-    EXPECT_EQ(std::string("\nLOGIN: \n"), waitForFile(termIn, std::string("\nLOGIN: \n"), 3000));
-    EXPECT_EQ("", server.drain(100));
-    stop(*p);
-}
-
-// ---------------------------------------------------------------- term.out
-
-TEST_F(ProgramFileShareTest, SendsEveryNewTermOutRecordInOneTick)
+TEST_F(ProgramFileShareRoads, SendsEveryNewTermOutRecordInOneTick)
 {
     writeFile(termOut, "before start\n");
-    Options o;
+    RunOptions o;
     o.tickMs = 400;
     auto p = start(o);
-    size_t mark = p->output().size();
-
-    std::string records;
-    std::string bytes;
+    std::string records, bytes;
     for (int i = 0; i < 5; ++i) {
         records += "rec" + std::to_string(i) + "\x01\n";
         bytes += "rec" + std::to_string(i) + "\n";
     }
     appendFile(termOut, records);
-    std::string first = server.receive(1, 3000);
+    const std::string first = kit::readExactly(peer, 1, 3000);
     ASSERT_EQ("r", first);
     // All five within a fraction of a tick of the first byte.
-    std::string rest = server.receive(bytes.size() - 1, 250);
-    EXPECT_EQ(bytes, first + rest);
-    EXPECT_TRUE(p->waitFor(bytes, 2000, mark)) << "shown as they are: " << p->output();
-    EXPECT_EQ("", server.drain(600)) << "the record present at start is never sent";
+    EXPECT_EQ(bytes, first + kit::readExactly(peer, bytes.size() - 1, 250));
+    EXPECT_EQ("", kit::readFor(peer, 600)) << "the record present at start is never sent";
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, SendsALongRecordAsTwoBlocksAndStopsAtAnEmptyRecord)
+TEST_F(ProgramFileShareRoads, ReportsALostServerAndReconnectsAfterTheDelay)
 {
-    auto p = start(Options());
-    std::string longRecord(300, 'L');
-    appendFile(termOut, longRecord + "\n");
-    EXPECT_EQ(longRecord, server.receive(300, 3000));
-
-    // An empty record ends the tick's loop; the next record follows a tick later.
-    appendFile(termOut, "\nnext\n");
-    EXPECT_EQ("next", server.receive(4, 3000));
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, RecordsWithoutAConnectionAreDropped)
-{
-    Options o;
-    o.withServer = false;
-    o.debugLevel = 2;
-    auto p = start(o);
-    size_t mark = p->output().size();
-    appendFile(termOut, "nowhere\n");
-    EXPECT_TRUE(p->waitFor("F-IN       [7] : nowhere\n", 3000, mark)) << p->output();
-    // The object without client still answers commands.
-    p->type("debug\n");
-    EXPECT_TRUE(p->waitFor("Debug is OFF\n", 3000, mark));
-    stop(*p);
-}
-
-// ---------------------------------------------------------------- hex mode
-
-TEST_F(ProgramFileShareTest, SplitsHexFramesAtEndBytesAndDumpsTheirLeadingPair)
-{
-    Options o;
-    o.hexMode = 1;
-    o.frameSplit = 1;
-    o.debugLevel = 2;
-    auto p = start(o);
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send(std::string("\xfe\xfe\x00\xe0\x03\xfd\xfe\xfe\x00\xe0\x04\xfd\x07\xfd", 14)));
-    EXPECT_EQ("\nfefe00e003\nfefe00e004\n07\n",
-              waitForFile(termIn, "\nfefe00e003\nfefe00e004\n07\n", 3000));
-    ASSERT_TRUE(p->waitFor("F-OUT      [1] : 07<-00  (hexcode)\n", 3000, mark)) << p->output();
-    EXPECT_NE(std::string::npos,
-              p->output().find("C-IN       [14] : fe<-fe 00e003fdfefe00e004fd07fd (hexcode)\n", mark));
-    EXPECT_NE(std::string::npos, p->output().find("F-OUT      [5] : fe<-fe 00e003 (hexcode)\n", mark));
-    EXPECT_NE(std::string::npos, p->output().find("F-OUT      [5] : fe<-fe 00e004 (hexcode)\n", mark));
-
-    // Hex records from term.out reach the server as bytes.
-    appendFile(termOut, "FEfe00e005fd\n");
-    EXPECT_EQ(std::string("\xfe\xfe\x00\xe0\x05\xfd", 6), server.receive(6, 3000));
-    EXPECT_TRUE(p->waitFor("F-IN       [6] : fe<-fe 00e005fd (hexcode)\n", 3000, mark)) << p->output();
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, DumpsAOneByteFrameWithZeroAsItsSecondByte)
-{
-    Options o;
-    o.hexMode = 1;
-    o.frameSplit = 1;
-    o.debugLevel = 2;
-    auto p = start(o);
-    size_t mark = p->output().size();
-    // A block of one byte is a one-byte frame both as it arrives and as it
-    // is queued; no byte beyond it is ever shown.
-    ASSERT_TRUE(server.send("\x09"));
-    EXPECT_TRUE(p->waitFor("C-IN       [1] : 09<-00  (hexcode)\n", 3000, mark)) << p->output();
-    EXPECT_TRUE(p->waitFor("F-OUT      [1] : 09<-00  (hexcode)\n", 3000, mark)) << p->output();
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, HexModeWithoutSplitQueuesTheWholeBlock)
-{
-    Options o;
-    o.hexMode = 1;
-    o.debugLevel = 0;
-    o.login = "op1";
-    auto p = start(o);
-    ASSERT_TRUE(server.send(std::string("login:\xfd\x00\n", 9)));
-    EXPECT_EQ("\n6c6f67696e3afd000a\n", waitForFile(termIn, "\n6c6f67696e3afd000a\n", 3000))
-        << "no login answer and no line cutting in hex mode";
-    EXPECT_EQ("", server.drain(100));
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, TextDumpsShowUnprintableBytesAsCodes)
-{
-    Options o;
-    o.debugLevel = 2;
-    auto p = start(o);
-    size_t mark = p->output().size();
-    ASSERT_TRUE(server.send("hi\r\n"));
-    EXPECT_TRUE(p->waitFor("C-IN       [4] : hi<0x0d><0x0a>\n", 3000, mark)) << p->output();
-    EXPECT_TRUE(p->waitFor("F-OUT      [4] : hi<0x0d><0x0a>\n", 3000, mark)) << p->output();
-    EXPECT_EQ(std::string::npos, p->output().find("hi\r\n", mark)) << "no echo at level 2";
-    stop(*p);
-}
-
-// ---------------------------------------------------------------- console
-
-TEST_F(ProgramFileShareTest, TerminalModeSendsLinesAndEndsOnByeAfterSendingIt)
-{
-    auto p = start(Options());
-    EXPECT_NE(std::string::npos, p->output().find("--End with exit or bye command--\n"));
-    p->type("ls\n");
-    EXPECT_EQ("ls\n", server.receive(3, 3000));
-    p->type("debug\n");
-    EXPECT_EQ("debug\n", server.receive(6, 3000)) << "no command in terminal mode";
-    p->type("bye\n");
-    EXPECT_EQ("bye\n", server.receive(4, 3000));
-    EXPECT_EQ(0, p->waitExit(5000));
-    EXPECT_TRUE(p->waitFor("The application ended\n", 1000));
-    EXPECT_TRUE(server.peerClosed(3000)) << "the connection is closed at the end";
-}
-
-TEST_F(ProgramFileShareTest, TerminalModeEndsOnExitInsideAWordWithoutSendingIt)
-{
-    auto p = start(Options());
-    p->type("please exitnow\n");
-    EXPECT_EQ(0, p->waitExit(5000));
-    EXPECT_TRUE(server.peerClosed(3000));
-    EXPECT_EQ("", server.drain(50)) << "exit is never sent";
-}
-
-TEST_F(ProgramFileShareTest, QuietLevelTreatsLinesAsCommandsAndDebugTurnsTerminalModeOn)
-{
-    Options o;
-    o.debugLevel = 0;
-    auto p = start(o);
-    EXPECT_EQ(std::string::npos, p->output().find("--End with exit or bye command--"));
-
-    size_t mark = p->output().size();
-    p->type("file\n");
-    p->type("client\n");
-    usleep(200000);
-    p->type("what\n");
-    ASSERT_TRUE(p->waitFor("debug = toggle debug mode\n", 3000, mark));
-    EXPECT_EQ("Commands on stdin are :\nexit  = exit the program\ndebug = toggle debug mode\n",
-              p->output().substr(mark))
-        << "file and client print nothing";
-    EXPECT_EQ("", server.drain(50)) << "commands are not sent";
-
-    ASSERT_TRUE(server.send("hidden\n"));
-    EXPECT_EQ(std::string("\nhidden\x01\n"), waitForFile(termIn, std::string("\nhidden\x01\n"), 3000));
-
-    mark = p->output().size();
-    p->type("debug\n");
-    ASSERT_TRUE(p->waitFor("Debug is ON\n", 3000, mark));
-    p->type("now sent\n");
-    EXPECT_EQ("now sent\n", server.receive(9, 3000));
-    ASSERT_TRUE(server.send("shown\n"));
-    EXPECT_TRUE(p->waitFor("shown\n", 3000, mark));
-    EXPECT_EQ(std::string::npos, p->output().find("hidden")) << "level 0 showed no server text";
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, DiagnosticLevelPrintsStartUpLinesAndDebugSwitchesToQuiet)
-{
-    Options o;
-    o.debugLevel = 2;
-    auto p = start(o);
-    const std::string& out = p->output();
-    size_t a = out.find("ProgramFileShare : with debug\n");
-    size_t b = out.find("ProgramFileShare : pending connecting 127.0.0.1:" + server.portText() + "\n");
-    size_t c = out.find("fileshare using asciimode\n");
-    size_t d = out.find("The application is running......\n");
-    ASSERT_NE(std::string::npos, a) << out;
-    ASSERT_NE(std::string::npos, b) << out;
-    ASSERT_NE(std::string::npos, c) << out;
-    EXPECT_TRUE(a < b && b < c && c < d) << out;
-    EXPECT_EQ(std::string::npos, out.find("--End with exit or bye command--"));
-
-    size_t mark = p->output().size();
-    p->type("debug\n");
-    ASSERT_TRUE(p->waitFor("Debug is OFF\n", 3000, mark));
-    ASSERT_TRUE(server.send("quiet\n"));
-    EXPECT_EQ(std::string("\nquiet\x01\n"), waitForFile(termIn, std::string("\nquiet\x01\n"), 3000));
-    EXPECT_EQ(std::string::npos, p->output().find("C-IN", mark)) << "no dumps at level 0";
-    p->type("debug\n");
-    ASSERT_TRUE(p->waitFor("Debug is ON\n", 3000, mark));
-    p->type("to server\n");
-    EXPECT_EQ("to server\n", server.receive(10, 3000));
-    stop(*p);
-}
-
-TEST_F(ProgramFileShareTest, DiagnosticLevelAnswersHelpAndEndsOnExit)
-{
-    Options o;
-    o.debugLevel = 2;
-    auto p = start(o);
-    size_t mark = p->output().size();
-    p->type("?\n");
-    ASSERT_TRUE(p->waitFor("exit  = exit the program\n", 3000, mark));
-    p->type("xexitx\n");
-    EXPECT_EQ(0, p->waitExit(5000));
-    EXPECT_EQ("", server.drain(50));
-}
-
-// ---------------------------------------------------------------- connection
-
-TEST_F(ProgramFileShareTest, ReportsALostServerAndReconnectsAfterTheDelay)
-{
-    auto p = start(Options());
-    size_t mark = p->output().size();
-    server.closePeer();
+    auto p = start(RunOptions());
+    const size_t mark = p->output().size();
+    server.drop(peer);
     ASSERT_TRUE(p->waitFor("Disconnected from server\n", 3000, mark));
-    p->type("dropped\n");
+    p->write("dropped\n");
     usleep(100000);
-    long long lost = nowMs();
-    ASSERT_TRUE(server.accept(5000)) << "a new attempt after the reconnect delay";
+    const long long lost = nowMs();
+    ASSERT_GE(peer = server.accept(5000), 0) << "a new attempt after the reconnect delay";
     EXPECT_GT(nowMs() - lost, 500);
     ASSERT_TRUE(p->waitFor("Connected to server\n", 3000, mark));
-    p->type("again\n");
-    EXPECT_EQ("again\n", server.receive(6, 3000)) << "the line typed while down was dropped";
+    p->write("again\n");
+    EXPECT_EQ("again\n", kit::readExactly(peer, 6, 3000)) << "the line typed while down was dropped";
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, CountsIdleTicksOfAClientThatGaveUp)
+TEST_F(ProgramFileShareRoads, AConsoleThatCannotTakeMoreAtOnceIsWaitedForAndLosesNothing)
 {
-    Options o;
-    o.port = "no-such-quorvane-service";
+    RunOptions o;
+    o.consolePipeBytes = 4096;
+    o.nonBlockingConsole = true;
+    o.drainLater = true;
     auto p = start(o);
-    ASSERT_TRUE(p->waitFor("Retry to connect the server (10 sec)\n", 5000)) << p->output();
-    ASSERT_TRUE(p->waitFor("Retry to connect the server (20 sec)\n", 5000)) << p->output();
-    EXPECT_EQ(std::string::npos, p->output().find("(15 sec)"));
+    std::string stream;
+    for (int i = 0; stream.size() < 200000; ++i)
+        stream += "line " + std::to_string(i) + " of a console that nobody reads for a while\n";
+    ASSERT_TRUE(kit::sendAll(peer, stream));
+    usleep(300000); // the console stays full meanwhile
+    p->startDraining();
+    const std::string last = stream.substr(stream.rfind("line "));
+    ASSERT_TRUE(p->waitFor(last, 5000)) << p->outputSize();
+    const std::string shown = p->output();
+    EXPECT_TRUE(shown.substr(shown.find("line 0 ")) == stream) << "shown " << shown.size() << " for " << stream.size();
     stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, QuietLevelPrintsNoStatusLines)
+TEST_F(ProgramFileShareRoads, TextEndingOnAWholeReadIsShownAsSoonAsTheServerPauses)
 {
-    Options o;
-    o.port = "no-such-quorvane-service";
-    o.debugLevel = 0;
+    // Each read fills the buffer, so nothing in the blocks themselves says
+    // that the server has stopped; the console must not wait for the tick.
+    RunOptions o;
+    o.tickMs = 3000;
     auto p = start(o);
-    usleep(1000000);  // 20 ticks
-    p->type("exit\n");
-    EXPECT_EQ(0, p->waitExit(5000));
-    EXPECT_EQ(std::string::npos, p->output().find("Retry to connect")) << p->output();
+    const size_t mark = p->output().size();
+    const std::string text = wholeReads(3);
+    const long long sent = nowMs();
+    ASSERT_TRUE(kit::sendAll(peer, text));
+    ASSERT_TRUE(kit::waitUntil([&] { return p->outputSize() >= mark + text.size(); }, 2500)) << p->outputSize();
+    EXPECT_LT(nowMs() - sent, 1500) << "shown only with the tick";
+    EXPECT_TRUE(p->output().substr(mark) == text);
+    stop(*p);
 }
 
-TEST_F(ProgramFileShareTest, KeepsServingTheFilesWithoutConsoleInput)
+TEST_F(ProgramFileShareRoads, AStreamIsShownWholeAndInOrderBeforeTheStatusLineOfItsEnd)
 {
-    Options o;
+    auto p = start(RunOptions());
+    size_t mark = p->output().size();
+    const std::string stream = wholeReads(40) + "a line of its own\n";
+    ASSERT_TRUE(kit::sendAll(peer, stream));
+    ASSERT_TRUE(p->waitFor("a line of its own\n", 5000, mark)) << p->outputSize() - mark;
+    EXPECT_TRUE(p->output().substr(mark) == stream) << p->outputSize() - mark;
+
+    // The last text ends on a whole read and the server goes at once: the
+    // object finds both waiting.
+    mark = p->output().size();
+    const std::string last = wholeReads(3);
+    p->signal(SIGSTOP);
+    ASSERT_TRUE(kit::sendAll(peer, last));
+    server.drop(peer);
+    usleep(50000);
+    p->signal(SIGCONT);
+    ASSERT_TRUE(p->waitFor("Disconnected from server\n", 5000, mark)) << p->outputSize() - mark;
+    EXPECT_TRUE(p->output().substr(mark) == last + "Disconnected from server\n")
+        << "shown " << p->outputSize() - mark << " of " << last.size() + 25 << " bytes";
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareRoads, ServerTextComesBeforeWhatTheProgramPrintsNext)
+{
+    RunOptions o;
+    o.tickMs = 3000;
+    o.login = "op";
+    auto p = start(o);
+    const size_t mark = p->output().size();
+    const std::string text = wholeReads(2);
+    // One send: the prompt comes in the read after the two whole ones.
+    ASSERT_TRUE(kit::sendAll(peer, text + "login:"));
+    ASSERT_TRUE(p->waitFor("Doing automatic login with text <op>\n", 2500, mark));
+    EXPECT_TRUE(p->output().substr(mark) == text + "Doing automatic login with text <op>\n")
+        << p->outputSize() - mark;
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareRoads, KeepsServingTheFilesWithoutConsoleInput)
+{
+    RunOptions o;
     o.consoleInput = 0;
     auto p = start(o);
     EXPECT_EQ(std::string::npos, p->output().find("--End with exit or bye command--"));
     appendFile(termOut, "from operator\n");
-    EXPECT_EQ("from operator", server.receive(13, 3000));
-    ASSERT_TRUE(server.send("to operator\n"));
-    EXPECT_EQ(std::string("\nto operator\x01\n"),
-              waitForFile(termIn, std::string("\nto operator\x01\n"), 3000));
+    EXPECT_EQ("from operator", kit::readExactly(peer, 13, 3000));
+    ASSERT_TRUE(kit::sendAll(peer, "to operator\n"));
+    EXPECT_EQ("\nto operator\x01\n", waitForFile(termIn, "\nto operator\x01\n", 3000));
 }
 
-TEST_F(ProgramFileShareTest, KeepsServingTheFilesAfterTheConsoleCloses)
+TEST_F(ProgramFileShareRoads, KeepsServingTheFilesAfterTheConsoleCloses)
 {
-    auto p = start(Options());
-    p->closeConsole();
+    auto p = start(RunOptions());
+    p->closeInput();
     usleep(200000);
     appendFile(termOut, "still here\n");
-    EXPECT_EQ("still here", server.receive(10, 3000));
-    ASSERT_TRUE(server.send("reply\n"));
-    EXPECT_EQ(std::string("\nreply\x01\n"), waitForFile(termIn, std::string("\nreply\x01\n"), 3000));
+    EXPECT_EQ("still here", kit::readExactly(peer, 10, 3000));
+    ASSERT_TRUE(kit::sendAll(peer, "reply\n"));
+    EXPECT_EQ("\nreply\x01\n", waitForFile(termIn, "\nreply\x01\n", 3000));
     EXPECT_EQ(-1, p->waitExit(100)) << "end of console input does not end the program";
 }
 
-}  // namespace
+} // namespace
