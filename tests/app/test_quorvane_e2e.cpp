@@ -1,10 +1,13 @@
 // The built quorvane program run on a pseudo-terminal as a person runs it:
 // the test types on the keyboard and reads the screen, and plays the log
-// server on a loopback port at byte level.
+// server on a loopback port at byte level. The signal tests run it on pipes,
+// where the console can be held up or taken away.
 #include "app_support.h"
+#include "robust_support.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -272,6 +275,191 @@ TEST_F(QuorvaneTest, KeepsServingTheFilesIdleWhenStandardInputIsAtEnd)
 
     appendFile(dir.file("term.out"), "still served\n");
     EXPECT_EQ("still served", server.receive(12, 3000));
+}
+
+// ---------------------------------------------------------------- signals
+
+// Sent by the server shortly before the signal: the first tick after it
+// only counts it, so only the stop can have written it to term.in.
+const char kLastLine[] = "last words 73\n";
+const char kLastRecords[] = "\nlast words 73\x01\n";  // after the reset record
+const char kEnded[] = "The application ended\n";
+
+std::string signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return std::to_string(signal);
+    }
+}
+
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The terminal on pipes, connected, with the server's last line received
+// and shown but not yet due for term.in.
+struct SignalledRun {
+    TempDir dir;
+    LoopbackServer server;
+    std::unique_ptr<robust::Process> process;
+
+    explicit SignalledRun(bool drainLater = false)
+    {
+        auto options = robust::terminalOptions(kProgram, "127.0.0.1", server.portText(), dir.path());
+        options.drainLater = drainLater;
+        process = std::make_unique<robust::Process>(options);
+    }
+
+    void receiveLastLine()
+    {
+        ASSERT_TRUE(server.accept(5000));
+        ASSERT_TRUE(process->waitFor(robust::kConnected, 5000)) << process->output();
+        ASSERT_EQ("\n", waitForFile(dir.file("term.in"), "\n", 3000));
+        ASSERT_TRUE(server.send(kLastLine));
+        ASSERT_TRUE(process->waitFor(kLastLine, 3000)) << "shown as it came";
+        usleep(300000);
+        ASSERT_EQ("\n", readFile(dir.file("term.in"))) << "written before the signal: nothing to prove";
+    }
+};
+
+TEST(QuorvaneSignals, EachStopSignalEndsItLikeExitThenByThatSignalWithTheLastLineInTermIn)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signalName(signal));
+        SignalledRun run;
+        run.receiveLastLine();
+        if (::testing::Test::HasFatalFailure())
+            return;
+        run.process->signal(signal);
+        run.process->waitExit(5000);
+        EXPECT_EQ(signal, run.process->endSignal()) << "the exit cause a shell or service manager sees";
+        EXPECT_EQ(kLastRecords, readFile(run.dir.file("term.in")));
+        // The output is read by a thread of ours: the end of the process
+        // does not mean it has been read yet.
+        run.process->waitFor(kEnded, 2000);
+        EXPECT_TRUE(endsWith(run.process->output(), kEnded)) << run.process->output();
+        EXPECT_TRUE(run.server.peerClosed(3000));
+    }
+}
+
+TEST_F(QuorvaneTest, AClosedTerminalEndsItByHangUpWithTheLastLineInTermIn)
+{
+    auto p = runConnected();
+    size_t mark = p->screen().size();
+    ASSERT_TRUE(server.send(kLastLine));
+    ASSERT_TRUE(p->waitFor(kLastLine, 3000, mark)) << p->screen();
+    usleep(300000);
+    ASSERT_EQ("\n", readFile(dir.file("term.in")));
+    // Writes to the console fail from here on: a console that is gone ends
+    // nothing before its time.
+    p->hangUp();
+    EXPECT_EQ(-1, p->waitExit(5000));
+    EXPECT_EQ(SIGHUP, p->endSignal());
+    EXPECT_EQ(kLastRecords, readFile(dir.file("term.in")));
+    EXPECT_TRUE(server.peerClosed(3000));
+}
+
+TEST(QuorvaneSignals, AConsolePipeWithoutReaderIsNoFault)
+{
+    SignalledRun run(true);
+    // Standard output and error go into this pipe: every line the program
+    // prints, and every warning about the broken pipe, breaks it again.
+    run.process->closeOutput();
+    ASSERT_TRUE(run.server.accept(5000));
+    ASSERT_EQ("\n", waitForFile(run.dir.file("term.in"), "\n", 3000));
+    ASSERT_TRUE(run.server.send(kLastLine));
+    usleep(300000);
+    EXPECT_TRUE(run.process->running());
+    long before = run.process->cpuTicks();
+    usleep(500000);
+    EXPECT_LE(run.process->cpuTicks() - before, sysconf(_SC_CLK_TCK) / 10) << "busy with its broken console";
+    run.process->signal(SIGTERM);
+    run.process->waitExit(5000);
+    EXPECT_EQ(SIGTERM, run.process->endSignal());
+    EXPECT_EQ(kLastRecords, readFile(run.dir.file("term.in")));
+}
+
+TEST(QuorvaneSignals, ASecondSignalEndsAStopHeldUpByTheConsoleAtOnceUnlessItIsAHangUp)
+{
+    struct Case {
+        int first;
+        int second;
+        int endsAtOnceBy;  // 0: the stop goes on once the console moves
+    };
+    const Case cases[] = {
+        {SIGTERM, SIGINT, SIGINT},
+        {SIGINT, SIGINT, SIGINT},
+        {SIGHUP, SIGHUP, 0},
+        {SIGTERM, SIGHUP, 0},
+    };
+    // Server text shown on a console that nobody reads: the program stops
+    // in the middle of writing it, as on a terminal held with Ctrl-S.
+    const std::string text = robust::randomLines(128 * 1024, 17, 100);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(signalName(c.first) + " then " + signalName(c.second));
+        SignalledRun run(true);
+        ASSERT_TRUE(run.server.accept(5000));
+        ASSERT_EQ("\n", waitForFile(run.dir.file("term.in"), "\n", 3000));
+        ASSERT_TRUE(run.server.send(text));
+        usleep(300000);
+        run.process->signal(c.first);
+        usleep(300000);
+        ASSERT_TRUE(run.process->running()) << "the console did not hold the stop up: nothing to prove";
+        run.process->signal(c.second);
+        usleep(300000);
+        if (c.endsAtOnceBy != 0) {
+            EXPECT_FALSE(run.process->running());
+            run.process->waitExit(2000);
+            EXPECT_EQ(c.endsAtOnceBy, run.process->endSignal());
+            run.process->startDraining();
+            EXPECT_FALSE(run.process->waitFor(kEnded, 2000)) << "the output ended without it";
+            continue;
+        }
+        EXPECT_TRUE(run.process->running());
+        run.process->startDraining();
+        run.process->waitExit(10000);
+        EXPECT_EQ(c.first, run.process->endSignal());
+        ASSERT_TRUE(run.process->waitFor(kEnded, 2000));
+        // The loop stopped after its pass: what was still in the socket was
+        // never received. Everything received, which is what the console
+        // showed, is in term.in, and the console showed nothing after it.
+        const std::string written = robust::decodeTextRecords(readFile(run.dir.file("term.in")));
+        EXPECT_GT(written.size(), 64u * 1024) << "less than the console held up";
+        EXPECT_EQ(0, text.compare(0, written.size(), written)) << robust::firstDifference(text, written);
+        const std::string output = run.process->output();
+        const size_t shown = output.find(written);
+        ASSERT_NE(std::string::npos, shown) << "term.in holds other text than the console showed";
+        EXPECT_EQ(kEnded, output.substr(shown + written.size()));
+    }
+}
+
+TEST(QuorvaneSignals, AHangUpIgnoredAtTheStartStaysIgnoredAsNohupWants)
+{
+    struct sigaction ignore {}, previous;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &previous);
+    SignalledRun run;
+    sigaction(SIGHUP, &previous, nullptr);
+    ASSERT_TRUE(run.server.accept(5000));
+    ASSERT_TRUE(run.process->waitFor(robust::kConnected, 5000));
+    run.process->signal(SIGHUP);
+    usleep(500000);
+    EXPECT_TRUE(run.process->running());
+    ASSERT_TRUE(run.server.send(kLastLine));
+    EXPECT_TRUE(run.process->waitFor(kLastLine, 3000)) << "still serving the connection";
+    run.process->signal(SIGTERM);
+    run.process->waitExit(5000);
+    EXPECT_EQ(SIGTERM, run.process->endSignal());
+    run.process->waitFor(kEnded, 2000);
+    EXPECT_TRUE(endsWith(run.process->output(), kEnded)) << run.process->output();
 }
 
 }  // namespace

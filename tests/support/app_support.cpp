@@ -252,7 +252,7 @@ int probeFreePort()
 // ---------------------------------------------------------------- pty
 
 PtyProcess::PtyProcess(const std::vector<std::string>& argv, const std::string& workDir, bool stdinNull)
-    : master(-1), pid(-1), exitStatus(-1), reaped(false)
+    : master(-1), pid(-1), exitStatus(-1), termSignal(0), reaped(false)
 {
     master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
@@ -306,6 +306,14 @@ PtyProcess::~PtyProcess()
     }
     if (master >= 0)
         close(master);
+}
+
+void PtyProcess::hangUp()
+{
+    pump(0);
+    if (master >= 0)
+        close(master);
+    master = -1;
 }
 
 void PtyProcess::type(const std::string& bytes)
@@ -371,6 +379,7 @@ int PtyProcess::waitExit(int timeoutMs)
         if (r == pid) {
             reaped = true;
             exitStatus = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+            termSignal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
             break;
         }
         pump(0);

@@ -107,6 +107,13 @@ public:
     // Waits for the child to end; its exit status, or -1 when it did not end
     // in time (or ended on a signal).
     int waitExit(int timeoutMs);
+    // The signal that ended the child (after waitExit), 0 when it exited or
+    // has not ended.
+    int endSignal() const { return termSignal; }
+    // Closes the keyboard-and-screen side, as a closed terminal window does:
+    // the terminal hangs up, the program gets SIGHUP and its console is gone.
+    // The screen keeps what was shown before.
+    void hangUp();
     // User plus system CPU time of the running child in clock ticks, -1 when unknown.
     long cpuTicks() const;
 
@@ -116,6 +123,7 @@ private:
     int master;
     pid_t pid;
     int exitStatus;
+    int termSignal;
     bool reaped;
     std::string shown;
 };

@@ -169,6 +169,14 @@ void Process::startDraining()
         drainer = std::thread([this] { drain(); });
 }
 
+void Process::closeOutput()
+{
+    if (outputFd >= 0 && !drainer.joinable()) {
+        ::close(outputFd);
+        outputFd = -1;
+    }
+}
+
 Process::~Process()
 {
     closeInput();
@@ -320,6 +328,7 @@ int Process::waitExit(int timeoutMs)
         if (r == pid) {
             reaped = true;
             status = WIFEXITED(st) ? WEXITSTATUS(st) : WIFSIGNALED(st) ? 128 + WTERMSIG(st) : -1;
+            termSignal = WIFSIGNALED(st) ? WTERMSIG(st) : 0;
             break;
         }
         if (r < 0 || nowMs() >= deadline)

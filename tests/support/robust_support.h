@@ -65,6 +65,10 @@ public:
     // Starts reading the output pipe (see Options::drainLater): until then
     // a program that prints more than the pipe holds blocks in its write.
     void startDraining();
+    // Closes the reading end of the output pipe before it was ever drained
+    // (see Options::drainLater): the program's console is gone, and its next
+    // write fails with EPIPE. Nothing of its output is seen any more.
+    void closeOutput();
     // The write end of the child's standard input, -1 when none (for tests
     // that pace the pipe themselves).
     int inputDescriptor() const { return inputFd; }
@@ -87,6 +91,9 @@ public:
     // Waits for the end: the exit status, 128 + signal number when a signal
     // ended it, -1 when it still runs after the time.
     int waitExit(int timeoutMs);
+    // The signal that ended the child (after waitExit), 0 when it exited or
+    // has not ended: 128 + n from waitExit could also be an exit status.
+    int endSignal() const { return termSignal; }
     bool running();
     // Resident set size in KiB, -1 when unknown.
     long rssKb() const;
@@ -102,6 +109,7 @@ private:
     int outputFd = -1;
     bool reaped = false;
     int status = -1;
+    int termSignal = 0;
     size_t keepBytes;
     std::thread drainer;
 
