@@ -185,6 +185,10 @@ Process::~Process()
         waitpid(pid, nullptr, 0);
         reaped = true;
     }
+    // The child led a session of its own: what it started and left behind
+    // would hold the output pipe open, and the drain below would never end.
+    if (pid > 0)
+        kill(-pid, SIGKILL);
     startDraining(); // reads to the end of the pipe, which the end of the child has closed
     if (drainer.joinable())
         drainer.join();
