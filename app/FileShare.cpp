@@ -265,6 +265,39 @@ void FileShare::encodeRecord(std::string& records, const char* data, int length)
     records += '\n';
 }
 
+size_t FileShare::encodeLines(std::string& records, const char* text, size_t length) const
+{
+    if (text == nullptr)
+        return 0;
+    const char* p = text;
+    const char* end = text + (hexMode ? length : strnlen(text, length));
+    size_t lines = 0;
+    if (hexMode) {
+        for (; p < end; ++lines) {
+            const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* next = lf != nullptr ? lf + 1 : end;
+            encodeRecord(records, p, static_cast<int>(next - p));
+            p = next;
+        }
+        return lines;
+    }
+    // A line's own line feed is the last byte of its record's data: it
+    // becomes the embedded line feed, and the record's end follows it.
+    while (const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)))) {
+        records.append(p, lf);
+        records += kEmbeddedLineFeed;
+        records += '\n';
+        p = lf + 1;
+        ++lines;
+    }
+    if (p < end) {
+        records.append(p, end);
+        records += '\n';
+        ++lines;
+    }
+    return lines;
+}
+
 int FileShare::appendRecords(const char* records, size_t length)
 {
     if (writePath == nullptr || records == nullptr)

@@ -57,6 +57,12 @@ public:
     // length below 1.
     void encodeRecord(std::string& records, const char* data, int length) const;
 
+    // Adds one record per line of `text` (each line ends just after its line
+    // feed; the last may end without one), as encodeRecord would add them one
+    // by one; returns the number of records added. In text mode the text ends
+    // at its first NUL byte (or after length bytes).
+    size_t encodeLines(std::string& records, const char* text, size_t length) const;
+
     // Appends bytes that are whole encoded records (encodeRecord) through one
     // open of the file, in one write unless the system takes less (the rest
     // follows). 0 on success, also for no bytes; -1 without a write path or

@@ -335,12 +335,7 @@ std::string ProgramFileShare::cutLines(const char* text, int length, int& unfini
 void ProgramFileShare::queueLines(const char* text, int length)
 {
     const std::string lines = cutLines(text, length, partialLine);
-    for (size_t at = 0; at < lines.size();) {
-        const size_t nl = lines.find('\n', at);
-        const size_t next = nl == std::string::npos ? lines.size() : nl + 1;
-        queueMessage(lines.data() + at, next - at);
-        at = next;
-    }
+    pendingMessages += files->encodeLines(pendingOutput, lines.data(), lines.size());
     if (debugLevel == 1 && !lines.empty())
         writeConsole(lines.data(), lines.size());
 }

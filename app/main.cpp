@@ -3,12 +3,18 @@
 //   quorvane -s<host> [-p<port>] [-l<login>] [-f<dir>] [-?]
 //
 // Turns the command line into one ProgramFileShare, prints the banner, runs
-// the main loop until "exit" or "bye" is typed, and ends with status 0.
+// the main loop until "exit" or "bye" is typed, and ends with status 0. A
+// SIGINT, SIGTERM or SIGHUP ends the loop the same way; the process then
+// ends by that signal, after the same clean-up.
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <unistd.h>
+#include <vector>
 
+#include "CsSignalStop.h"
 #include "ProgramFileShare.h"
 
 namespace {
@@ -94,6 +100,11 @@ int main(int argc, char** argv)
     if (inFile == nullptr)
         inFile = copyText("internal/term.in");
 
+    // Caught before anything is made that a signal's default action would
+    // throw away: from here a signal stops the loop (at its first pass, if
+    // it comes during construction), and held server output still reaches
+    // term.in.
+    auto signals = std::make_unique<CsSignalStop>(nullptr, std::vector<int>{SIGINT, SIGTERM, SIGHUP}, 1);
     CsApplication* application =
         new ProgramFileShare(host, port, outFile, inFile, login, 0, 1000, 0, 1, 1, 10);
 
@@ -101,7 +112,13 @@ int main(int argc, char** argv)
     CsApplication::run();
 
     delete application;
+    // From here a signal takes its default action at once; one that came
+    // before, even while the application was being destroyed, is the cause
+    // the process ends by.
+    signals.reset();
     free(outFile);
     free(inFile);
+    if (int signal = CsSignalStop::caught())
+        CsSignalStop::endBy(signal);
     return 0;
 }

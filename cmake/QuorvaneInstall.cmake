@@ -3,7 +3,8 @@
 # for find_package), each with its copyright and changelog. The install
 # components are the Debian packages that cmake/QuorvanePackage.cmake makes:
 #
-#   quorvane         the programs and their manual pages
+#   quorvane         the programs and their manual pages, and the terminal's
+#                    systemd service
 #   libquorvane-dev  the framework, in the library folder of a /usr install
 #   dev              the framework, in the library folder of this tree's
 #                    prefix; only when that differs from the package's
@@ -91,6 +92,18 @@ foreach(program ${quorvane_programs})
 endforeach()
 if(quorvane_programs)
   quorvane_install_docs(quorvane quorvane)
+endif()
+
+# The terminal as a systemd service: the template unit, the user and group
+# it runs as, and an example of an instance's configuration. The unit and
+# the sysusers entry go below the prefix, where systemd also looks in
+# /usr/local; the example goes to /etc, where the unit reads configurations,
+# and only into the package: a plain install writes nothing outside its
+# prefix.
+if(TARGET quorvane)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorvane@.service DESTINATION lib/systemd/system COMPONENT quorvane)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/quorvane.sysusers DESTINATION lib/sysusers.d RENAME quorvane.conf COMPONENT quorvane)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/example.conf DESTINATION /etc/quorvane COMPONENT quorvane EXCLUDE_FROM_ALL)
 endif()
 
 # Layers, as Quorvane::<folder>. The export set must hold every layer that

@@ -1,7 +1,7 @@
 # Debian packages, one per install component of cmake/QuorvaneInstall.cmake,
 # from one `cpack -G DEB` run in the build folder:
 #
-#   quorvane_<version>_<arch>.deb               programs and manual pages
+#   quorvane_<version>_<arch>.deb               programs, manual pages, service
 #   quorvane-dbgsym_<version>_<arch>.ddeb       their debug information
 #   libquorvane-dev_<version>_<arch>.deb        framework for developers
 #
@@ -37,6 +37,13 @@ string(JOIN "\n" CPACK_DEBIAN_QUORVANE_DESCRIPTION
   ""
   "The package also holds a small demonstration log server and the"
   "operator-side command for the shared files.")
+# The service's example configuration is a conffile; the maintainer
+# scripts make the service's user and group and tell systemd of the unit.
+set(CPACK_DEBIAN_QUORVANE_PACKAGE_CONTROL_EXTRA
+  ${PROJECT_SOURCE_DIR}/packaging/conffiles
+  ${PROJECT_SOURCE_DIR}/packaging/postinst
+  ${PROJECT_SOURCE_DIR}/packaging/postrm)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_DEBIAN_QUORVANE_DEBUGINFO_PACKAGE ON)
 set(CPACK_POST_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/QuorvaneDbgsym.cmake)
 # Stack traces on fatal signals are taken through the debugger when it is

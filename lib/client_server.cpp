@@ -307,4 +307,15 @@ void sigpipe_handler(int signum)
 {
     REPORT_ASSERT(signum == SIGPIPE);
     REPORT_WARNING("        Ignoring SIGPIPE-signal.");
+    // The warning goes to the error stream, which may be the very pipe that
+    // broke (standard output and error into one pipe whose reader is gone).
+    // Its own SIGPIPE, held while this handler runs, would call the handler
+    // again as soon as it returns, for ever. Ignoring the signal discards
+    // that pending one; then the handler is put back.
+    struct sigaction ignore, handler;
+    memset(&ignore, 0, sizeof ignore);
+    ignore.sa_handler = SIG_IGN;
+    sigemptyset(&ignore.sa_mask);
+    if (sigaction(SIGPIPE, &ignore, &handler) == 0)
+        sigaction(SIGPIPE, &handler, nullptr);
 }

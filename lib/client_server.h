@@ -217,6 +217,8 @@ int client_server_msg_cb(void *item, int msg_type, const char *data, int len);
 int timer_cb(int reason, void *arg);
 
 // Handler installed for SIGPIPE: warns only, so the write fails with EPIPE.
+// A SIGPIPE that the warning itself raises (the error stream is the broken
+// pipe too) is discarded, so the handler does not call itself for ever.
 void sigpipe_handler(int signum);
 
 #endif

@@ -312,6 +312,45 @@ TEST_F(FileShareTest, EncodedRecordsAreAppendedExactlyAsWriteLineWritesThem)
     EXPECT_EQ("", none);
 }
 
+TEST_F(FileShareTest, LinesOfABlockAreEncodedOneRecordEachAsRecordByRecord)
+{
+    struct Case {
+        int hexMode;
+        std::string text;
+        size_t records;
+    };
+    const Case cases[] = {
+        {0, "a\r\nb\r\nxyz", 3},
+        {0, "one\ntwo\n", 2},
+        {0, "\n", 1},
+        {0, "\n\nz", 3},
+        {0, "", 0},
+        {0, std::string("ab\ncd\0ef\n", 9), 2},  // the text ends at its NUL
+        {0, "\x01\x02\n", 1},
+        {1, std::string("\x00\xfd\nq", 4), 2},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.hexMode) + ":" + c.text);
+        FileShare files(nullptr, in.c_str(), c.hexMode, 0, 1);
+        std::string byRecord = "kept";
+        const char* p = c.text.data();
+        const char* end = p + (c.hexMode ? c.text.size() : strnlen(p, c.text.size()));
+        while (p < end) {
+            const char* lf = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+            const char* next = lf != nullptr ? lf + 1 : end;
+            files.encodeRecord(byRecord, p, static_cast<int>(next - p));
+            p = next;
+        }
+        std::string byBlock = "kept";
+        EXPECT_EQ(c.records, files.encodeLines(byBlock, c.text.data(), c.text.size()));
+        EXPECT_EQ(byRecord, byBlock);
+    }
+    FileShare files(nullptr, in.c_str(), 0, 0, 1);
+    std::string none;
+    EXPECT_EQ(0u, files.encodeLines(none, nullptr, 4));
+    EXPECT_EQ("", none);
+}
+
 TEST_F(FileShareTest, AppendingRecordsRefusesWhatItCannotWrite)
 {
     FileShare noWrite(out.c_str(), nullptr, 0, 1, 0);

@@ -1,14 +1,18 @@
 // The built quorvane program run on a pseudo-terminal as a person runs it:
 // the test types on the keyboard and reads the screen, and plays the log
-// server on a loopback port at byte level.
+// server on a loopback port at byte level. The signal tests run it on pipes,
+// where the console can be held up or taken away.
 #include "child.h"
 #include "clock.h"
 #include "loopback.h"
 #include "temp_dir.h"
+#include "term_records.h"
 #include "terminal_program.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -269,6 +273,186 @@ TEST_F(QuorvaneTest, KeepsServingTheFilesIdleWhenStandardInputIsAtEnd)
 
     appendFile(dir.file("term.out"), "still served\n");
     EXPECT_EQ("still served", kit::readExactly(peer, 12, 3000));
+}
+
+// ---------------------------------------------------------------- signals
+
+// Sent by the server shortly before the signal: the first tick after it
+// only counts it, so only the stop can have written it to term.in.
+const char kLastLine[] = "last words 73\n";
+const char kLastRecords[] = "\nlast words 73\x01\n";  // after the reset record
+using kit::kEnded;
+
+std::string signalName(int signal)
+{
+    switch (signal) {
+    case SIGINT:
+        return "SIGINT";
+    case SIGTERM:
+        return "SIGTERM";
+    case SIGHUP:
+        return "SIGHUP";
+    default:
+        return std::to_string(signal);
+    }
+}
+
+bool endsWith(const std::string& text, const std::string& tail)
+{
+    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// The terminal on pipes, connected, with the server's last line received
+// and shown but not yet due for term.in.
+struct SignalledRun {
+    TempDir dir;
+    kit::Listener server;
+    int peer = -1;
+    std::unique_ptr<kit::Child> process;
+
+    explicit SignalledRun(bool drainLater = false)
+    {
+        kit::TerminalRun run = kit::terminalRun("127.0.0.1", server.portText(), dir.path());
+        run.options.drainLater = drainLater;
+        process = kit::startTerminal(run);
+    }
+
+    void receiveLastLine()
+    {
+        ASSERT_GE(peer = server.accept(5000), 0);
+        ASSERT_TRUE(process->waitFor(kit::kConnected, 5000)) << process->output();
+        ASSERT_EQ("\n", waitForFile(dir.file("term.in"), "\n", 3000));
+        ASSERT_TRUE(kit::sendAll(peer, kLastLine));
+        ASSERT_TRUE(process->waitFor(kLastLine, 3000)) << "shown as it came";
+        usleep(300000);
+        ASSERT_EQ("\n", readFile(dir.file("term.in"))) << "written before the signal: nothing to prove";
+    }
+};
+
+TEST(QuorvaneSignals, EachStopSignalEndsItLikeExitThenByThatSignalWithTheLastLineInTermIn)
+{
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(signalName(signal));
+        SignalledRun run;
+        run.receiveLastLine();
+        if (::testing::Test::HasFatalFailure())
+            return;
+        run.process->signal(signal);
+        EXPECT_EQ(128 + signal, run.process->waitExit(5000)) << "the exit cause a shell or service manager sees";
+        EXPECT_EQ(kLastRecords, readFile(run.dir.file("term.in")));
+        // The output is read by a thread of ours: the end of the process
+        // does not mean it has been read yet.
+        run.process->waitFor(kEnded, 2000);
+        EXPECT_TRUE(endsWith(run.process->output(), kEnded)) << run.process->output();
+        EXPECT_TRUE(kit::peerEnded(run.peer, 3000));
+    }
+}
+
+TEST_F(QuorvaneTest, AClosedTerminalEndsItByHangUpWithTheLastLineInTermIn)
+{
+    auto p = runConnected();
+    size_t mark = p->output().size();
+    ASSERT_TRUE(kit::sendAll(peer, kLastLine));
+    ASSERT_TRUE(p->waitFor(kLastLine, 3000, mark)) << p->output();
+    usleep(300000);
+    ASSERT_EQ("\n", readFile(dir.file("term.in")));
+    // Writes to the console fail from here on: a console that is gone ends
+    // nothing before its time.
+    p->closeOutput();
+    EXPECT_EQ(128 + SIGHUP, p->waitExit(5000));
+    EXPECT_EQ(kLastRecords, readFile(dir.file("term.in")));
+    EXPECT_TRUE(kit::peerEnded(peer, 3000));
+}
+
+TEST(QuorvaneSignals, AConsolePipeWithoutReaderIsNoFault)
+{
+    SignalledRun run(true);
+    // Standard output and error go into this pipe: every line the program
+    // prints, and every warning about the broken pipe, breaks it again.
+    run.process->closeOutput();
+    ASSERT_GE(run.peer = run.server.accept(5000), 0);
+    ASSERT_EQ("\n", waitForFile(run.dir.file("term.in"), "\n", 3000));
+    ASSERT_TRUE(kit::sendAll(run.peer, kLastLine));
+    usleep(300000);
+    EXPECT_TRUE(run.process->running());
+    long before = run.process->cpuTicks();
+    usleep(500000);
+    EXPECT_LE(run.process->cpuTicks() - before, sysconf(_SC_CLK_TCK) / 10) << "busy with its broken console";
+    run.process->signal(SIGTERM);
+    EXPECT_EQ(128 + SIGTERM, run.process->waitExit(5000));
+    EXPECT_EQ(kLastRecords, readFile(run.dir.file("term.in")));
+}
+
+TEST(QuorvaneSignals, ASecondSignalEndsAStopHeldUpByTheConsoleAtOnceUnlessItIsAHangUp)
+{
+    struct Case {
+        int first;
+        int second;
+        int endsAtOnceBy;  // 0: the stop goes on once the console moves
+    };
+    const Case cases[] = {
+        {SIGTERM, SIGINT, SIGINT},
+        {SIGINT, SIGINT, SIGINT},
+        {SIGHUP, SIGHUP, 0},
+        {SIGTERM, SIGHUP, 0},
+    };
+    // Server text shown on a console that nobody reads: the program stops
+    // in the middle of writing it, as on a terminal held with Ctrl-S.
+    const std::string text = kit::randomLines(128 * 1024, 17, 100);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(signalName(c.first) + " then " + signalName(c.second));
+        SignalledRun run(true);
+        ASSERT_GE(run.peer = run.server.accept(5000), 0);
+        ASSERT_EQ("\n", waitForFile(run.dir.file("term.in"), "\n", 3000));
+        ASSERT_TRUE(kit::sendAll(run.peer, text));
+        usleep(300000);
+        run.process->signal(c.first);
+        usleep(300000);
+        ASSERT_TRUE(run.process->running()) << "the console did not hold the stop up: nothing to prove";
+        run.process->signal(c.second);
+        usleep(300000);
+        if (c.endsAtOnceBy != 0) {
+            EXPECT_FALSE(run.process->running());
+            EXPECT_EQ(128 + c.endsAtOnceBy, run.process->waitExit(2000));
+            run.process->startDraining();
+            EXPECT_FALSE(run.process->waitFor(kEnded, 2000)) << "the output ended without it";
+            continue;
+        }
+        EXPECT_TRUE(run.process->running());
+        run.process->startDraining();
+        EXPECT_EQ(128 + c.first, run.process->waitExit(10000));
+        ASSERT_TRUE(run.process->waitFor(kEnded, 2000));
+        // The loop stopped after its pass: what was still in the socket was
+        // never received. Everything received, which is what the console
+        // showed, is in term.in, and the console showed nothing after it.
+        const std::string written = kit::decodeTextRecords(readFile(run.dir.file("term.in")));
+        EXPECT_GT(written.size(), 64u * 1024) << "less than the console held up";
+        EXPECT_EQ(0, text.compare(0, written.size(), written)) << kit::firstDifference(text, written);
+        const std::string output = run.process->output();
+        const size_t shown = output.find(written);
+        ASSERT_NE(std::string::npos, shown) << "term.in holds other text than the console showed";
+        EXPECT_EQ(kEnded, output.substr(shown + written.size()));
+    }
+}
+
+TEST(QuorvaneSignals, AHangUpIgnoredAtTheStartStaysIgnoredAsNohupWants)
+{
+    struct sigaction ignore {}, previous;
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGHUP, &ignore, &previous);
+    SignalledRun run;
+    sigaction(SIGHUP, &previous, nullptr);
+    ASSERT_GE(run.peer = run.server.accept(5000), 0);
+    ASSERT_TRUE(run.process->waitFor(kit::kConnected, 5000));
+    run.process->signal(SIGHUP);
+    usleep(500000);
+    EXPECT_TRUE(run.process->running());
+    ASSERT_TRUE(kit::sendAll(run.peer, kLastLine));
+    EXPECT_TRUE(run.process->waitFor(kLastLine, 3000)) << "still serving the connection";
+    run.process->signal(SIGTERM);
+    EXPECT_EQ(128 + SIGTERM, run.process->waitExit(5000));
+    run.process->waitFor(kEnded, 2000);
+    EXPECT_TRUE(endsWith(run.process->output(), kEnded)) << run.process->output();
 }
 
 }  // namespace

@@ -55,16 +55,43 @@ expected_programs=$(
     echo "./usr/bin/$program"
     echo "./usr/$QV_MANDIR/man1/$program.1.gz"
   done
+  if [[ " ${QV_PROGRAMS:-} " == *" quorvane "* ]]; then
+    echo ./usr/lib/systemd/system/quorvane@.service
+    echo ./usr/lib/sysusers.d/quorvane.conf
+    echo ./etc/quorvane/example.conf
+  fi
   echo ./usr/share/doc/quorvane/copyright
   echo ./usr/share/doc/quorvane/changelog.gz)
 [ "$(files_of "$deb_programs")" = "$(sort <<<"$expected_programs")" ] || {
   diff <(sort <<<"$expected_programs") <(files_of "$deb_programs") >&2 || true
-  fail "quorvane holds other files than the programs, their pages and documents"
+  fail "quorvane holds other files than the programs, their pages, the service and documents"
 }
 outside=$(files_of "$deb_dev" | grep -v -e '^\./usr/include/quorvane/' -e "^\./usr/$QV_PACKAGE_LIBDIR/" \
   -e '^\./usr/share/doc/libquorvane-dev/' || true)
 [ -z "$outside" ] || fail "libquorvane-dev holds files outside its folders: $outside"
 check_programs "$programs/usr"
+
+# The terminal's service: the unit, its user and the example configuration
+# as checked in, the example a conffile (dpkg keeps a station's changes to
+# it), and maintainer scripts that make the user and tell systemd.
+if [[ " ${QV_PROGRAMS:-} " == *" quorvane "* ]]; then
+  for pair in "usr/lib/systemd/system/quorvane@.service quorvane@.service" \
+              "usr/lib/sysusers.d/quorvane.conf quorvane.sysusers" \
+              "etc/quorvane/example.conf example.conf"; do
+    read -r packaged source <<<"$pair"
+    cmp -s "$programs/$packaged" "$QV_SOURCE_DIR/packaging/$source" ||
+      fail "packaged $packaged is not packaging/$source"
+  done
+  control="$work/control.quorvane"
+  dpkg-deb -e "$deb_programs" "$control"
+  [ "$(cat "$control/conffiles")" = /etc/quorvane/example.conf ] ||
+    fail "conffiles of quorvane: '$(cat "$control/conffiles" 2>/dev/null)'"
+  for script in postinst postrm; do
+    [ -x "$control/$script" ] || fail "quorvane has no executable $script"
+    sh -n "$control/$script" || fail "$script of quorvane does not parse"
+  done
+  grep -q 'systemd-sysusers quorvane.conf' "$control/postinst" || fail "postinst does not make the service's user"
+fi
 check_framework "$dev/usr" "$QV_PACKAGE_LIBDIR"
 
 # The packages' dependencies are exactly the packages that own the shared

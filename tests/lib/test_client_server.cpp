@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -163,6 +164,36 @@ TEST(ClientServerInit, ShutdownRestoresThePreviousSigpipeDisposition)
         sigaction(SIGPIPE, nullptr, &now);
         EXPECT_EQ(now.sa_handler, SIG_IGN);
     });
+}
+
+TEST(ClientServerInit, SigpipeWarningIntoTheBrokenPipeItselfDoesNotCallTheHandlerForEver)
+{
+    // Standard output and error into one pipe whose reader is gone, as when
+    // the program piped into another is stopped along with it: the warning
+    // breaks the same pipe again.
+    runIsolated(
+        [] {
+            ASSERT_EQ(client_server_init(), 0);
+            int fds[2];
+            ASSERT_EQ(pipe(fds), 0);
+            close(fds[0]);
+            const int savedErr = dup(2);
+            dup2(fds[1], 2);
+            const ssize_t n = write(fds[1], "x", 1);
+            const int err = errno;
+            dup2(savedErr, 2);
+            close(savedErr);
+            close(fds[1]);
+            EXPECT_EQ(n, -1);
+            EXPECT_EQ(err, EPIPE);
+            sigset_t pending;
+            sigpending(&pending);
+            EXPECT_FALSE(sigismember(&pending, SIGPIPE));
+            struct sigaction now;
+            sigaction(SIGPIPE, nullptr, &now);
+            EXPECT_EQ(now.sa_handler, sigpipe_handler) << "the handler stays in place";
+        },
+        5000);
 }
 
 TEST(ClientServerTimers, TimerFiresUntilItEndsItselfAndItsHandleGoesAfterTheNextPass)

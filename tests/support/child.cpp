@@ -302,6 +302,8 @@ void Child::start(const ChildOptions &o, const std::function<void()> &inChild)
         fcntl(inputFd, F_SETFL, fcntl(inputFd, F_GETFL) | O_NONBLOCK);
     if (fds[0] < 0 && fds[2] < 0)
         ended = true;
+    else if (pipe2(wake, O_CLOEXEC) != 0)
+        ADD_FAILURE() << "pipe: " << strerror(errno);
     else if (!o.drainLater)
         startDraining();
 }
@@ -319,9 +321,33 @@ Child::~Child()
     }
     if (pid > 0)
         kill(-pid, SIGKILL); // whatever it started and left behind
-    startDraining();         // reads to the end, which the end of the group brought
+    // Reads to the end, which the end of the group brought; a process that
+    // left the group may still hold a pipe: then the drain is told to end.
+    startDraining();
+    std::unique_lock<std::mutex> g(lock);
+    if (!changed.wait_for(g, std::chrono::milliseconds(1000), [this] { return ended; }) && wake[1] >= 0)
+        (void)!::write(wake[1], "a", 1);
+    g.unlock();
     if (drainer.joinable())
         drainer.join();
+    for (int fd : {fds[0], fds[1], fds[2], wake[0], wake[1]})
+        if (fd >= 0)
+            close(fd);
+}
+
+void Child::closeOutput()
+{
+    if (pty)
+        closeInput();
+    if (!drainer.joinable()) {
+        if (fds[0] >= 0)
+            close(fds[0]);
+        fds[0] = -1;
+        return;
+    }
+    (void)!::write(wake[1], "o", 1);
+    std::unique_lock<std::mutex> g(lock);
+    changed.wait_for(g, std::chrono::milliseconds(1000), [this] { return outputClosed; });
 }
 
 void Child::startDraining()
@@ -334,8 +360,8 @@ void Child::drain()
 {
     char buf[65536];
     for (;;) {
-        struct pollfd p[3];
-        int which[3], n = 0;
+        struct pollfd p[4];
+        int which[4], n = 0;
         for (int i = 0; i < 3; ++i)
             if (fds[i] >= 0) {
                 p[n] = {fds[i], POLLIN, 0};
@@ -343,9 +369,24 @@ void Child::drain()
             }
         if (n == 0)
             break;
+        p[n] = {wake[0], POLLIN, 0};
+        which[n++] = 3;
         if (poll(p, static_cast<nfds_t>(n), -1) < 0 && errno != EINTR)
             break;
-        for (int k = 0; k < n; ++k) {
+        if (p[n - 1].revents != 0) {
+            char what = 'a';
+            (void)!read(wake[0], &what, 1);
+            for (int i = 0; i < 3; ++i)
+                if (fds[i] >= 0 && (i == 0 || what == 'a')) {
+                    close(fds[i]);
+                    fds[i] = -1;
+                }
+            std::lock_guard<std::mutex> g(lock);
+            outputClosed = true;
+            changed.notify_all();
+            continue;
+        }
+        for (int k = 0; k < n - 1; ++k) {
             if (p[k].revents == 0)
                 continue;
             const ssize_t r = read(p[k].fd, buf, sizeof buf);

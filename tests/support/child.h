@@ -78,6 +78,10 @@ public:
     void closeInput();
     int inputDescriptor() const { return inputFd; }
     void startDraining();
+    // Stops reading the output and closes it: the program's next write to
+    // a pipe fails with EPIPE; a pseudo-terminal (input too) hangs up, as a
+    // closed terminal window does. What was read before stays.
+    void closeOutput();
 
     // Output so far (carriage returns of a terminal's line ends removed):
     // the first keepBytes of it, and the size of all of it.
@@ -112,7 +116,8 @@ private:
 
     pid_t pid = -1;
     int inputFd = -1;
-    int fds[3] = {-1, -1, -1}; // output, error, side channel
+    int fds[3] = {-1, -1, -1}; // output, error, system-log record
+    int wake[2] = {-1, -1};    // tells the drain to close the output ('o') or everything ('a')
     bool pty = false;
     bool reaped = false;
     int rawStatus = 0;
@@ -124,6 +129,7 @@ private:
     std::string kept[3];
     size_t total = 0;
     bool ended = false;
+    bool outputClosed = false;
     struct Watch {
         std::string text;
         std::vector<long long> times;
