@@ -7,7 +7,6 @@
 #include "child.h"
 #include "clock.h"
 #include "loopback.h"
-#include "netns.h"
 #include "temp_dir.h"
 #include "term_records.h"
 #include "terminal_program.h"
@@ -20,7 +19,9 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <functional>
 #include <netinet/in.h>
+#include <sched.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -43,6 +44,101 @@ std::string waitForTermIn(const std::string &path, const std::string &needle, in
                    timeoutMs, 50);
     return text;
 }
+
+// Runs body with the calling thread inside a network namespace; sockets it
+// makes stay there. False when the namespace could not be entered.
+bool inNetns(const std::string &netns, const std::function<void()> &body)
+{
+    const int home = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
+    const int there = open(("/var/run/netns/" + netns).c_str(), O_RDONLY | O_CLOEXEC);
+    const bool ok = home >= 0 && there >= 0 && setns(there, CLONE_NEWNET) == 0;
+    if (ok) {
+        body();
+        if (setns(home, CLONE_NEWNET) != 0)
+            abort(); // a test thread left in the wrong namespace would mislead every later test
+    }
+    for (int fd : {home, there})
+        if (fd >= 0)
+            close(fd);
+    return ok;
+}
+
+// Two fresh network namespaces, "client" and "server", joined by a veth
+// pair with the documentation addresses 192.0.2.1 (client) and 192.0.2.2
+// (server); each link is named after its namespace. Cutting the cable takes
+// the server's end down: every packet between the two is then dropped and
+// neither side is told. Needs root and iproute2; ok() is false with the
+// reason otherwise.
+class CablePair {
+public:
+    CablePair()
+    {
+        if (geteuid() != 0) {
+            reason = "network namespaces need root";
+            return;
+        }
+        if (kit::runCommand({"ip", "-V"}) != 0) {
+            reason = "iproute2 (the ip command) is not installed";
+            return;
+        }
+        const std::string tag = "qvr" + std::to_string(getpid() % 10000000);
+        if (kit::runCommand({"ip", "netns", "add", tag + "c"}) != 0) {
+            reason = "ip netns add is not allowed here";
+            return;
+        }
+        clientNs = tag + "c";
+        serverNs = tag + "s";
+        const std::vector<std::vector<std::string>> steps = {
+            {"ip", "netns", "add", serverNs},
+            {"ip", "link", "add", clientNs, "type", "veth", "peer", "name", serverNs},
+            {"ip", "link", "set", clientNs, "netns", clientNs},
+            {"ip", "link", "set", serverNs, "netns", serverNs},
+            {"ip", "-n", clientNs, "addr", "add", std::string(clientAddress()) + "/24", "dev", clientNs},
+            {"ip", "-n", serverNs, "addr", "add", std::string(serverAddress()) + "/24", "dev", serverNs},
+            {"ip", "-n", clientNs, "link", "set", "lo", "up"},
+            {"ip", "-n", serverNs, "link", "set", "lo", "up"},
+            {"ip", "-n", clientNs, "link", "set", clientNs, "up"},
+            {"ip", "-n", serverNs, "link", "set", serverNs, "up"},
+        };
+        for (const auto &step : steps) {
+            if (kit::runCommand(step) != 0) {
+                reason = "setting up the namespaces failed at:";
+                for (const std::string &w : step)
+                    reason += " " + w;
+                return;
+            }
+        }
+        ready = true;
+    }
+    ~CablePair()
+    {
+        // Deleting a namespace takes its end of the cable with it, and the
+        // other end goes too; a cable whose end never reached its namespace
+        // is still in ours.
+        if (!clientNs.empty()) {
+            kit::runCommand({"ip", "netns", "del", serverNs});
+            kit::runCommand({"ip", "netns", "del", clientNs});
+            if (!ready)
+                kit::runCommand({"ip", "link", "del", clientNs});
+        }
+    }
+    CablePair(const CablePair &) = delete;
+    CablePair &operator=(const CablePair &) = delete;
+
+    bool ok() const { return ready; }
+    const std::string &whyNot() const { return reason; }
+    const std::string &clientNetns() const { return clientNs; }
+    const std::string &serverNetns() const { return serverNs; }
+    static const char *clientAddress() { return "192.0.2.1"; }
+    static const char *serverAddress() { return "192.0.2.2"; }
+    bool cut() { return ready && kit::runCommand({"ip", "-n", serverNs, "link", "set", serverNs, "down"}) == 0; }
+    bool mend() { return ready && kit::runCommand({"ip", "-n", serverNs, "link", "set", serverNs, "up"}) == 0; }
+
+private:
+    std::string clientNs, serverNs;
+    bool ready = false;
+    std::string reason;
+};
 
 class FaultsTest : public ::testing::Test {
 protected:
@@ -166,11 +262,13 @@ TEST_F(FaultsTest, ReconnectsAfterTheServerIsKilledMidStreamAndRestartedAndLoses
 
 TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenItIsBack)
 {
-    kit::CablePair cable;
+    CablePair cable;
     if (!cable.ok())
         GTEST_SKIP() << "no network namespaces: " << cable.whyNot();
-    kit::Listener far(0, kit::CablePair::serverAddress(), cable.serverNetns());
-    ASSERT_TRUE(far.ok());
+    std::unique_ptr<kit::Listener> listener;
+    inNetns(cable.serverNetns(), [&] { listener = std::make_unique<kit::Listener>(0, CablePair::serverAddress()); });
+    ASSERT_TRUE(listener && listener->ok());
+    kit::Listener &far = *listener;
     const long long bound = 60000;
 
     // One terminal stays silent, so only keepalive probes can find out; the
@@ -178,7 +276,7 @@ TEST_F(FaultsTest, NoticesAServerHostThatVanishedWithinAMinuteAndReconnectsWhenI
     // for an acknowledgement that never comes.
     kit::TempDir otherDir;
     kit::TerminalRun idleOptions =
-        kit::terminalRun(kit::CablePair::serverAddress(), far.portText(), dir.path());
+        kit::terminalRun(CablePair::serverAddress(), far.portText(), dir.path());
     idleOptions.options.netns = cable.clientNetns();
     kit::TerminalRun busyOptions = idleOptions;
     busyOptions.argv[5] = "-f" + otherDir.path();
@@ -277,7 +375,7 @@ TEST_F(FaultsTest, RefusedConnectionsLeaveTheProgramWaitingIdleAndAnswering)
 TEST_F(FaultsTest, OutputForAServerThatDoesNotReadIsKeptAndArrivesInOrderOnceItReads)
 {
     // A small window: most of the output has to wait in the terminal.
-    kit::Listener narrow(0, "127.0.0.1", "", 4096);
+    kit::Listener narrow(0, "127.0.0.1", 4096);
     ASSERT_TRUE(narrow.ok());
     terminal = kit::startTerminal(options("127.0.0.1", narrow.portText()));
     peer = narrow.accept(5000);

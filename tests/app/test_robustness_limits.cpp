@@ -12,7 +12,6 @@
 #include "child.h"
 #include "clock.h"
 #include "loopback.h"
-#include "netns.h"
 #include "temp_dir.h"
 #include "term_records.h"
 #include "terminal_program.h"

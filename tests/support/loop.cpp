@@ -12,19 +12,14 @@ namespace {
 
 int stopCb(int reason, void *failure)
 {
-    if (reason == TIMER_EXPIRED) {
-        if (failure != nullptr)
-            ADD_FAILURE() << "the main loop ran into its bound";
+    if (reason == TIMER_EXPIRED && failure != nullptr)
+        ADD_FAILURE() << "the main loop ran into its bound";
+    if (reason == TIMER_EXPIRED)
         connection_stop_main_loop();
-    }
     return 1;
 }
 
-void addStop(int ms, bool failure)
-{
-    static int marker;
-    EXPECT_NE(connection_add_timer(ms, stopCb, failure ? &marker : nullptr), nullptr);
-}
+int g_failure; // marks the timers of boundLoop
 
 } // namespace
 
@@ -39,17 +34,17 @@ void runLoopIsolated(const std::function<void()> &body, int timeoutMs)
 
 void boundLoop(int ms)
 {
-    addStop(ms, true);
+    EXPECT_NE(connection_add_timer(ms, stopCb, &g_failure), nullptr);
 }
 
 void stopLoopAfter(int ms)
 {
-    addStop(ms, false);
+    EXPECT_NE(connection_add_timer(ms, stopCb, nullptr), nullptr);
 }
 
 Loop &Loop::at(int ms, std::function<void()> action)
 {
-    actions.push_back({ms, std::move(action), false});
+    actions.emplace_back(ms, std::move(action));
     return *this;
 }
 
@@ -78,28 +73,26 @@ int Loop::elapsedMs() const
 
 int Loop::poll(int reason, void *object)
 {
+    Loop *l = static_cast<Loop *>(object);
     if (reason != TIMER_EXPIRED)
         return 1;
-    Loop *l = static_cast<Loop *>(object);
-    const int now = l->elapsedMs();
     for (size_t i = 0; i < l->actions.size(); ++i) {
-        if (!l->actions[i].taken && l->actions[i].ms <= now) {
-            l->actions[i].taken = true;
-            // An action may add actions: run a copy.
-            std::function<void()> action = l->actions[i].action;
+        if (l->actions[i].second && l->actions[i].first <= l->elapsedMs()) {
+            // An action may add actions: run it from a copy.
+            std::function<void()> action = std::move(l->actions[i].second);
+            l->actions[i].second = nullptr;
             action();
         }
     }
     while (l->nextStep < l->steps.size() && l->steps[l->nextStep]())
         ++l->nextStep;
-    const bool waiting = !l->steps.empty() || l->condition;
-    if (waiting && l->doneAt == 0 && l->nextStep == l->steps.size() && (!l->condition || l->condition()))
+    if ((!l->steps.empty() || l->condition) && l->doneAt == 0 && l->nextStep == l->steps.size() &&
+        (!l->condition || l->condition()))
         l->doneAt = nowMs();
-    if ((l->doneAt != 0 && nowMs() >= l->doneAt + l->settleMs) || nowMs() >= l->deadline) {
-        connection_stop_main_loop();
-        return 1;
-    }
-    return 0;
+    if ((l->doneAt == 0 || nowMs() < l->doneAt + l->settleMs) && nowMs() < l->deadline)
+        return 0;
+    connection_stop_main_loop();
+    return 1;
 }
 
 bool Loop::run(int boundMs)

@@ -14,21 +14,18 @@
 #include <gtest/gtest.h>
 
 #include "clock.h"
-#include "netns.h"
 
 namespace kit {
 
 namespace {
 
-// Waits for one poll event until the deadline; false when the time ran out.
 bool ready(int fd, short events, long long deadline)
 {
-    for (;;) {
-        struct pollfd p = {fd, events, 0};
-        const int r = poll(&p, 1, static_cast<int>(std::max(0LL, deadline - nowMs())));
-        if (r >= 0 || errno != EINTR)
-            return r > 0;
+    struct pollfd p = {fd, events, 0};
+    int r;
+    while ((r = poll(&p, 1, static_cast<int>(std::max(0LL, deadline - nowMs())))) < 0 && errno == EINTR) {
     }
+    return r > 0;
 }
 
 // One read: 1 with bytes appended, 0 at the end of the stream, -1 when
@@ -40,12 +37,10 @@ int readSome(int fd, std::string &into, size_t most, long long deadline)
         if (!ready(fd, POLLIN, deadline))
             return -1;
         const ssize_t n = read(fd, buf, std::min(most, sizeof buf));
-        if (n > 0) {
+        if (n > 0)
             into.append(buf, static_cast<size_t>(n));
-            return 1;
-        }
-        if (n == 0)
-            return 0;
+        if (n >= 0)
+            return n > 0 ? 1 : 0;
         if (errno != EAGAIN && errno != EINTR)
             return -2;
     }
@@ -53,8 +48,7 @@ int readSome(int fd, std::string &into, size_t most, long long deadline)
 
 struct sockaddr_in address(const std::string &host, int port)
 {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
+    struct sockaddr_in a = {};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
     inet_pton(AF_INET, host.c_str(), &a.sin_addr);
@@ -63,30 +57,23 @@ struct sockaddr_in address(const std::string &host, int port)
 
 } // namespace
 
-Listener::Listener(int port, const std::string &host, const std::string &netns, int receiveBuffer)
+Listener::Listener(int port, const std::string &host, int receiveBuffer)
 {
-    auto make = [&] {
-        const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int on = 1;
-        setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-        // Set before listen, so that accepted sockets start with it and
-        // offer a window to match.
-        if (receiveBuffer > 0)
-            setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        struct sockaddr_in a = address(host, port);
-        socklen_t len = sizeof a;
-        if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(s, SOMAXCONN) != 0 ||
-            getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) != 0) {
-            ::close(s);
-            return;
-        }
+    const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0), on = 1;
+    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    // Set before listen, so that accepted sockets start with it and offer a
+    // window to match.
+    if (receiveBuffer > 0)
+        setsockopt(s, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    struct sockaddr_in a = address(host, port);
+    socklen_t len = sizeof a;
+    if (bind(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 && listen(s, SOMAXCONN) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
         boundPort = ntohs(a.sin_port);
         fd = s;
-    };
-    if (netns.empty())
-        make();
-    else
-        inNetns(netns, make);
+    } else if (s >= 0) {
+        ::close(s);
+    }
 }
 
 Listener::~Listener()
@@ -98,9 +85,7 @@ Listener::~Listener()
 
 int Listener::accept(int timeoutMs)
 {
-    if (fd < 0 || !ready(fd, POLLIN, nowMs() + timeoutMs))
-        return -1;
-    const int peer = accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+    const int peer = fd >= 0 && ready(fd, POLLIN, nowMs() + timeoutMs) ? accept4(fd, nullptr, nullptr, SOCK_CLOEXEC) : -1;
     if (peer >= 0)
         peers.push_back(peer);
     return peer;
@@ -135,11 +120,11 @@ int connectLoopback(int port)
 {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     struct sockaddr_in a = address("127.0.0.1", port);
-    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
-        return s;
-    if (s >= 0)
+    if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         ::close(s);
-    return -1;
+        return -1;
+    }
+    return s;
 }
 
 SocketPair::SocketPair(bool libNonblocking)
@@ -166,18 +151,15 @@ DescriptorFiller::DescriptorFiller(int limit)
 {
     struct rlimit rl;
     const rlim_t want = static_cast<rlim_t>(limit) + 64;
-    if (getrlimit(RLIMIT_NOFILE, &rl) != 0)
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0 || rl.rlim_max < want)
         return;
-    if (rl.rlim_cur < want) {
-        rl.rlim_cur = want;
-        if (rl.rlim_max < want || setrlimit(RLIMIT_NOFILE, &rl) != 0)
-            return;
-    }
+    rl.rlim_cur = std::max(rl.rlim_cur, want);
+    if (setrlimit(RLIMIT_NOFILE, &rl) != 0)
+        return;
     // dup() gives the lowest free number, so the gaps fill first.
     for (int fd = open("/dev/null", O_RDONLY); fd >= 0; fd = dup(fds.front())) {
-        if (fd >= limit) {
+        if ((filled = fd >= limit)) {
             ::close(fd);
-            filled = true;
             return;
         }
         fds.push_back(fd);
@@ -218,15 +200,6 @@ std::string readExactly(int fd, size_t count, int timeoutMs)
     const long long deadline = nowMs() + timeoutMs;
     std::string got;
     while (got.size() < count && readSome(fd, got, count - got.size(), deadline) > 0) {
-    }
-    return got;
-}
-
-std::string readUntil(int fd, const std::string &needle, int timeoutMs)
-{
-    const long long deadline = nowMs() + timeoutMs;
-    std::string got;
-    while (got.find(needle) == std::string::npos && readSome(fd, got, 65536, deadline) > 0) {
     }
     return got;
 }

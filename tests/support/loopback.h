@@ -9,15 +9,13 @@
 namespace kit {
 
 // A listening TCP socket on an IPv4 address and a port (0 for an ephemeral
-// one); with netns it is made inside that network namespace. It owns the
-// connections it accepts and closes them with itself.
+// one). It owns the connections it accepts and closes them with itself.
 class Listener {
 public:
     // receiveBuffer: SO_RCVBUF of the accepted connections, 0 for the
     // system's; a small one keeps the kernel from absorbing what a peer that
     // does not read is sent.
-    explicit Listener(int port = 0, const std::string &address = "127.0.0.1", const std::string &netns = "",
-                      int receiveBuffer = 0);
+    explicit Listener(int port = 0, const std::string &address = "127.0.0.1", int receiveBuffer = 0);
     ~Listener();
     Listener(const Listener &) = delete;
     Listener &operator=(const Listener &) = delete;
@@ -81,8 +79,6 @@ private:
 bool sendAll(int fd, const std::string &bytes, int timeoutMs = 5000);
 // Reads until count bytes came, the stream ended or the time ran out.
 std::string readExactly(int fd, size_t count, int timeoutMs = 5000);
-// Reads until needle is among the bytes, the stream ended or the time ran out.
-std::string readUntil(int fd, const std::string &needle, int timeoutMs);
 // Whatever arrives within the time, or until the end of the stream.
 std::string readFor(int fd, int timeoutMs);
 inline std::string readAvailable(int fd) { return readFor(fd, 0); }

@@ -29,13 +29,9 @@ namespace kit {
 
 using Bytes = std::vector<unsigned char>;
 
-inline Bytes bytesOf(const std::string &s)
-{
-    return Bytes(s.begin(), s.end());
-}
 inline Bytes text(const std::string &s)
 {
-    return bytesOf(s);
+    return Bytes(s.begin(), s.end());
 }
 inline std::string hex(const Bytes &bytes)
 {
@@ -75,14 +71,14 @@ public:
         EXPECT_TRUE(sendAll(master(), std::string(bytes.begin(), bytes.end()), 2000))
             << "could not put everything on the line";
     }
-    Bytes take() { return bytesOf(readAvailable(master())); }
+    Bytes take() { return text(readAvailable(master())); }
     // Reads until at least count bytes came or waitMs passed.
     Bytes takeAtLeast(size_t count, int waitMs)
     {
         std::string got = readAvailable(master());
         for (const long long deadline = nowMs() + waitMs; got.size() < count && nowMs() < deadline;)
             got += readFor(master(), 10);
-        return bytesOf(got);
+        return text(got);
     }
 };
 
@@ -102,9 +98,7 @@ public:
         reads++;
         if (beforeRead)
             beforeRead(*this);
-        // What a failed read leaves in its target is no line state: make it
-        // look like every line is up.
-        *out = failRead ? ~0 : bits;
+        *out = failRead ? ~0 : bits; // a failed read leaves no line state: every line looks up
         return failRead ? -1 : 0;
     }
     int set(int, int value) override

@@ -1,5 +1,6 @@
 #include "recorder.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace kit {
@@ -24,9 +25,8 @@ void message(int handle, int type, const char *data, int len)
 
 void connected(int handle, int success)
 {
-    const int error = errno;
     record("connect " + std::to_string(handle) + " " + std::to_string(success) + " " +
-           std::to_string(success ? 0 : error));
+           std::to_string(success ? 0 : errno));
 }
 
 void accepted(int handle)
@@ -61,10 +61,7 @@ int countEvents(const std::string &prefix)
 
 bool hasEvent(const std::string &record)
 {
-    for (const std::string &e : events)
-        if (e == record)
-            return true;
-    return false;
+    return std::find(events.begin(), events.end(), record) != events.end();
 }
 
 } // namespace kit

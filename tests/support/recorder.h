@@ -5,7 +5,9 @@
 #ifndef QUORVANE_TESTS_RECORDER_H
 #define QUORVANE_TESTS_RECORDER_H
 
+#include <algorithm>
 #include <functional>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -57,30 +59,21 @@ public:
             onEvent(events.back());
         return answer;
     }
-    // Events with a message of one type (the connection objects' EVENT_* codes).
+    // Events with a message of one type (the connection objects' EVENT_*
+    // codes), and their payloads joined.
     std::vector<Event> ofType(int type) const
     {
         std::vector<Event> found;
-        for (const Event &e : events)
-            if (e.hasMessage && e.type == type)
-                found.push_back(e);
+        std::copy_if(events.begin(), events.end(), std::back_inserter(found),
+                     [type](const Event &e) { return e.hasMessage && e.type == type; });
         return found;
     }
-    // The payloads of events of one type, or of one sender, joined.
     std::string dataOf(int type) const
     {
         std::string all;
         for (const Event &e : ofType(type))
             all += e.data;
         return all;
-    }
-    std::vector<std::string> from(const CsApplication *sender) const
-    {
-        std::vector<std::string> found;
-        for (const Event &e : events)
-            if (e.sender == sender)
-                found.push_back(e.data);
-        return found;
     }
 
     std::vector<Event> events;

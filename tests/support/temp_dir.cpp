@@ -1,10 +1,8 @@
 #include "temp_dir.h"
 
 #include <cstdlib>
-#include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <filesystem>
 #include <unistd.h>
 
 #include "clock.h"
@@ -16,16 +14,10 @@ namespace {
 bool put(const std::string &path, const std::string &bytes, int flags, int mode)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
-    if (fd < 0)
-        return false;
     size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            break;
-        done += static_cast<size_t>(n);
-    }
-    return close(fd) == 0 && done == bytes.size();
+    for (ssize_t n = 1; fd >= 0 && done < bytes.size() && n > 0; done += n > 0 ? static_cast<size_t>(n) : 0)
+        n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    return fd >= 0 && close(fd) == 0 && done == bytes.size();
 }
 
 } // namespace
@@ -39,8 +31,9 @@ TempDir::TempDir()
 
 TempDir::~TempDir()
 {
+    std::error_code ignored;
     if (!dir.empty())
-        removeTree(dir);
+        std::filesystem::remove_all(dir, ignored);
 }
 
 void TempDir::write(const std::string &name, const std::string &bytes, bool executable) const
@@ -57,20 +50,17 @@ std::string readFile(const std::string &path)
 {
     std::string out;
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
     char buf[65536];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
+    for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
         out.append(buf, static_cast<size_t>(n));
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     return out;
 }
 
 bool fileExists(const std::string &path)
 {
-    struct stat st;
-    return stat(path.c_str(), &st) == 0;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 bool writeFile(const std::string &path, const std::string &bytes, int mode)
@@ -88,24 +78,6 @@ std::string waitForFile(const std::string &path, const std::string &expected, in
     std::string now;
     waitUntil([&] { return (now = readFile(path)) == expected; }, timeoutMs);
     return now;
-}
-
-void removeTree(const std::string &path)
-{
-    struct stat st;
-    if (lstat(path.c_str(), &st) != 0)
-        return;
-    if (S_ISDIR(st.st_mode)) {
-        if (DIR *d = opendir(path.c_str())) {
-            while (struct dirent *e = readdir(d))
-                if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-                    removeTree(path + "/" + e->d_name);
-            closedir(d);
-        }
-        rmdir(path.c_str());
-    } else {
-        unlink(path.c_str());
-    }
 }
 
 } // namespace kit

@@ -34,8 +34,6 @@ bool writeFile(const std::string &path, const std::string &bytes, int mode = 064
 bool appendFile(const std::string &path, const std::string &bytes);
 // Waits until the file holds exactly expected; what it holds last.
 std::string waitForFile(const std::string &path, const std::string &expected, int timeoutMs);
-// Removes a directory tree; missing entries are ignored.
-void removeTree(const std::string &path);
 
 } // namespace kit
 
