@@ -11,34 +11,14 @@
 #include <unistd.h>
 
 #include "CIniFile.h"
+#include "temp_dir.h"
 
 namespace {
 
 class IniFileTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/quorvane-ini-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-        file = dir + "/test.ini";
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        std::filesystem::remove_all(dir, ec);
-    }
-
-    void write(const std::string &bytes) const
-    {
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
-    std::string read() const
-    {
-        std::ifstream in(file, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
+    void write(const std::string &bytes) const { kit::writeFile(file, bytes); }
+    std::string read() const { return kit::readFile(file); }
     // Loads `bytes` into `ini` and returns what load printed.
     std::string loadPrinting(CIniFile &ini, const std::string &bytes, bool &result) const
     {
@@ -48,8 +28,8 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
 
-    std::string dir;
-    std::string file;
+    kit::TempDir dir;
+    std::string file = dir.file("test.ini");
 };
 
 TEST_F(IniFileTest, RepeatedEntryInAnyCaseReplacesTheValueAndKeepsTheFirstName)
@@ -149,7 +129,7 @@ TEST_F(IniFileTest, FileOfOnlyCommentsLoadsThemButAnswersFalse)
 
 TEST_F(IniFileTest, MissingFileAnswersFalseSilentlyAndKeepsTheContent)
 {
-    CIniFile ini(dir + "/absent.ini");
+    CIniFile ini(dir.file("absent.ini"));
     ini.setEntry("kept", "k", "v");
     testing::internal::CaptureStdout();
     EXPECT_FALSE(ini.load());
@@ -269,11 +249,11 @@ TEST_F(IniFileTest, SaveOfNothingWritesAnEmptyFile)
 
 TEST_F(IniFileTest, SaveAnswersFalseWhenTheFileCannotBeOpenedOrWritten)
 {
-    CIniFile ini(dir + "/no/such/dir/x.ini");
+    CIniFile ini(dir.file("no/such/dir/x.ini"));
     ini.setEntry("s", "k", "v");
     EXPECT_FALSE(ini.save());
 
-    ini.setPath(dir);
+    ini.setPath(dir.path());
     EXPECT_FALSE(ini.save()) << "a directory is not a file";
 
     if (access("/dev/full", W_OK) != 0)

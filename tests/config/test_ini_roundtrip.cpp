@@ -15,6 +15,8 @@
 #include <vector>
 
 #include "CIniFile.h"
+#include "temp_dir.h"
+#include "text.h"
 
 namespace fs = std::filesystem;
 
@@ -44,23 +46,6 @@ std::string dump(const CIniFile &ini)
         }
     }
     return out;
-}
-
-// The first place where two dumps part, with a little context.
-std::string firstDifference(const std::string &a, const std::string &b)
-{
-    std::string::size_type i = 0;
-    while (i < a.size() && i < b.size() && a[i] == b[i])
-        ++i;
-    const std::string::size_type from = i > 80 ? i - 80 : 0;
-    return "at byte " + std::to_string(i) + "\n first:  ..." + a.substr(from, 160) + "\n second: ..." +
-           b.substr(from, 160);
-}
-
-std::string readAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 // A few installed files of each INI-style kind. The walk is bounded in
@@ -101,25 +86,13 @@ std::vector<std::string> installedIniFiles()
 
 class IniRoundTripTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
-        char tmpl[] = "/tmp/quorvane-ini-rt-XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir = tmpl;
-    }
-    void TearDown() override
-    {
-        std::error_code ec;
-        fs::remove_all(dir, ec);
-    }
-
     // Loads `source`, saves it to a scratch file, loads that, and checks the
     // two contents and the two saved files are the same. Returns the first
     // load's content; `complete` tells whether that load read every line.
     std::string roundTrip(const std::string &source, bool &complete)
     {
-        const std::string firstSave = dir + "/first.ini";
-        const std::string secondSave = dir + "/second.ini";
+        const std::string firstSave = dir.file("first.ini");
+        const std::string secondSave = dir.file("second.ini");
 
         CIniFile first(source);
         testing::internal::CaptureStdout();
@@ -135,21 +108,17 @@ protected:
 
         const std::string a = dump(first);
         const std::string b = dump(second);
-        EXPECT_TRUE(a == b) << source << " " << firstDifference(a, b);
+        EXPECT_TRUE(a == b) << source << " " << kit::firstDifference(a, b);
 
         second.setPath(secondSave);
         EXPECT_TRUE(second.save()) << source;
-        EXPECT_TRUE(readAll(firstSave) == readAll(secondSave)) << "saving is not stable for " << source;
+        EXPECT_TRUE(kit::readFile(firstSave) == kit::readFile(secondSave)) << "saving is not stable for " << source;
         return a;
     }
 
-    void writeSource(const std::string &bytes)
-    {
-        std::ofstream out(dir + "/source.ini", std::ios::binary | std::ios::trunc);
-        out << bytes;
-    }
+    void writeSource(const std::string &bytes) { kit::writeFile(dir.file("source.ini"), bytes); }
 
-    std::string dir;
+    kit::TempDir dir;
 };
 
 TEST_F(IniRoundTripTest, InstalledIniStyleFilesKeepTheirContentThroughSaveAndLoad)
@@ -205,7 +174,7 @@ TEST_F(IniRoundTripTest, AwkwardButValidLinesSurviveSaveAndLoad)
     writeSource(bytes);
 
     bool complete = false;
-    const std::string content = roundTrip(dir + "/source.ini", complete);
+    const std::string content = roundTrip(dir.file("source.ini"), complete);
     EXPECT_TRUE(complete);
     EXPECT_NE(content.find("name 8: spaced \n  value 12: both sides \n"), std::string::npos) << content;
     EXPECT_NE(content.find("value 11:ends in cr\r\n"), std::string::npos) << content;
@@ -216,7 +185,7 @@ TEST_F(IniRoundTripTest, PartlyLoadedFileSavesWhatWasRead)
 {
     writeSource("[s]\nk=v\n\tindented=stops here\n[t]\n");
     bool complete = true;
-    const std::string content = roundTrip(dir + "/source.ini", complete);
+    const std::string content = roundTrip(dir.file("source.ini"), complete);
     EXPECT_FALSE(complete);
     EXPECT_EQ(content, "section 1:s\n  name 1:k\n  value 1:v\n");
 }

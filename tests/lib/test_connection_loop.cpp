@@ -530,20 +530,11 @@ TEST(Watches, RemovalByIdTakesThatWatchAloneAndTheLastEndsTheInterest)
 TEST(Watches, ExceptionWatchIsServedOnlyForOutOfBandData)
 {
     kit::runLoopIsolated([] {
-        int listener = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_GE(listener, 0);
-        struct sockaddr_in addr = {};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        ASSERT_EQ(listen(listener, 1), 0);
-        socklen_t len = sizeof addr;
-        ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &len), 0);
-        int sender = socket(AF_INET, SOCK_STREAM, 0);
-        ASSERT_EQ(connect(sender, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
-        int receiver = accept(listener, nullptr, nullptr);
+        kit::Listener listener;
+        const int sender = kit::connectLoopback(listener.port());
+        const int receiver = listener.accept(2000);
+        ASSERT_GE(sender, 0);
         ASSERT_GE(receiver, 0);
-        close(listener);
 
         struct state {
             int sender;
@@ -578,7 +569,6 @@ TEST(Watches, ExceptionWatchIsServedOnlyForOutOfBandData)
         EXPECT_TRUE(s.served_after_oob);
         connection_shutdown();
         close(sender);
-        close(receiver);
     });
 }
 

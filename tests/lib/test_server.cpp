@@ -217,15 +217,10 @@ TEST(ServerListen, BoundAddressLimitsWhereClientsMayConnect)
         ASSERT_GE(listenFree(&wildcard, CS_FLAG_RAW, ""), 0);
         // 127.0.0.2 is a loopback address too, but not the bound one.
         auto connectTo = [](const char *address, int port) {
-            const int s = socket(AF_INET, SOCK_STREAM, 0);
-            struct sockaddr_in a;
-            memset(&a, 0, sizeof a);
-            a.sin_family = AF_INET;
-            a.sin_port = htons(static_cast<uint16_t>(port));
-            inet_pton(AF_INET, address, &a.sin_addr);
-            const int r = connect(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a);
-            close(s);
-            return r;
+            const int s = connectLoopback(port, address);
+            if (s >= 0)
+                close(s);
+            return s >= 0 ? 0 : -1;
         };
         EXPECT_EQ(connectTo("127.0.0.1", loopbackOnly), 0);
         EXPECT_EQ(connectTo("127.0.0.2", loopbackOnly), -1);

@@ -116,10 +116,10 @@ int probeFreePort()
     return probe.ok() ? probe.port() : -1;
 }
 
-int connectLoopback(int port)
+int connectLoopback(int port, const std::string &host)
 {
     const int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = address("127.0.0.1", port);
+    struct sockaddr_in a = address(host, port);
     if (s >= 0 && connect(s, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
         ::close(s);
         return -1;

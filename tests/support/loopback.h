@@ -40,8 +40,8 @@ private:
 
 // A loopback port that nothing listens on at the moment of the call.
 int probeFreePort();
-// A blocking socket connected to 127.0.0.1:port, or -1.
-int connectLoopback(int port);
+// A blocking socket connected to address:port, or -1.
+int connectLoopback(int port, const std::string &address = "127.0.0.1");
 
 // A connected AF_UNIX stream pair: one end for the code under test (made
 // non-blocking when asked), the other driven by the test. The destructor
