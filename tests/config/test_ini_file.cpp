@@ -32,6 +32,93 @@ protected:
     std::string file = dir.file("test.ini");
 };
 
+// What load makes of each kind of line: its result, what it printed and
+// the content, written as "#c" for a header comment, "[name]" for a section,
+// then ";c" for each of its comments and "name=value" for each entry, all
+// joined by "|".
+struct LinesCase {
+    const char *name;
+    std::string file;
+    bool loaded;
+    const char *printed;
+    std::string content;
+};
+
+std::ostream &operator<<(std::ostream &out, const LinesCase &c)
+{
+    return out << c.name;
+}
+
+std::string contentOf(const CIniFile &ini)
+{
+    std::string out;
+    auto put = [&out](const std::string &piece) { out += (out.empty() ? "" : "|") + piece; };
+    for (unsigned h = 0; h < ini.headerCommentCount(); ++h)
+        put("#" + ini.headerComment(h));
+    for (unsigned s = 0; s < ini.sectionCount(); ++s) {
+        put("[" + ini.sectionName(s) + "]");
+        for (unsigned c = 0; c < ini.sectionCommentCount(s); ++c)
+            put(";" + ini.sectionComment(s, c));
+        for (unsigned e = 0; e < ini.entryCount(s); ++e)
+            put(ini.entryName(s, e) + "=" + ini.getEntryAt(s, e));
+    }
+    return out;
+}
+
+const LinesCase kLinesCases[] = {
+    {"EmptyLinesAreSkipped", "\n\n[s]\n\nk=v\n", true, "", "[s]|k=v"},
+    {"ARepeatedEntryInAnyCaseReplacesTheValueUnderTheFirstName", "[net]\nport=8000\nPort=9000\n", true, "",
+     "[net]|port=9000"},
+    {"BlanksBelongToNamesAndValues", " a = b \n", true, "", "[]| a = b "},
+    {"ALaterEqualsSignBelongsToTheValue", "a=b=c\n", true, "", "[]|a=b=c"},
+    {"ACommentBehindAnEntryStaysInTheValue", "k=v ;x\n", true, "", "[]|k=v ;x"},
+    {"MarksAfterTheEqualsSignAreValue", "h=#[no]\n", true, "", "[]|h=#[no]"},
+    {"TextAroundAHeaderIsIgnored", "  [a]  ; note\n", true, "", "[a]"},
+    {"AHeaderRunsToTheLastClosingBracket", "[b]c]\n", true, "", "[b]c]"},
+    {"ABracketBeforeTheEqualsSignMakesAHeaderAndNoEntry", "x[1]=2\n", true, "", "[1]"},
+    {"EmptyBracketsNameTheEmptySection", "[]\n", true, "", "[]"},
+    {"AHeaderWithoutAClosingBracketIsSkipped", "[open\n[s]\n", true, "", "[s]"},
+    {"AClosingBracketBeforeTheOpeningOneMakesNoHeader", "]x[y\n[s]\n", true, "", "[s]"},
+    {"LinesWithoutAMarkAreSkipped", "plain words\n[s]\n", true, "", "[s]"},
+    {"CommentsBeforeTheFirstSectionAreHeaderComments", ";top\n#second\n[s]\n", true, "", "#top|#second|[s]"},
+    {"CommentsAfterAHeaderBelongToItsSection", "[s]\n# in s\nk=v\n[t]\n;; in t\n", true, "",
+     "[s]|; in s|k=v|[t]|;; in t"},
+    {"EntriesBeforeAnyHeaderGoToTheEmptyNamedSectionWithTheCommentsAfterThem", "k=v\n;after k\n[s]\nx=y\n", true,
+     "", "[]|;after k|k=v|[s]|x=y"},
+    {"ASecondHeaderOfANameAddsAnEmptySectionAndItsLinesGoToTheFirst", "[a]\nx=1\n[A]\n;c\ny=2\n", true, "",
+     "[a]|;c|x=1|y=2|[A]"},
+    {"OnlyCommentsLoadButAnswerFalse", ";one\n#two\n\n   \n", false, "", "#one|#two"},
+    {"OneCarriageReturnBeforeTheLineFeedIsDropped", "[s]\r\na=1\r\nb=2\r\r\nlast=3\r", true, "",
+     "[s]|a=1|b=2\r|last=3"},
+    {"ATabFirstStopsTheLoadKeepingEarlierLines", "[s]\na=1\n\tb=2\nc=3\n[t]\n", false, "Failing on char 9\n",
+     "[s]|a=1"},
+    {"AByteOrderMarkStopsTheLoadPrintedAsASignedNumber", "[s]\n\xEFk=v\n", false, "Failing on char -17\n", "[s]"},
+    {"TheLowestByteAboveAsciiPrintsAsMinus128", "[s]\n\x80k=v\n", false, "Failing on char -128\n", "[s]"},
+    {"ByteFFPrintsAsMinus1", "[s]\n\xFFk=v\n", false, "Failing on char -1\n", "[s]"},
+    {"AControlCharacterFirstStopsTheLoad", "[s]\n\x01k=v\n", false, "Failing on char 1\n", "[s]"},
+    {"DeleteFirstStopsTheLoad", "[s]\n\x7Fk=v\n", false, "Failing on char 127\n", "[s]"},
+};
+
+class IniLinesTable : public ::testing::TestWithParam<LinesCase> {
+protected:
+    kit::TempDir dir;
+};
+
+TEST_P(IniLinesTable, LoadTakesEachLineByItsFirstMark)
+{
+    const LinesCase &c = GetParam();
+    kit::writeFile(dir.file("test.ini"), c.file);
+    CIniFile ini(dir.file("test.ini"));
+    testing::internal::CaptureStdout();
+    const bool loaded = ini.load();
+    EXPECT_EQ(c.printed, testing::internal::GetCapturedStdout());
+    EXPECT_EQ(c.loaded, loaded);
+    EXPECT_EQ(c.content, contentOf(ini));
+}
+
+INSTANTIATE_TEST_SUITE_P(Lines, IniLinesTable, ::testing::ValuesIn(kLinesCases),
+                         [](const ::testing::TestParamInfo<LinesCase> &i) { return std::string(i.param.name); });
+
 TEST_F(IniFileTest, RepeatedEntryInAnyCaseReplacesTheValueAndKeepsTheFirstName)
 {
     write("[net]\nport=8000\nPort=9000\n");
@@ -52,81 +139,6 @@ TEST_F(IniFileTest, RepeatedEntryInAnyCaseReplacesTheValueAndKeepsTheFirstName)
     EXPECT_EQ(ini.foldCase("MiXeD 42"), "mixed 42");
 }
 
-TEST_F(IniFileTest, NamesAndValuesKeepTheirBlanksAndLaterMarks)
-{
-    write(" a = b \na=b=c\nk=v ;x\nh=#[no]\n");
-    CIniFile ini(file);
-    ASSERT_TRUE(ini.load());
-    ASSERT_EQ(ini.sectionCount(), 1u);
-    EXPECT_EQ(ini.sectionName(0), "");
-    ASSERT_EQ(ini.entryCount(0u), 4u);
-    EXPECT_EQ(ini.entryName(0u, 0u), " a ");
-    EXPECT_EQ(ini.getEntry("", " a "), " b ");
-    EXPECT_EQ(ini.getEntry("", "a"), "b=c");
-    EXPECT_EQ(ini.getEntry("", "k"), "v ;x");
-    EXPECT_EQ(ini.getEntry("", "h"), "#[no]");
-    EXPECT_EQ(ini.getEntry("", "a "), "") << "blanks are part of the name";
-}
-
-TEST_F(IniFileTest, HeaderNameRunsFromTheBracketToTheLastClosingBracket)
-{
-    write("  [a]  ; note\n"
-          "[b]c]\n"
-          "x[1]=2\n"
-          "[open\n"
-          "]x[y\n"
-          "plain words\n"
-          "[]\n");
-    CIniFile ini(file);
-    ASSERT_TRUE(ini.load());
-    ASSERT_EQ(ini.sectionCount(), 4u);
-    EXPECT_EQ(ini.sectionName(0), "a");
-    EXPECT_EQ(ini.sectionName(1), "b]c");
-    EXPECT_EQ(ini.sectionName(2), "1");
-    EXPECT_EQ(ini.sectionName(3), "");
-    for (unsigned s = 0; s < 4; ++s) {
-        EXPECT_EQ(ini.entryCount(s), 0u) << "section " << s;
-        EXPECT_EQ(ini.sectionCommentCount(s), 0u) << "section " << s;
-    }
-    EXPECT_EQ(ini.headerCommentCount(), 0u);
-}
-
-TEST_F(IniFileTest, CommentsGoToTheHeaderUntilTheFirstSectionThenToTheCurrentOne)
-{
-    write(";top\n#second\n[s]\n# in s\nk=v\n[t]\n;; in t\n");
-    CIniFile ini(file);
-    ASSERT_TRUE(ini.load());
-    ASSERT_EQ(ini.headerCommentCount(), 2u);
-    EXPECT_EQ(ini.headerComment(0), "top");
-    EXPECT_EQ(ini.headerComment(1), "second");
-    ASSERT_EQ(ini.sectionCommentCount("s"), 1u);
-    EXPECT_EQ(ini.sectionComment("s", 0), " in s");
-    ASSERT_EQ(ini.sectionCommentCount(1u), 1u);
-    EXPECT_EQ(ini.sectionComment(1u, 0u), "; in t");
-}
-
-TEST_F(IniFileTest, EntriesBeforeAnyHeaderLoadIntoTheEmptyNamedSection)
-{
-    write("k=v\n;after k\n[s]\nx=y\n");
-    CIniFile ini(file);
-    ASSERT_TRUE(ini.load());
-    ASSERT_EQ(ini.sectionCount(), 2u);
-    EXPECT_EQ(ini.sectionName(0), "");
-    EXPECT_EQ(ini.getEntry("", "k"), "v");
-    EXPECT_EQ(ini.headerCommentCount(), 0u) << "a section existed already";
-    EXPECT_EQ(ini.sectionComment("", 0), "after k");
-    EXPECT_EQ(ini.getEntry("s", "x"), "y");
-}
-
-TEST_F(IniFileTest, FileOfOnlyCommentsLoadsThemButAnswersFalse)
-{
-    write(";one\n#two\n\n   \n");
-    CIniFile ini(file);
-    EXPECT_FALSE(ini.load());
-    EXPECT_EQ(ini.sectionCount(), 0u);
-    EXPECT_EQ(ini.headerCommentCount(), 2u);
-}
-
 TEST_F(IniFileTest, MissingFileAnswersFalseSilentlyAndKeepsTheContent)
 {
     CIniFile ini(dir.file("absent.ini"));
@@ -136,42 +148,6 @@ TEST_F(IniFileTest, MissingFileAnswersFalseSilentlyAndKeepsTheContent)
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(ini.sectionCount(), 1u);
     EXPECT_EQ(ini.getEntry("kept", "k"), "v");
-}
-
-TEST_F(IniFileTest, LineStartingWithATabStopsTheLoadKeepingEarlierLines)
-{
-    CIniFile ini(file);
-    bool ok = true;
-    EXPECT_EQ(loadPrinting(ini, "[s]\na=1\n\tb=2\nc=3\n[t]\n", ok), "Failing on char 9\n");
-    EXPECT_FALSE(ok);
-    ASSERT_EQ(ini.sectionCount(), 1u);
-    EXPECT_EQ(ini.getEntry("s", "a"), "1");
-    EXPECT_EQ(ini.findEntry(0, "\tb"), -1);
-    EXPECT_EQ(ini.findEntry(0, "c"), -1);
-}
-
-TEST_F(IniFileTest, ByteAboveAsciiStopsTheLoadAndPrintsAsASignedNumber)
-{
-    const struct {
-        unsigned char byte;
-        const char *message;
-    } cases[] = {
-        {0xEF, "Failing on char -17\n"}, // start of a UTF-8 byte order mark
-        {0x80, "Failing on char -128\n"},
-        {0xFF, "Failing on char -1\n"},
-        {0x01, "Failing on char 1\n"},
-        {0x7F, "Failing on char 127\n"},
-    };
-    for (const auto &c : cases) {
-        CIniFile ini(file);
-        bool ok = true;
-        std::string bytes = "[s]\n";
-        bytes += static_cast<char>(c.byte);
-        bytes += "k=v\n";
-        EXPECT_EQ(loadPrinting(ini, bytes, ok), c.message) << int(c.byte);
-        EXPECT_FALSE(ok);
-        EXPECT_EQ(ini.entryCount("s"), 0u);
-    }
 }
 
 TEST_F(IniFileTest, BytesAboveAsciiInsideALineAreKeptAndFoldedOnlyInAscii)
@@ -184,16 +160,6 @@ TEST_F(IniFileTest, BytesAboveAsciiInsideALineAreKeptAndFoldedOnlyInAscii)
     EXPECT_EQ(ini.getEntry("s\xE9", "gR\xC3\x96\xC3\x9F" "E"), "\xFF\xEF");
     EXPECT_EQ(ini.findEntry(0, "gr\xC3\xB6\xC3\x9F" "e"), -1) << "bytes above ASCII are not folded";
     EXPECT_EQ(ini.foldCase(name), "gr\xC3\x96\xC3\x9F" "e");
-}
-
-TEST_F(IniFileTest, OneCarriageReturnBeforeTheLineFeedIsDropped)
-{
-    write("[s]\r\na=1\r\nb=2\r\r\nlast=3\r");
-    CIniFile ini(file);
-    ASSERT_TRUE(ini.load());
-    EXPECT_EQ(ini.getEntry("s", "a"), "1");
-    EXPECT_EQ(ini.getEntry("s", "b"), "2\r");
-    EXPECT_EQ(ini.getEntry("s", "last"), "3") << "the last line needs no line feed";
 }
 
 TEST_F(IniFileTest, LongLinesAndEmbeddedNulBytesLoadWhole)

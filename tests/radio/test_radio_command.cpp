@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <functional>
+#include <ostream>
 #include <new>
 #include <string>
 
@@ -30,31 +32,136 @@ std::string built(const RadioCommand& cmd)
     return std::string(cmd.text() ? cmd.text() : "", static_cast<size_t>(cmd.textLength()));
 }
 
-TEST(RadioCommandParse, AcceptsBarePowerOnWithoutPayload)
+// What parse makes of a message: its result, the code and payload length
+// it then answers, and which of the command tests match ("" for none).
+const int kOwnLength = -99;
+
+struct ParseCase {
+    const char *name;
+    int minCode, maxCode; // the range given to init
+    const char *bytes;    // null for a missing message
+    int length;           // kOwnLength: the text's own
+    int result, code, payloadLength;
+    std::string matches;
+};
+
+std::ostream &operator<<(std::ostream &out, const ParseCase &c)
 {
-    RadioCommand cmd;
-    ASSERT_EQ(cmd.parse("101", 3), 0);
-    EXPECT_EQ(cmd.code(), RadioCommand::POWER_ON);
-    EXPECT_TRUE(cmd.isPowerOn());
-    EXPECT_EQ(cmd.payloadLength(), 0);
-    EXPECT_EQ(cmd.payload(), nullptr);
-    EXPECT_FALSE(cmd.isRaw());
-    EXPECT_FALSE(cmd.isPowerOff());
+    return out << c.name;
 }
 
-TEST(RadioCommandParse, RawNeedsAtLeastOnePayloadByte)
+std::string matchesOf(const RadioCommand &cmd)
 {
-    RadioCommand cmd;
-    ASSERT_EQ(cmd.parse("100", 3), 0);
-    EXPECT_FALSE(cmd.isRaw());
-
-    const unsigned char frame[] = {'1', '0', '0', 0xFE, 0x60};
-    ASSERT_EQ(cmd.parse(frame, 5), 0);
-    EXPECT_TRUE(cmd.isRaw());
-    ASSERT_EQ(cmd.payloadLength(), 2);
-    EXPECT_EQ(cmd.payload()[0], 0xFE);
-    EXPECT_EQ(cmd.payload()[1], 0x60);
+    std::string m;
+    const std::pair<bool, const char *> tests[] = {{cmd.isRaw(), "Raw "}, {cmd.isPowerOn(), "PowerOn "},
+                                                   {cmd.isPowerOff(), "PowerOff "}, {cmd.isRtsOn(), "RtsOn "},
+                                                   {cmd.isRtsOff(), "RtsOff "}};
+    for (const auto &t : tests)
+        m += t.first ? t.second : "";
+    return m;
 }
+
+const ParseCase kParseCases[] = {
+    {"BarePowerOnHasNoPayload", 100, 107, "101", kOwnLength, 0, 101, 0, "PowerOn "},
+    {"BarePowerOff", 100, 107, "102", kOwnLength, 0, 102, 0, "PowerOff "},
+    {"BareRtsOn", 100, 107, "103", kOwnLength, 0, 103, 0, "RtsOn "},
+    {"BareRtsOff", 100, 107, "104", kOwnLength, 0, 104, 0, "RtsOff "},
+    {"RawWithoutPayloadIsNoRawCommand", 100, 107, "100", kOwnLength, 0, 100, 0, ""},
+    {"RawWithPayloadBytes", 100, 107, "100\xFE\x60", kOwnLength, 0, 100, 2, "Raw "},
+    {"PowerOnWithAPayloadMatchesNoTest", 100, 107, "101x", kOwnLength, 0, 101, 1, ""},
+    {"PowerOffWithAPayloadMatchesNoTest", 100, 107, "102x", kOwnLength, 0, 102, 1, ""},
+    {"RtsOnWithAPayloadMatchesNoTest", 100, 107, "103x", kOwnLength, 0, 103, 1, ""},
+    {"RtsOffWithAPayloadMatchesNoTest", 100, 107, "104x", kOwnLength, 0, 104, 1, ""},
+    {"ALevelParsesAndMatchesNoTest", 100, 107, "105042", kOwnLength, 0, 105, 3, ""},
+    {"Code106PassesParsing", 100, 107, "106xyz", kOwnLength, 0, 106, 3, ""},
+    {"Code107IsTheHighestInRange", 100, 107, "107", kOwnLength, 0, 107, 0, ""},
+    {"AMissingMessage", 100, 107, nullptr, 5, RadioCommand::PARSE_NULL, 0, 0, ""},
+    {"TwoBytesAreTooShort", 100, 107, "10", kOwnLength, RadioCommand::PARSE_SHORT, 0, 0, ""},
+    {"ANegativeLengthIsTooShort", 100, 107, "101", -1, RadioCommand::PARSE_SHORT, 0, 0, ""},
+    {"ALetterAmongTheDigits", 100, 107, "1a0", kOwnLength, RadioCommand::PARSE_NOT_DIGITS, 0, 0, ""},
+    {"AControlByteAmongTheDigits", 100, 107, "10\x01", kOwnLength, RadioCommand::PARSE_NOT_DIGITS, 0, 0, ""},
+    {"ThreeZerosAreNoCode", 100, 107, "000", kOwnLength, RadioCommand::PARSE_NOT_DIGITS, 0, 0, ""},
+    {"BelowTheRange", 100, 107, "099", kOwnLength, RadioCommand::PARSE_BELOW_RANGE, 0, 0, ""},
+    {"AboveTheRange", 100, 107, "108", kOwnLength, RadioCommand::PARSE_ABOVE_RANGE, 0, 0, ""},
+    {"EqualBoundsTurnTheRangeCheckOffAbove", 5, 5, "999", kOwnLength, 0, 999, 0, ""},
+    {"EqualBoundsTurnTheRangeCheckOffBelow", 5, 5, "001", kOwnLength, 0, 1, 0, ""},
+    {"EqualBoundsStillRefuseThreeZeros", 5, 5, "000", kOwnLength, RadioCommand::PARSE_NOT_DIGITS, 0, 0, ""},
+};
+
+class RadioCommandParseTable : public ::testing::TestWithParam<ParseCase> {};
+
+TEST_P(RadioCommandParseTable, AnswersWhatTheMessageIs)
+{
+    const ParseCase &c = GetParam();
+    RadioCommand cmd;
+    cmd.init(c.minCode, c.maxCode);
+    const int length = c.length == kOwnLength ? static_cast<int>(strlen(c.bytes)) : c.length;
+    EXPECT_EQ(c.result, cmd.parse(c.bytes, length));
+    EXPECT_EQ(c.code, cmd.code());
+    EXPECT_EQ(c.payloadLength, cmd.payloadLength());
+    EXPECT_EQ(c.payloadLength > 0, cmd.payload() != nullptr);
+    EXPECT_EQ(c.matches, matchesOf(cmd));
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, RadioCommandParseTable, ::testing::ValuesIn(kParseCases),
+                         [](const ::testing::TestParamInfo<ParseCase> &i) { return std::string(i.param.name); });
+
+// What the builders make: their result and the text built ("" for none).
+struct BuildCase {
+    const char *name;
+    int minCode, maxCode;
+    std::function<int(RadioCommand &)> build;
+    int result;
+    std::string text;
+};
+
+std::ostream &operator<<(std::ostream &out, const BuildCase &c)
+{
+    return out << c.name;
+}
+
+const unsigned char kFrame[] = {0xFE, 0x00, 0x01, 0xFD};
+
+const BuildCase kBuildCases[] = {
+    {"PowerOnIsTheThreeDigitText", 100, 107, [](RadioCommand &c) { return c.buildPowerOn(); }, 0, "101"},
+    {"ALevelIsSixDigits", 100, 107, [](RadioCommand &c) { return c.buildLevel(42); }, 0, "105042"},
+    {"TheHighestLevel", 100, 107, [](RadioCommand &c) { return c.buildLevel(100); }, 0, "105100"},
+    {"TheLowestLevel", 100, 107, [](RadioCommand &c) { return c.buildLevel(0); }, 0, "105000"},
+    {"ALevelAbove100IsRefused", 100, 107, [](RadioCommand &c) { return c.buildLevel(101); }, -1, ""},
+    {"ANegativeLevelIsRefused", 100, 107, [](RadioCommand &c) { return c.buildLevel(-1); }, -1, ""},
+    {"RawCopiesBinaryBytesAfterTheCode", 100, 107, [](RadioCommand &c) { return c.buildRaw(kFrame, 4); }, 0,
+     std::string("100\xFE\x00\x01\xFD", 7)},
+    {"RawWithoutBytesIsRefused", 100, 107, [](RadioCommand &c) { return c.buildRaw(kFrame, 0); }, -1, ""},
+    {"RawFromNothingIsRefused", 100, 107, [](RadioCommand &c) { return c.buildRaw(nullptr, 4); }, -1, ""},
+    {"TheHighestCodeInRange", 100, 107, [](RadioCommand &c) { return c.build(107, nullptr, 0); }, 0, "107"},
+    {"ACodeBelowTheRange", 100, 107, [](RadioCommand &c) { return c.build(99, nullptr, 0); }, -1, ""},
+    {"ACodeAboveTheRange", 100, 107, [](RadioCommand &c) { return c.build(108, nullptr, 0); }, -1, ""},
+    {"EqualBoundsStillCheckTheRangeOfBuild", 3, 3, [](RadioCommand &c) { return c.build(100, nullptr, 0); }, -1, ""},
+    {"EqualBoundsOfZeroBuildCodeZero", 3, 3, [](RadioCommand &c) { return c.build(0, nullptr, 0); }, 0, "000"},
+    {"ACodeWiderThanThreeDigitsIsRefused", 0, 5000, [](RadioCommand &c) { return c.build(1000, nullptr, 0); }, -1,
+     ""},
+    {"APayloadNotHandedOverIsRefused", 100, 107, [](RadioCommand &c) { return c.build(100, nullptr, 4); }, -1, ""},
+    {"ANegativePayloadLengthIsRefused", 100, 107, [](RadioCommand &c) { return c.build(100, "abc", -1); }, -1, ""},
+};
+
+class RadioCommandBuildTable : public ::testing::TestWithParam<BuildCase> {};
+
+TEST_P(RadioCommandBuildTable, BuildsTheTextOrNothing)
+{
+    const BuildCase &c = GetParam();
+    RadioCommand cmd;
+    cmd.init(c.minCode, c.maxCode);
+    EXPECT_EQ(c.result, c.build(cmd));
+    EXPECT_EQ(c.text, built(cmd));
+    if (!c.text.empty()) {
+        EXPECT_EQ('\0', cmd.text()[cmd.textLength()]) << "built texts are 0-terminated";
+    } else {
+        EXPECT_EQ(nullptr, cmd.text());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Builders, RadioCommandBuildTable, ::testing::ValuesIn(kBuildCases),
+                         [](const ::testing::TestParamInfo<BuildCase> &i) { return std::string(i.param.name); });
 
 TEST(RadioCommandParse, KeepsPayloadBytesOfAnyValueIncludingZero)
 {
@@ -68,21 +175,6 @@ TEST(RadioCommandParse, KeepsPayloadBytesOfAnyValueIncludingZero)
     EXPECT_NE(cmd.payload(), source + 3);
     EXPECT_EQ(memcmp(cmd.payload(), frame + 3, 3), 0);
     EXPECT_EQ(cmd.payload()[3], 0) << "copy is 0-terminated";
-}
-
-TEST(RadioCommandParse, AnswersEachFailureWithItsOwnResult)
-{
-    RadioCommand cmd;
-    EXPECT_EQ(cmd.parse(nullptr, 5), RadioCommand::PARSE_NULL);
-    EXPECT_EQ(cmd.parse("10", 2), RadioCommand::PARSE_SHORT);
-    EXPECT_EQ(cmd.parse("101", -1), RadioCommand::PARSE_SHORT);
-    EXPECT_EQ(cmd.parse("1a0", 3), RadioCommand::PARSE_NOT_DIGITS);
-    EXPECT_EQ(cmd.parse("000", 3), RadioCommand::PARSE_NOT_DIGITS);
-    EXPECT_EQ(cmd.parse("10\x01", 3), RadioCommand::PARSE_NOT_DIGITS);
-    EXPECT_EQ(cmd.parse("099", 3), RadioCommand::PARSE_BELOW_RANGE);
-    EXPECT_EQ(cmd.parse("108", 3), RadioCommand::PARSE_ABOVE_RANGE);
-    EXPECT_EQ(cmd.parse("107", 3), 0);
-    EXPECT_EQ(cmd.parse("106xyz", 6), 0);
 }
 
 TEST(RadioCommandParse, ReportsExhaustedMemoryAndKeepsNothing)
@@ -110,64 +202,6 @@ TEST(RadioCommandParse, FailureAfterSuccessLeavesNothingParsed)
     EXPECT_FALSE(cmd.isRaw());
 }
 
-TEST(RadioCommandParse, EqualBoundsTurnRangeChecksOff)
-{
-    RadioCommand cmd;
-    cmd.init(5, 5);
-    EXPECT_EQ(cmd.parse("999", 3), 0);
-    EXPECT_EQ(cmd.code(), 999);
-    EXPECT_EQ(cmd.parse("001", 3), 0);
-    EXPECT_EQ(cmd.code(), 1);
-    EXPECT_EQ(cmd.parse("000", 3), RadioCommand::PARSE_NOT_DIGITS);
-}
-
-TEST(RadioCommandParse, OnlyPayloadFreeCommandsMatchTheirTests)
-{
-    RadioCommand cmd;
-    const char *codes[] = {"102", "103", "104"};
-    for (const char *c : codes) {
-        std::string withPayload = std::string(c) + "x";
-        ASSERT_EQ(cmd.parse(withPayload.data(), 4), 0);
-        EXPECT_FALSE(cmd.isPowerOff() || cmd.isRtsOn() || cmd.isRtsOff()) << withPayload;
-    }
-    ASSERT_EQ(cmd.parse("103", 3), 0);
-    EXPECT_TRUE(cmd.isRtsOn());
-    EXPECT_FALSE(cmd.isRtsOff());
-    ASSERT_EQ(cmd.parse("104", 3), 0);
-    EXPECT_TRUE(cmd.isRtsOff());
-    ASSERT_EQ(cmd.parse("102", 3), 0);
-    EXPECT_TRUE(cmd.isPowerOff());
-    ASSERT_EQ(cmd.parse("101x", 4), 0);
-    EXPECT_FALSE(cmd.isPowerOn());
-}
-
-TEST(RadioCommandBuild, LevelIsSixDigitsAndRefusesValuesOutOfRange)
-{
-    RadioCommand cmd;
-    ASSERT_EQ(cmd.buildLevel(42), 0);
-    EXPECT_EQ(built(cmd), "105042");
-    EXPECT_EQ(cmd.text()[6], '\0');
-    ASSERT_EQ(cmd.buildLevel(100), 0);
-    EXPECT_EQ(built(cmd), "105100");
-    ASSERT_EQ(cmd.buildLevel(0), 0);
-    EXPECT_EQ(built(cmd), "105000");
-
-    RadioCommand fresh;
-    EXPECT_EQ(fresh.buildLevel(101), -1);
-    EXPECT_EQ(fresh.text(), nullptr);
-    EXPECT_EQ(fresh.textLength(), 0);
-    EXPECT_EQ(fresh.buildLevel(-1), -1);
-    EXPECT_EQ(fresh.text(), nullptr);
-}
-
-TEST(RadioCommandBuild, PowerOnIsTheThreeDigitText)
-{
-    RadioCommand cmd;
-    ASSERT_EQ(cmd.buildPowerOn(), 0);
-    EXPECT_EQ(built(cmd), "101");
-    EXPECT_STREQ(cmd.text(), "101");
-}
-
 TEST(RadioCommandBuild, RawCopiesBinaryPayloadAfterTheCode)
 {
     const unsigned char frame[] = {0xFE, 0x00, 0x01, 0xFD};
@@ -188,33 +222,6 @@ TEST(RadioCommandBuild, RawCopiesBinaryPayloadAfterTheCode)
     EXPECT_EQ(fresh.buildRaw(nullptr, 4), -1);
     EXPECT_EQ(fresh.buildRaw(frame, 0), -1);
     EXPECT_EQ(fresh.text(), nullptr);
-}
-
-TEST(RadioCommandBuild, RefusesCodesOutsideTheRangeWhateverTheBounds)
-{
-    RadioCommand cmd;
-    EXPECT_EQ(cmd.build(99, nullptr, 0), -1);
-    EXPECT_EQ(cmd.build(108, nullptr, 0), -1);
-    EXPECT_EQ(cmd.build(107, nullptr, 0), 0);
-    EXPECT_EQ(built(cmd), "107");
-
-    // Equal bounds switch off the checks of parse only.
-    cmd.init(3, 3);
-    EXPECT_EQ(cmd.build(100, nullptr, 0), -1);
-    EXPECT_EQ(cmd.build(0, nullptr, 0), 0);
-    EXPECT_EQ(built(cmd), "000");
-
-    // A code wider than three digits would not fit the text.
-    cmd.init(0, 5000);
-    EXPECT_EQ(cmd.build(1000, nullptr, 0), -1);
-}
-
-TEST(RadioCommandBuild, RefusesPayloadThatWasNotHandedOver)
-{
-    RadioCommand cmd;
-    EXPECT_EQ(cmd.build(100, nullptr, 4), -1);
-    EXPECT_EQ(cmd.build(100, "abc", -1), -1);
-    EXPECT_EQ(cmd.text(), nullptr);
 }
 
 TEST(RadioCommandBuild, FailedBuildDropsThePreviousText)
