@@ -105,6 +105,123 @@ struct Rig {
     std::unique_ptr<Icom706Radio> radio;
 };
 
+// The power state machine, a transition per row, driven in this process:
+// the test hands the radio its ticks (as its timer would) and its commands,
+// and plays the carrier; no main loop runs.
+enum Input { Tick, PowerOnCommand, PowerOffCommand, PowerOnCall, PowerOffCall };
+
+struct TransitionCase {
+    const char *name;
+    int from;        // reached through POWER_ON and ticks with the carrier up, GO_OFF through POWER_OFF
+    bool lost;       // GO_OFF reached through a carrier lost while ON instead
+    int ticksBefore; // more ticks in the state before the event
+    bool carrier;    // carrier detect at the event
+    Input event;
+    int to;
+    int countdown;      // after the event
+    bool dtr;           // DTR after the event
+    const char *frames; // written by the event: P poll, U power-up
+    const char *told;   // what the owner was sent
+};
+
+std::ostream &operator<<(std::ostream &out, const TransitionCase &c)
+{
+    return out << c.name;
+}
+
+using R = Icom706Radio;
+
+const TransitionCase kTransitions[] = {
+    {"OffTickPolls", R::OFF, false, 0, false, Tick, R::OFF, 0, false, "P", ""},
+    {"OffPowerOnCommandRaisesDtrForTheWait", R::OFF, false, 0, false, PowerOnCommand, R::WAIT_PWR, 1000, true, "", ""},
+    {"OffPowerOnCallRaisesDtrForTheWait", R::OFF, false, 0, false, PowerOnCall, R::WAIT_PWR, 1000, true, "", ""},
+    {"OffPowerOffCommandIsIgnored", R::OFF, false, 0, false, PowerOffCommand, R::OFF, 0, false, "", ""},
+    {"OffPowerOffCallIsIgnored", R::OFF, false, 0, false, PowerOffCall, R::OFF, 0, false, "", ""},
+    {"WaitTickWithCarrierDropsDtrAndSendsPowerUp", R::WAIT_PWR, false, 0, true, Tick, R::ON_CHECK, 900, false, "PU", ""},
+    {"WaitTickWithoutCarrierCountsDown", R::WAIT_PWR, false, 0, false, Tick, R::WAIT_PWR, 900, true, "P", ""},
+    {"WaitTickAtZeroGivesUpAndDropsDtr", R::WAIT_PWR, false, 10, false, Tick, R::OFF, 0, false, "P", ""},
+    {"WaitPowerOnCommandIsIgnored", R::WAIT_PWR, false, 0, false, PowerOnCommand, R::WAIT_PWR, 1000, true, "", ""},
+    {"WaitPowerOffCommandIsIgnored", R::WAIT_PWR, false, 0, false, PowerOffCommand, R::WAIT_PWR, 1000, true, "", ""},
+    {"WaitPowerOffCallGoesOffKeepingTheCountdown", R::WAIT_PWR, false, 0, false, PowerOffCall, R::GO_OFF, 1000, false,
+     "", ""},
+    {"CheckTickWithCarrierIsOnAndSendsPowerUpAgain", R::ON_CHECK, false, 0, true, Tick, R::ON, 900, false, "PU", ""},
+    {"CheckTickWithoutCarrierIsOff", R::ON_CHECK, false, 0, false, Tick, R::OFF, 900, false, "P", ""},
+    {"CheckPowerOffCallGoesOff", R::ON_CHECK, false, 0, true, PowerOffCall, R::GO_OFF, 900, false, "", ""},
+    {"OnTickWithCarrierPolls", R::ON, false, 0, true, Tick, R::ON, 900, false, "P", ""},
+    {"OnTickWithoutCarrierGoesOffAndStillPolls", R::ON, false, 0, false, Tick, R::GO_OFF, 5000, false, "P", ""},
+    {"OnPowerOffCommandGoesOffForFiveSeconds", R::ON, false, 0, true, PowerOffCommand, R::GO_OFF, 5000, false, "", ""},
+    {"OnPowerOnCommandIsIgnored", R::ON, false, 0, true, PowerOnCommand, R::ON, 900, false, "", ""},
+    {"OnPowerOffCallKeepsTheCountdown", R::ON, false, 0, true, PowerOffCall, R::GO_OFF, 900, false, "", ""},
+    {"GoOffTickCountsDownWithoutPolling", R::GO_OFF, false, 0, false, Tick, R::GO_OFF, 4900, false, "", ""},
+    {"GoOffTickAtZeroIsOff", R::GO_OFF, false, 50, false, Tick, R::OFF, 0, false, "", ""},
+    {"GoOffFirstTickAfterALossAsksTheOwnerForARestart", R::GO_OFF, true, 0, false, Tick, R::GO_OFF, 4900, false, "",
+     "101"},
+    {"GoOffLaterTicksAskNoMore", R::GO_OFF, true, 1, false, Tick, R::GO_OFF, 4800, false, "", ""},
+    {"GoOffPowerOnCallWaitsForPowerAgain", R::GO_OFF, false, 0, false, PowerOnCall, R::WAIT_PWR, 1000, true, "", ""},
+    {"GoOffPowerOnCommandIsIgnored", R::GO_OFF, false, 0, false, PowerOnCommand, R::GO_OFF, 5000, false, "", ""},
+};
+
+class Icom706RadioTransitions : public ::testing::TestWithParam<TransitionCase> {};
+
+TEST_P(Icom706RadioTransitions, FollowTheStateTable)
+{
+    const TransitionCase &c = GetParam();
+    Rig rig(5, 0);
+    Icom706Radio &radio = *rig.radio;
+    auto tick = [&] { EXPECT_EQ(0, radio.callback(radio.getTimer(), nullptr)); };
+    if (c.from != R::OFF) {
+        if (c.from != R::WAIT_PWR)
+            rig.lines.raise(TIOCM_CAR);
+        ASSERT_EQ(0, command(radio, text("101")));
+    }
+    for (int i = 0; i < (c.from == R::ON_CHECK ? 1 : c.from == R::ON || c.from == R::GO_OFF ? 2 : 0); ++i)
+        tick();
+    if (c.from == R::GO_OFF && c.lost) {
+        rig.lines.drop(TIOCM_CAR);
+        tick();
+    } else if (c.from == R::GO_OFF) {
+        ASSERT_EQ(0, command(radio, text("102")));
+    }
+    for (int i = 0; i < c.ticksBefore; ++i)
+        tick();
+    ASSERT_EQ(c.from, radio.getState()) << "the state to start from";
+    if (c.carrier)
+        rig.lines.raise(TIOCM_CAR);
+    else
+        rig.lines.drop(TIOCM_CAR);
+    rig.pty.take();
+    rig.owner.events.clear();
+
+    switch (c.event) {
+    case Tick:
+        tick();
+        break;
+    case PowerOnCommand:
+        EXPECT_EQ(0, command(radio, text("101")));
+        break;
+    case PowerOffCommand:
+        EXPECT_EQ(0, command(radio, text("102")));
+        break;
+    case PowerOnCall:
+        radio.powerOn();
+        break;
+    case PowerOffCall:
+        radio.powerOff();
+        break;
+    }
+    EXPECT_EQ(c.to, radio.getState());
+    EXPECT_EQ(c.countdown, radio.getCountdown());
+    EXPECT_EQ(c.dtr, rig.lines.up(TIOCM_DTR));
+    EXPECT_EQ(c.frames, joined(framesOf(rig.pty.take()), 99));
+    std::string told;
+    for (const auto &e : rig.owner.events)
+        told += e.data;
+    EXPECT_EQ(c.told, told);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Icom706RadioTransitions, ::testing::ValuesIn(kTransitions),
+                         [](const ::testing::TestParamInfo<TransitionCase> &i) { return std::string(i.param.name); });
+
 TEST(Icom706RadioPower, StartsOffWithBothOutputsLowAndPollsEveryTick)
 {
     runIsolated([] {
