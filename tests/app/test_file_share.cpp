@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 using kit::appendFile;
@@ -41,6 +43,50 @@ protected:
         return std::string(area, n > 0 ? static_cast<size_t>(n) : 0);
     }
 };
+
+// What readLine makes of the records appended to term.out: each read
+// through a 256-byte buffer, as the terminal reads, until hasInput says
+// nothing more is there.
+struct ReadCase {
+    const char *name;
+    int hexMode;
+    std::string appended;
+    std::vector<std::string> reads;
+};
+
+std::ostream& operator<<(std::ostream& out, const ReadCase& c)
+{
+    return out << c.name;
+}
+
+const ReadCase kReadCases[] = {
+    {"TextLineFeedMarksBecomeLineFeeds", 0, "ab\x01\nx\x01y\x01\n", {"ab\n", "x\ny\n"}},
+    {"TextEndsAtItsFirstNulAndTheNextRecordIsIntact", 0, std::string("ab\0cd\nef\n", 9), {"ab", "ef"}},
+    {"AnEmptyRecordReadsAsNothingAndTheNextFollows", 0, "\nafter\n", {"", "after"}},
+    {"AnUnterminatedLastRecordIsReadAsItIs", 0, "abc", {"abc"}},
+    {"ATextRecordLongerThanOneReadComesInPieces", 0, std::string(300, 'L') + "\n",
+     {std::string(255, 'L'), std::string(45, 'L')}},
+    {"HexDigitsOfEitherCase", 1, "FFfe0a\n", {"\xff\xfe\n"}},
+    {"AnOddHexDigitIsCarriedIntoTheNextRecord", 1, "41424\n3\n", {"AB", "C"}},
+    {"HexDecodingStopsAtTheFirstNonDigit", 1, "41zz42\n", {"A"}},
+    {"ASingleHexDigitBeforeANonDigitIsDroppedNotCarried", 1, "4z\nFFfe\n", {"", "\xff\xfe"}},
+};
+
+class ReadRecordsTable : public FileShareTest, public ::testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ReadRecordsTable, DecodeEachRecord)
+{
+    const ReadCase& c = GetParam();
+    FileShare files(out.c_str(), in.c_str(), c.hexMode, 1, 1);
+    appendFile(out, c.appended);
+    std::vector<std::string> reads;
+    for (int guard = 0; guard < 20 && files.hasInput(); ++guard)
+        reads.push_back(readRecord(files));
+    EXPECT_EQ(c.reads, reads);
+}
+
+INSTANTIATE_TEST_SUITE_P(Records, ReadRecordsTable, ::testing::ValuesIn(kReadCases),
+                         [](const ::testing::TestParamInfo<ReadCase>& i) { return std::string(i.param.name); });
 
 TEST_F(FileShareTest, SkipsRecordsPresentAtStartAndReadsTheOneAppendedAfter)
 {
@@ -106,43 +152,6 @@ TEST_F(FileShareTest, ReadsALongTextRecordIn255CharacterPieces)
     EXPECT_FALSE(files.hasInput());
 }
 
-TEST_F(FileShareTest, TranslatesEmbeddedLineFeedsBothWays)
-{
-    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
-    appendFile(out, std::string("ab\x01", 3) + "\n" + std::string("x\x01y\x01", 4) + "\n");
-    EXPECT_TRUE(files.hasInput());
-    EXPECT_EQ("ab\n", readRecord(files));
-    EXPECT_EQ("x\ny\n", readRecord(files));
-
-    EXPECT_EQ(0, files.writeLine("ok\n", 3));
-    EXPECT_EQ(0, files.writeLine("two\nlines", 9));
-    EXPECT_EQ(std::string("\nok\x01\ntwo\x01lines\n"), readFile(in));
-}
-
-TEST_F(FileShareTest, AnEmptyRecordReadsAsNothingAndTheNextOneFollows)
-{
-    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
-    appendFile(out, "\nafter\n");
-    ASSERT_TRUE(files.hasInput());
-    int n = -1;
-    EXPECT_EQ("", readRecord(files, &n));
-    EXPECT_EQ(0, n);
-    ASSERT_TRUE(files.hasInput());
-    EXPECT_EQ("after", readRecord(files));
-}
-
-TEST_F(FileShareTest, TextDataEndsAtItsFirstNulByteAndTheRecordAfterItIsIntact)
-{
-    FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
-    appendFile(out, std::string("ab\0cd\n", 6) + "ef\n");
-    ASSERT_TRUE(files.hasInput());
-    EXPECT_EQ("ab", readRecord(files));
-    EXPECT_EQ("ef", readRecord(files));
-
-    EXPECT_EQ(0, files.writeLine(std::string("xy\0z", 4).data(), 4));
-    EXPECT_EQ("\nxy\n", readFile(in));
-}
-
 TEST_F(FileShareTest, TextWriteStopsAtTheGivenLengthWhenTheDataHasNoNul)
 {
     FileShare files(out.c_str(), in.c_str(), 0, 1, 1);
@@ -194,15 +203,6 @@ TEST_F(FileShareTest, ATinyBufferReadsNothingAndWritesOnlyItsTerminator)
     EXPECT_STREQ("abc", buf);
 }
 
-TEST_F(FileShareTest, HexRecordsCarryAnOddDigitIntoTheNextRecord)
-{
-    FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
-    appendFile(out, "41424\n3\n");
-    ASSERT_TRUE(files.hasInput());
-    EXPECT_EQ("AB", readRecord(files));
-    EXPECT_EQ("C", readRecord(files));
-}
-
 TEST_F(FileShareTest, HexRecordLongerThanOneReadJoinsItsPiecesThroughTheCarriedDigit)
 {
     FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
@@ -231,18 +231,6 @@ TEST_F(FileShareTest, ACarriedDigitDoesNotJoinTheFirstRecordOfAFileThatRestarted
     EXPECT_FALSE(files.hasInput());
     ASSERT_TRUE(files.hasInput());
     EXPECT_EQ("C", readRecord(files)) << "the old file's odd digit went with it";
-}
-
-TEST_F(FileShareTest, HexDecodingStopsAtTheFirstCharacterThatIsNoDigit)
-{
-    FileShare files(out.c_str(), in.c_str(), 1, 1, 1);
-    appendFile(out, "41zz42\n4z\nFFfe\n");
-    ASSERT_TRUE(files.hasInput());
-    EXPECT_EQ("A", readRecord(files));
-    int n = -1;
-    EXPECT_EQ("", readRecord(files, &n)) << "a single digit before a non-digit is dropped";
-    EXPECT_EQ(0, n);
-    EXPECT_EQ("\xff\xfe", readRecord(files)) << "nothing of the dropped digit is carried";
 }
 
 TEST_F(FileShareTest, HexWriteGivesTwoLowercaseDigitsPerByte)
