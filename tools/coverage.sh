@@ -16,9 +16,11 @@ build=build-coverage
 status=0
 
 if [ "${1:-}" != "--report" ]; then
+  # Counts add up across runs: start from none. (Building runs the test
+  # programs too, to list their tests.)
+  [ -d "$build" ] && find "$build" -name '*.gcda' -delete
   cmake --preset coverage >/dev/null || exit 1
   cmake --build --preset coverage || exit 1
-  # Counts add up across runs: start from none.
   find "$build" -name '*.gcda' -delete
   ctest --preset coverage || status=1
 fi

@@ -224,17 +224,4 @@ TEST(DemoTest, StartsWithoutAReportBlockAndEndsOnBye)
     EXPECT_EQ(loggedLines(dir.file("quorvane.log")).front(), "demo: hello from the demo");
 }
 
-TEST(OperatorCommandTest, RefusesTextItCannotEncodeAndAcceptsItInHex)
-{
-    ASSERT_TRUE(built(kOp));
-    TempDir dir;
-    const std::string out = dir.file("term.out");
-    const std::string withSoh = std::string("a\x01") + "b";
-    EXPECT_EQ(1, kit::runCommand({kOp, "send", "-n", dir.path(), withSoh}, 5000));
-    EXPECT_EQ(0, kit::runCommand({kOp, "send", "-n", "-x", dir.path(), withSoh}, 5000));
-    EXPECT_EQ(readFile(out), "\n610162\n");
-    EXPECT_EQ(2, kit::runCommand({kOp, "send"}, 5000));
-    EXPECT_EQ(1, kit::runCommand({kOp, "send", dir.file("missing"), "x"}, 5000));
-}
-
 } // namespace
