@@ -1,6 +1,7 @@
 #include "child.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -41,7 +42,9 @@ namespace kit {
 
 namespace {
 
-int g_log = -1; // write end of the log record, in a child that records it
+int g_log = -1;           // write end of the log record, in a child that records it
+std::atomic<int> g_drains; // drain threads running in this process
+bool g_leakCheck = true;   // in a child: forked while no drain thread ran
 
 // The path of a program as a shell would find it.
 std::string onPath(const std::string &name)
@@ -110,7 +113,9 @@ int childStatus()
 {
     if (::testing::Test::HasFailure())
         return 1;
-    return __lsan_do_recoverable_leak_check != nullptr && __lsan_do_recoverable_leak_check() != 0 ? 2 : 0;
+    const bool leaked = g_leakCheck && __lsan_do_recoverable_leak_check != nullptr &&
+                        __lsan_do_recoverable_leak_check() != 0;
+    return leaked ? 2 : 0;
 }
 
 void childExit(int status)
@@ -202,6 +207,7 @@ void Child::start(const ChildOptions &o, const std::function<void()> &inChild)
         pipe2(wake, O_CLOEXEC) != 0)
         return;
     const std::string slave = term ? term->slavePath() : "";
+    const bool alone = g_drains == 0;
     fflush(nullptr);
     startedMs = nowMs();
     pid = fork();
@@ -209,6 +215,7 @@ void Child::start(const ChildOptions &o, const std::function<void()> &inChild)
 #ifdef QUORVANE_COVERAGE
         __gcov_reset(); // the counts so far are the parent's, which writes them itself
 #endif
+        g_leakCheck = alone;
         setsid();
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         struct rlimit noCore = {0, 0}; // aborting is an expected end of some children
@@ -274,8 +281,10 @@ Child::~Child()
 
 void Child::startDraining()
 {
-    if (!drainer.joinable() && !ended)
+    if (!drainer.joinable() && !ended) {
+        ++g_drains;
         drainer = std::thread([this] { drain(); });
+    }
 }
 
 void Child::closeOutput()
@@ -329,6 +338,7 @@ void Child::drain()
             }
         }
     }
+    --g_drains;
     std::lock_guard<std::mutex> g(lock);
     ended = true;
     changed.notify_all();
