@@ -162,10 +162,15 @@ check_md5sums "$deb_programs" "$programs"
 check_md5sums "$deb_dev" "$dev"
 check_md5sums "$deb_dbgsym" "$dbgsym"
 build_id() { LC_ALL=C readelf -n "$1" | sed -n 's/^ *Build ID: *//p'; }
+# The section headers of an ELF file. Read whole into a variable: readelf
+# piped into grep -q may be cut off by the early end of grep, and under
+# pipefail that SIGPIPE, not the match, would decide.
+sections() { LC_ALL=C readelf -S -W "$1" 2>/dev/null || true; }
 ids=()
 for program in ${QV_PROGRAMS:-}; do
   binary="$programs/usr/bin/$program"
-  if LC_ALL=C readelf -S -W "$binary" | grep -q -e ' \.debug_' -e ' \.symtab '; then
+  headers=$(sections "$binary")
+  if grep -q -e ' \.debug_' -e ' \.symtab ' <<<"$headers"; then
     fail "packaged $program is not stripped"
   fi
   id=$(build_id "$binary")
@@ -174,7 +179,8 @@ for program in ${QV_PROGRAMS:-}; do
   debug="$dbgsym/usr/lib/debug/.build-id/${id:0:2}/${id:2}.debug"
   [ -f "$debug" ] || fail "no debug information for $program (build ID $id)"
   [ "$(build_id "$debug")" = "$id" ] || fail "debug file of $program has build ID '$(build_id "$debug")'"
-  LC_ALL=C readelf -S -W "$debug" | grep -q ' \.debug_info ' || fail "debug file of $program holds no .debug_info"
+  headers=$(sections "$debug")
+  grep -q ' \.debug_info ' <<<"$headers" || fail "debug file of $program holds no .debug_info"
 done
 [ "$(tr ' ' '\n' <<<"$(field "$deb_dbgsym" Build-Ids)" | sort)" = "$(printf '%s\n' "${ids[@]}" | sort)" ] ||
   fail "Build-Ids '$(field "$deb_dbgsym" Build-Ids)' are not those of the programs"
