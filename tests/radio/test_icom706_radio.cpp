@@ -90,6 +90,16 @@ struct Rig {
         ASSERT_EQ(command(*radio, text("101")), 0);
     }
 
+    // Puts bytes on the line at the n-th tick of the radio while ON (its
+    // carrier read), counting those ticks in onReads.
+    void sendWhenOn(int n, const Bytes& bytes)
+    {
+        lines.beforeRead = [this, n, bytes](TestLines&) {
+            if (radio->getState() == Icom706Radio::ON && ++onReads == n)
+                pty.send(bytes);
+        };
+    }
+
     int displays() const
     {
         int n = 0;
@@ -103,6 +113,7 @@ struct Rig {
     TestLines lines;
     Recorder owner;
     std::unique_ptr<Icom706Radio> radio;
+    int onReads = 0;
 };
 
 // The power state machine, a transition per row, driven in this process:
@@ -553,24 +564,20 @@ TEST(Icom706RadioDisplay, OwnerGetsOnlyTheLatestFrameOncePerTick)
     runIsolated([] {
         Rig rig(50);
         Icom706Radio *radio = rig.radio.get();
-        int onReads = 0;
         int readsAtDisplay = -1;
-        rig.lines.beforeRead = [&](TestLines&) {
-            // Put two display frames on the line during the second ON tick:
-            // both are read before the third.
-            if (radio->getState() == Icom706Radio::ON && ++onReads == 2)
-                rig.pty.send({0xFE, 0x60, 0x01, 0xFD, 0xFE, 0x60, 0x02, 0x0B, 0xFD});
-        };
+        // Two display frames on the line during the second ON tick: both
+        // are read before the third.
+        rig.sendWhenOn(2, {0xFE, 0x60, 0x01, 0xFD, 0xFE, 0x60, 0x02, 0x0B, 0xFD});
         rig.owner.onEvent = [&](const Event&) { readsAtDisplay = rig.lines.reads; };
         rig.switchOn();
         testing::internal::CaptureStdout();
-        ASSERT_TRUE(runUntil([&] { return onReads >= 6; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return rig.onReads >= 6; }, 5000));
         std::string out = testing::internal::GetCapturedStdout();
         ASSERT_EQ(rig.owner.events.size(), 1u) << out;
         EXPECT_EQ(hex(rig.owner.events[0].data), hex(raw({0xFE, 0x60, 0x02, 0x0B, 0xFD})));
         EXPECT_EQ(rig.owner.events[0].sender, radio);
         // Sent at the third ON tick, after that tick's carrier read.
-        EXPECT_EQ(readsAtDisplay, rig.lines.reads - (onReads - 3));
+        EXPECT_EQ(readsAtDisplay, rig.lines.reads - (rig.onReads - 3));
         EXPECT_EQ(countOf(out, "Created new icom display message\n"), 2) << out;
         EXPECT_EQ(countOf(out, "Update-----\n"), 1) << out;
         EXPECT_TRUE(radio->hasDisplay());
@@ -614,14 +621,10 @@ TEST(Icom706RadioDisplay, RefusedDisplayReportIsNotWrittenBackToTheRadio)
         Rig rig(50, 0);
         Icom706Radio *radio = rig.radio.get();
         rig.owner.answer = -1;
-        int onReads = 0;
-        rig.lines.beforeRead = [&](TestLines&) {
-            if (radio->getState() == Icom706Radio::ON && ++onReads == 1)
-                rig.pty.send({0xFE, 0x60, 0x03, 0xFD});
-        };
+        rig.sendWhenOn(1, {0xFE, 0x60, 0x03, 0xFD});
         rig.switchOn();
         testing::internal::CaptureStdout();
-        ASSERT_TRUE(runUntil([&] { return onReads >= 4; }, 5000));
+        ASSERT_TRUE(runUntil([&] { return rig.onReads >= 4; }, 5000));
         radio->update();
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(rig.owner.events.size(), 2u);
@@ -639,11 +642,7 @@ TEST(Icom706RadioDisplay, CommandsSentWhileAReportIsOutAreCarriedOut)
         // Refused, so the display also comes back to the radio: that one
         // message is still no command.
         rig.owner.answer = -1;
-        int onReads = 0;
-        rig.lines.beforeRead = [&](TestLines&) {
-            if (radio->getState() == Icom706Radio::ON && ++onReads == 1)
-                rig.pty.send({0xFE, 0x60, 0x03, 0xFD});
-        };
+        rig.sendWhenOn(1, {0xFE, 0x60, 0x03, 0xFD});
         int rtsOn = -2, powerOff = -2;
         rig.owner.onEvent = [&](const Event&) {
             if (rtsOn != -2)
