@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
@@ -282,20 +283,6 @@ const char kLastLine[] = "last words 73\n";
 const char kLastRecords[] = "\nlast words 73\x01\n";  // after the reset record
 using kit::kEnded;
 
-std::string signalName(int signal)
-{
-    switch (signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return std::to_string(signal);
-    }
-}
-
 bool endsWith(const std::string& text, const std::string& tail)
 {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -331,7 +318,7 @@ struct SignalledRun {
 TEST(QuorvaneSignals, EachStopSignalEndsItLikeExitThenByThatSignalWithTheLastLineInTermIn)
 {
     for (int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        SCOPED_TRACE(signalName(signal));
+        SCOPED_TRACE(sigabbrev_np(signal));
         SignalledRun run;
         run.receiveLastLine();
         if (::testing::Test::HasFatalFailure())
@@ -399,7 +386,7 @@ TEST(QuorvaneSignals, ASecondSignalEndsAStopHeldUpByTheConsoleAtOnceUnlessItIsAH
     // in the middle of writing it, as on a terminal held with Ctrl-S.
     const std::string text = kit::randomLines(128 * 1024, 17, 100);
     for (const Case& c : cases) {
-        SCOPED_TRACE(signalName(c.first) + " then " + signalName(c.second));
+        SCOPED_TRACE(std::string(sigabbrev_np(c.first)) + " then " + sigabbrev_np(c.second));
         SignalledRun run(true);
         ASSERT_GE(run.peer = run.server.accept(5000), 0);
         ASSERT_EQ("\n", waitForFile(run.dir.file("term.in"), "\n", 3000));
