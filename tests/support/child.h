@@ -19,15 +19,6 @@
 #include <thread>
 #include <vector>
 
-// KIT_SANITIZED in sanitizer builds, where some limits cannot be tested.
-#if defined(__SANITIZE_ADDRESS__)
-#define KIT_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KIT_SANITIZED 1
-#endif
-#endif
-
 namespace kit {
 
 struct ChildOptions {
