@@ -6,7 +6,6 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
-#include <memory>
 #include <poll.h>
 #include <sstream>
 #include <sys/ioctl.h>
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "clock.h"
+#include "loopback.h"
 #include "temp_dir.h"
 #include "terminal.h"
 
@@ -45,6 +45,18 @@ namespace {
 int g_log = -1;            // write end of the log record, in a child that records it
 std::atomic<int> g_drains; // drain threads running in this process
 bool g_leakCheck = true;   // in a child: forked while no drain thread ran
+
+// In a forked child: 1 after a test failure, 2 after a leak, else 0. (A
+// child forked while the test drained another one has no leak check: the
+// checker cannot stop the threads it believes it has.)
+int childStatus()
+{
+    if (::testing::Test::HasFailure())
+        return 1;
+    const bool leaked = g_leakCheck && __lsan_do_recoverable_leak_check != nullptr &&
+                        __lsan_do_recoverable_leak_check() != 0;
+    return leaked ? 2 : 0;
+}
 
 } // namespace
 
@@ -98,15 +110,6 @@ std::string ChildResult::describe() const
                             : WIFSIGNALED(status) ? "ended by signal " + std::to_string(WTERMSIG(status))
                                                   : "ended with status " + std::to_string(WEXITSTATUS(status));
     return "child " + end + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
-}
-
-int childStatus()
-{
-    if (::testing::Test::HasFailure())
-        return 1;
-    const bool leaked = g_leakCheck && __lsan_do_recoverable_leak_check != nullptr &&
-                        __lsan_do_recoverable_leak_check() != 0;
-    return leaked ? 2 : 0;
 }
 
 void childExit(int status)
@@ -331,17 +334,7 @@ void Child::keep(int stream, std::string data)
 
 bool Child::write(const std::string &bytes, int timeoutMs)
 {
-    const long long deadline = nowMs() + timeoutMs;
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = inputFd < 0 ? -1 : ::write(inputFd, bytes.data() + done, bytes.size() - done);
-        struct pollfd p = {inputFd, POLLOUT, 0};
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (inputFd < 0 || (errno != EAGAIN && errno != EINTR) ||
-                 poll(&p, 1, static_cast<int>(std::max(0LL, deadline - nowMs()))) == 0)
-            return false;
-    }
-    return true;
+    return inputFd >= 0 && sendAll(inputFd, bytes, timeoutMs);
 }
 
 void Child::closeInput()

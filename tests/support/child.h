@@ -53,7 +53,8 @@ public:
     // Runs a program (argv[0] is its path, or a name on the search path),
     // SIGPIPE back at its default.
     Child(const std::vector<std::string> &argv, const ChildOptions &options = ChildOptions());
-    // Forks and runs body; the child then ends through childExit(childStatus()).
+    // Forks and runs body; the child then ends with 1 after a test failure,
+    // 2 after a leak, else 0.
     Child(const std::function<void()> &body, const ChildOptions &options = ChildOptions());
     ~Child();
     Child(const Child &) = delete;
@@ -117,10 +118,6 @@ void runIsolated(const std::function<void()> &body, int timeoutMs = 30000);
 ChildOptions capturing();
 ChildResult runCaptured(const std::function<void()> &body, int timeoutMs = 30000);
 
-// In a forked child: 1 after a test failure, 2 after a leak, else 0. (A
-// child forked while the test drained another one has no leak check: the
-// checker cannot stop the threads it believes it has.)
-int childStatus();
 // The one end of a forked child: standard streams and coverage counts
 // flushed, then _exit(status).
 [[noreturn]] void childExit(int status);

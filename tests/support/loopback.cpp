@@ -205,12 +205,9 @@ std::string readFor(int fd, int timeoutMs)
 
 bool peerEnded(int fd, int timeoutMs, std::string *into)
 {
-    std::string got;
-    const int r = readUpTo(fd, got, std::string::npos, timeoutMs);
-    const bool reset = r == -2 && (errno == ECONNRESET || errno == EPIPE);
-    if (into != nullptr)
-        *into += got;
-    return r == 0 || reset;
+    std::string ignored;
+    const int r = readUpTo(fd, into != nullptr ? *into : ignored, std::string::npos, timeoutMs);
+    return r == 0 || (r == -2 && (errno == ECONNRESET || errno == EPIPE));
 }
 
 } // namespace kit
