@@ -2,11 +2,8 @@
 // streams on pipes or on a pseudo-terminal. A thread drains the output, so a
 // program that prints megabytes never blocks on its console unless the test
 // asks for that; every wait is bounded; the destructor ends the child's
-// whole process group.
-//
-// The library's main loop runs once per process, so every test that runs it
-// does so in a forked child (runIsolated, runCaptured). A forked child ends
-// through childExit(), which writes the coverage counts that _exit skips.
+// whole process group. A forked child ends through childExit(), which writes
+// the coverage counts that _exit skips.
 #ifndef QUORVANE_TESTS_CHILD_H
 #define QUORVANE_TESTS_CHILD_H
 
