@@ -137,15 +137,14 @@ std::string configure(std::string text, const std::vector<std::pair<std::string,
 // the configuration's variables only, programs found first in `path`.
 std::unique_ptr<kit::Child> startService(const std::string& config, const std::string& path)
 {
-    kit::TerminalRun run;
-    run.argv = {"/usr/bin/env", "-i", "PATH=" + path};
+    std::vector<std::string> argv = {"/usr/bin/env", "-i", "PATH=" + path};
     for (const std::string& assignment : environmentLines(config))
-        run.argv.push_back(assignment);
+        argv.push_back(assignment);
     for (const std::string& word : commandWords(unitValue(readFile(kUnit), "ExecStart"), kInstance))
-        run.argv.push_back(word);
-    run.options.inputPipe = false;  // StandardInput=null
-    run.options.watch = {kit::kConnected, kit::kEnded};
-    return kit::startTerminal(run);
+        argv.push_back(word);
+    kit::ChildOptions o;
+    o.input = false;  // StandardInput=null
+    return std::make_unique<kit::Child>(argv, o);
 }
 
 class ServiceTest : public ::testing::Test {

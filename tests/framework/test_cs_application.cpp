@@ -246,7 +246,7 @@ __attribute__((noinline)) void touchStack()
 
 TEST(CsApplication, FailedInitialisationIsRecordedAndNeverRetried)
 {
-#ifdef KIT_SANITIZED
+#ifdef QUORVANE_SANITIZE
     GTEST_SKIP() << "the sanitizer's allocator does not run dry under an address-space limit";
 #endif
     auto run = kit::runCaptured([] {

@@ -6,6 +6,7 @@
 // by signals on purpose.
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -22,22 +23,7 @@
 
 namespace {
 
-
 const std::vector<int> kStopSignals = {SIGINT, SIGTERM, SIGHUP};
-
-std::string signalName(int signal)
-{
-    switch (signal) {
-    case SIGINT:
-        return "SIGINT";
-    case SIGTERM:
-        return "SIGTERM";
-    case SIGHUP:
-        return "SIGHUP";
-    default:
-        return std::to_string(signal);
-    }
-}
 
 // A read watch that counts the passes in which its pipe was ready.
 class PipeWatch : public CsExternalRead
@@ -109,7 +95,7 @@ TEST(CsSignalStop, ASignalInsideTheLoopEndsItAfterThatPass)
             EXPECT_LT(script.elapsedMs(), 1000) << "the loop ran on after the signal";
             EXPECT_EQ(CsSignalStop::caught(), signal);
         });
-        EXPECT_TRUE(run.passed()) << signalName(signal) << "\n" << run.describe();
+        EXPECT_TRUE(run.passed()) << sigabbrev_np(signal) << "\n" << run.describe();
     }
 }
 
@@ -128,7 +114,7 @@ TEST(CsSignalStop, ASecondSignalWhileStoppingEndsTheProcessAtOnceUnlessItIsAHang
         {SIGTERM, SIGHUP, 0},        // the terminal closed while stopping
     };
     for (const Case &c : cases) {
-        const std::string label = signalName(c.first) + " then " + signalName(c.second);
+        const std::string label = std::string(sigabbrev_np(c.first)) + " then " + sigabbrev_np(c.second);
         auto run = kit::runCaptured([&c] {
             CsSignalStop signals(nullptr, kStopSignals, 1);
             raise(c.first);

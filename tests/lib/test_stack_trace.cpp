@@ -228,21 +228,21 @@ TEST(StackTraceRunnerTest, SendsTheScriptAndCopiesTheFramesOfAnAnsweringDebugger
 {
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    dir.write("canned", k_session);
-    dir.write("gdb",
-              "#!/bin/sh\n"
-              "printf '%s\\n' \"$@\" > '" + dir.file("argv") + "'\n"
-              "head -c " + std::to_string(sizeof k_script - 1) + " > '" + dir.file("script") + "'\n"
-              "cat '" + dir.file("canned") + "'\n",
-              true);
+    kit::writeFile(dir.file("canned"), k_session);
+    kit::writeFile(dir.file("gdb"),
+                   "#!/bin/sh\n"
+                   "printf '%s\\n' \"$@\" > '" + dir.file("argv") + "'\n"
+                   "head -c " + std::to_string(sizeof k_script - 1) + " > '" + dir.file("script") + "'\n"
+                   "cat '" + dir.file("canned") + "'\n",
+                   0755);
 
     const ChildResult r = kit::runCaptured([&] {
         useDebuggerIn(dir);
         runRunner("/opt/quorvane", "4242", 1);
     });
     EXPECT_TRUE(r.exitedWith(0)) << "status " << r.status;
-    EXPECT_EQ(dir.read("argv"), "/opt/quorvane\n4242\n");
-    EXPECT_EQ(dir.read("script"), k_script);
+    EXPECT_EQ(kit::readFile(dir.file("argv")), "/opt/quorvane\n4242\n");
+    EXPECT_EQ(kit::readFile(dir.file("script")), k_script);
     EXPECT_EQ(r.err, joinedLines(k_session_frames));
     EXPECT_EQ(r.out, "");
     ASSERT_EQ(r.log.size(), k_session_frames.size());
@@ -268,12 +268,12 @@ TEST(StackTraceRunnerTest, CopiesEveryFrameOfADebuggerThatEndsBeforeItsOutputIsR
     output += "(gdb) $1 = 0\n(gdb) ";
     TempDir dir;
     ASSERT_FALSE(dir.path().empty());
-    dir.write("canned", output);
-    dir.write("gdb",
-              "#!/bin/sh\n"
-              "head -c " + std::to_string(sizeof k_script - 1) + " > /dev/null\n"
-              "cat '" + dir.file("canned") + "'\n",
-              true);
+    kit::writeFile(dir.file("canned"), output);
+    kit::writeFile(dir.file("gdb"),
+                   "#!/bin/sh\n"
+                   "head -c " + std::to_string(sizeof k_script - 1) + " > /dev/null\n"
+                   "cat '" + dir.file("canned") + "'\n",
+                   0755);
 
     const ChildResult r = kit::runCaptured([&] {
         useDebuggerIn(dir);
@@ -319,18 +319,18 @@ TEST(StackTraceRunnerTest, EveryWaitForASilentDebuggerEndsAfterFiveSecondsWithAT
     TempDir interactive;
     TempDir silent;
     ASSERT_FALSE(noDebugger.path().empty() || interactive.path().empty() || silent.path().empty());
-    interactive.write("gdb",
-                      "#!/bin/sh\n"
-                      "printf '%s\\n' \"$@\" > '" + interactive.file("argv") + "'\n"
-                      "echo $$ > '" + interactive.file("pid") + "'\n"
-                      "exec sleep 30\n",
-                      true);
-    silent.write("gdb",
-                 "#!/bin/sh\n"
-                 "echo $$ > '" + silent.file("pid") + "'\n"
-                 "head -c " + std::to_string(sizeof k_script - 1) + " > '" + silent.file("script") + "'\n"
-                 "exec sleep 30\n",
-                 true);
+    kit::writeFile(interactive.file("gdb"),
+                   "#!/bin/sh\n"
+                   "printf '%s\\n' \"$@\" > '" + interactive.file("argv") + "'\n"
+                   "echo $$ > '" + interactive.file("pid") + "'\n"
+                   "exec sleep 30\n",
+                   0755);
+    kit::writeFile(silent.file("gdb"),
+                   "#!/bin/sh\n"
+                   "echo $$ > '" + silent.file("pid") + "'\n"
+                   "head -c " + std::to_string(sizeof k_script - 1) + " > '" + silent.file("script") + "'\n"
+                   "exec sleep 30\n",
+                   0755);
 
     // A mode without a debugger: the child ends at once, nothing is printed.
     kit::Child unknownMode([] { stackTracePrint(7, "/opt/quorvane"); }, kit::capturing());
@@ -382,17 +382,17 @@ TEST(StackTraceRunnerTest, EveryWaitForASilentDebuggerEndsAfterFiveSecondsWithAT
     {
         SCOPED_TRACE("interactive");
         EXPECT_TRUE(c.exitedWith(0)) << "status " << c.status;
-        EXPECT_EQ(interactive.read("argv"), "/opt/quorvane\n" + std::to_string(c.pid) + "\n");
+        EXPECT_EQ(kit::readFile(interactive.file("argv")), "/opt/quorvane\n" + std::to_string(c.pid) + "\n");
         EXPECT_EQ(withoutLineNumbers(c.err), std::string("debug_stop\n") + k_timeout_in_print);
-        EXPECT_EQ(c.out, "Killing PID = " + interactive.read("pid"));
+        EXPECT_EQ(c.out, "Killing PID = " + kit::readFile(interactive.file("pid")));
         EXPECT_GE(c.seconds, 5.0);
     }
     {
         SCOPED_TRACE("runner");
         EXPECT_TRUE(d.exitedWith(0)) << "status " << d.status;
-        EXPECT_EQ(silent.read("script"), k_script);
+        EXPECT_EQ(kit::readFile(silent.file("script")), k_script);
         EXPECT_EQ(withoutLineNumbers(d.err), k_timeout_in_runner);
-        EXPECT_EQ(d.out, "Killing PID = " + silent.read("pid"));
+        EXPECT_EQ(d.out, "Killing PID = " + kit::readFile(silent.file("pid")));
         EXPECT_GE(d.seconds, 5.0);
         EXPECT_LT(d.seconds, 9.0);
     }
@@ -486,9 +486,7 @@ std::string debuggerUnavailable()
             return std::string("ptrace_scope is ") + scope;
     }
 
-    kit::ChildOptions quiet;
-    quiet.io = kit::ChildOptions::Null;
-    kit::Child target([] { sleep(10); }, quiet);
+    kit::Child target([] { sleep(10); });
     if (!target.started())
         return "fork failed";
     std::string reason;

@@ -133,7 +133,7 @@ TEST(CiBusSerialWrite, QueuesTheFramedPayloadAndRefusesEmptyPayloads)
         EXPECT_FALSE(rig.bus->isWriting());
         EXPECT_EQ(rig.bus->write(&one, 1), 0);
         EXPECT_TRUE(rig.bus->isWriting());
-        EXPECT_EQ(hex(rig.pty.takeAtLeast(4, 500)), hex({0xFE, 0xFE, 0x42, 0xFD}));
+        EXPECT_EQ(hex(rig.pty.take(4, 500)), hex({0xFE, 0xFE, 0x42, 0xFD}));
     });
 }
 

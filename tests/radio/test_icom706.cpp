@@ -135,7 +135,7 @@ TEST(Icom706Reading, ReadingTurnedOffLeavesTheLoopToItsTimers)
         EXPECT_TRUE(owner.events.empty());
         // Still open for writing.
         EXPECT_EQ(link.write("\xFE\xFD", 2), 0);
-        EXPECT_EQ(hex(pty.takeAtLeast(2, 1000)), hex({0xFE, 0xFD}));
+        EXPECT_EQ(hex(pty.take(2, 1000)), hex({0xFE, 0xFD}));
     });
 }
 
@@ -198,7 +198,7 @@ TEST(Icom706Writing, WritesBytesUnchangedAndPrintsThemWhenVerbose)
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "fe 0a 0d 00 fd \n");
         // No output processing: the line feed gets no carriage return.
-        EXPECT_EQ(hex(pty.takeAtLeast(5, 1000)), hex({0xFE, 0x0A, 0x0D, 0x00, 0xFD}));
+        EXPECT_EQ(hex(pty.take(5, 1000)), hex({0xFE, 0x0A, 0x0D, 0x00, 0xFD}));
     });
 }
 
@@ -228,7 +228,7 @@ TEST(Icom706Writing, RefusesWithoutDeviceAndWithoutBytes)
         EXPECT_EQ(link.write(nullptr, 4), -1);
         EXPECT_EQ(link.write("\xFE", -1), -1);
         EXPECT_EQ(link.write("", 0), 0);
-        EXPECT_TRUE(pty.takeAtLeast(1, 50).empty());
+        EXPECT_TRUE(pty.take(1, 50).empty());
     });
 }
 

@@ -276,7 +276,7 @@ TEST(Icom706CtrlLink, WriteBusWritesUnchangedAndNothingForZeroLength)
         Rig rig;
         rig.ctrl->writeBus("\xFE\x0A\x00\xFD", 4);
         rig.ctrl->writeBus("\xFE", 0);
-        EXPECT_EQ(hex(rig.pty.takeAtLeast(5, 300)), hex({0xFE, 0x0A, 0x00, 0xFD}));
+        EXPECT_EQ(hex(rig.pty.take(5, 300)), hex({0xFE, 0x0A, 0x00, 0xFD}));
 
         Recorder owner;
         Icom706Ctrl missing(&owner, "/nonexistent/quorvane-tty", 1);

@@ -245,7 +245,7 @@ TEST(Icom706RadioPower, StartsOffWithBothOutputsLowAndPollsEveryTick)
         EXPECT_EQ(rig.lines.bits & (TIOCM_DTR | TIOCM_RTS), 0);
 
         runUntil([] { return false; }, 60);
-        std::vector<std::string> frames = framesOf(rig.pty.takeAtLeast(12, 1000));
+        std::vector<std::string> frames = framesOf(rig.pty.take(12, 1000));
         ASSERT_GE(frames.size(), 3u);
         for (const auto& f : frames)
             EXPECT_EQ(f, "P");
@@ -280,7 +280,7 @@ TEST(Icom706RadioPower, CarrierOnTheThirdWaitTickIsConfirmedOnTheFourth)
         EXPECT_FALSE(rig.lines.up(TIOCM_DTR));
         EXPECT_EQ(radio->getCountdown(), 700);
 
-        std::vector<std::string> frames = framesOf(rig.pty.takeAtLeast(40, 1000));
+        std::vector<std::string> frames = framesOf(rig.pty.take(40, 1000));
         EXPECT_EQ(joined(frames, 6), "PPPUPU");
         for (size_t i = 6; i < frames.size(); i++)
             EXPECT_EQ(frames[i], "P");
@@ -301,7 +301,7 @@ TEST(Icom706RadioPower, CarrierThatNeverComesEndsTheWaitAfterElevenTicks)
         EXPECT_EQ(rig.lines.reads, readsAtCommand + 12);
         EXPECT_EQ(rig.lines.readsWhenLast(TIOCM_DTR, false), readsAtCommand + 12);
         EXPECT_FALSE(rig.lines.up(TIOCM_DTR));
-        std::vector<std::string> frames = framesOf(rig.pty.takeAtLeast(44, 1000));
+        std::vector<std::string> frames = framesOf(rig.pty.take(44, 1000));
         ASSERT_GE(frames.size(), 11u);
         for (const auto& f : frames)
             EXPECT_EQ(f, "P");
@@ -328,7 +328,7 @@ TEST(Icom706RadioPower, CarrierGoneAtTheConfirmingTickMeansOff)
         }, 3000));
         EXPECT_EQ(statusLines(testing::internal::GetCapturedStdout()),
                   "radio--> WAIT_PWR\nradio--> ON\nradio--> OFF\n");
-        std::vector<std::string> frames = framesOf(rig.pty.takeAtLeast(24, 1000));
+        std::vector<std::string> frames = framesOf(rig.pty.take(24, 1000));
         EXPECT_EQ(joined(frames, 3), "PUP");
         for (size_t i = 3; i < frames.size(); i++)
             EXPECT_EQ(frames[i], "P");
@@ -379,7 +379,7 @@ TEST(Icom706RadioPower, CarrierLostWhileOnAsksForRestartOnTheNextTickAndIsOffAft
             EXPECT_EQ(rig.lines.writes[i].bits & TIOCM_RTS, 0);
         // The loss tick still polled: U, P (confirm), U, then the ON polls,
         // the loss tick's among them.
-        std::vector<std::string> frames = framesOf(rig.pty.takeAtLeast(40, 1000));
+        std::vector<std::string> frames = framesOf(rig.pty.take(40, 1000));
         EXPECT_EQ(joined(frames, 9), "PUPUPPPPP");
         // No polls while going off: what follows is from OFF at most.
         EXPECT_LE(frames.size(), 12u);
@@ -440,7 +440,7 @@ TEST(Icom706RadioCommands, RawBytesReachTheLinkOnlyWhileOn)
                 sendIn(s);
             return sentIn.size() == 5;
         }, 5000));
-        std::vector<std::string> frames = framesOf(rig.pty.takeAtLeast(60, 1000));
+        std::vector<std::string> frames = framesOf(rig.pty.take(60, 1000));
         int onFrames = 0;
         for (const auto& f : frames) {
             if (f == hex(frameFor(Icom706Radio::ON)))
@@ -460,9 +460,9 @@ TEST(Icom706RadioCommands, RawPollFrameWhileOnWritesExactlyItsFourBytes)
         rig.switchOn();
         ASSERT_TRUE(runUntil([&] { return radio->getState() == Icom706Radio::ON; }, 5000));
         // The loop has stopped: no more ticks, so what comes now is the command's.
-        rig.pty.takeAtLeast(40, 200);
+        rig.pty.take(40, 200);
         EXPECT_EQ(command(*radio, raw(pollFrame)), 0);
-        EXPECT_EQ(hex(rig.pty.takeAtLeast(4, 500)), hex(pollFrame));
+        EXPECT_EQ(hex(rig.pty.take(4, 500)), hex(pollFrame));
     });
 }
 
@@ -629,7 +629,7 @@ TEST(Icom706RadioDisplay, RefusedDisplayReportIsNotWrittenBackToTheRadio)
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_EQ(rig.owner.events.size(), 2u);
         EXPECT_EQ(countOf(out, "Update-----\n"), 2) << out;
-        for (const auto& f : framesOf(rig.pty.takeAtLeast(60, 500)))
+        for (const auto& f : framesOf(rig.pty.take(60, 500)))
             EXPECT_TRUE(f == "P" || f == "U") << "written back: " << f;
     });
 }
@@ -656,7 +656,7 @@ TEST(Icom706RadioDisplay, CommandsSentWhileAReportIsOutAreCarriedOut)
         EXPECT_EQ(powerOff, 0);
         EXPECT_GE(rig.lines.readsWhenLast(TIOCM_RTS, true), 0) << "RTS_ON had no effect";
         EXPECT_EQ(radio->getState(), Icom706Radio::GO_OFF) << "POWER_OFF had no effect";
-        for (const auto& f : framesOf(rig.pty.takeAtLeast(60, 300)))
+        for (const auto& f : framesOf(rig.pty.take(60, 300)))
             EXPECT_TRUE(f == "P" || f == "U") << "written back: " << f;
     });
 }

@@ -1,13 +1,12 @@
 #include "child.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
-#include <sched.h>
 #include <sstream>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
@@ -19,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "clock.h"
+#include "loopback.h"
 #include "temp_dir.h"
 #include "terminal.h"
 
@@ -42,19 +42,20 @@ namespace kit {
 
 namespace {
 
-int g_log = -1;           // write end of the log record, in a child that records it
+int g_log = -1;            // write end of the log record, in a child that records it
 std::atomic<int> g_drains; // drain threads running in this process
 bool g_leakCheck = true;   // in a child: forked while no drain thread ran
 
-// The path of a program as a shell would find it.
-std::string onPath(const std::string &name)
+// In a forked child: 1 after a test failure, 2 after a leak, else 0. (A
+// child forked while the test drained another one has no leak check: the
+// checker cannot stop the threads it believes it has.)
+int childStatus()
 {
-    const char *env = getenv("PATH");
-    std::istringstream dirs(std::string(env != nullptr ? env : "/usr/bin:/bin") + ":/usr/sbin:/sbin");
-    for (std::string dir; name.find('/') == std::string::npos && std::getline(dirs, dir, ':');)
-        if (!dir.empty() && access((dir + "/" + name).c_str(), X_OK) == 0)
-            return dir + "/" + name;
-    return name.find('/') == std::string::npos ? "" : name;
+    if (::testing::Test::HasFailure())
+        return 1;
+    const bool leaked = g_leakCheck && __lsan_do_recoverable_leak_check != nullptr &&
+                        __lsan_do_recoverable_leak_check() != 0;
+    return leaked ? 2 : 0;
 }
 
 } // namespace
@@ -105,17 +106,10 @@ bool ChildResult::killedBy(int signal) const
 
 std::string ChildResult::describe() const
 {
-    return "child status " + std::to_string(status) + (finished ? "" : " (killed at the limit)") +
-           "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
-}
-
-int childStatus()
-{
-    if (::testing::Test::HasFailure())
-        return 1;
-    const bool leaked = g_leakCheck && __lsan_do_recoverable_leak_check != nullptr &&
-                        __lsan_do_recoverable_leak_check() != 0;
-    return leaked ? 2 : 0;
+    const std::string end = !finished              ? "killed at the time limit"
+                            : WIFSIGNALED(status) ? "ended by signal " + std::to_string(WTERMSIG(status))
+                                                  : "ended with status " + std::to_string(WEXITSTATUS(status));
+    return "child " + end + "\n--- stdout ---\n" + out + "\n--- stderr ---\n" + err;
 }
 
 void childExit(int status)
@@ -131,58 +125,41 @@ bool recordLogEntry(int priority, const char *text)
 {
     if (g_log < 0)
         return false;
-    // Priority, length and text in one write: the entries of the child and
-    // of its descendants stay whole.
-    const int length = static_cast<int>(strlen(text)), saved = errno;
-    std::string record(2 * sizeof(int), '\0');
-    memcpy(&record[0], &priority, sizeof priority);
-    memcpy(&record[sizeof priority], &length, sizeof length);
-    record += text;
+    // Priority and text in one write, so that the entries of the child and
+    // of its descendants stay whole; a text holds no NUL, which ends it.
+    const int saved = errno;
+    const std::string record = std::to_string(priority) + " " + text + '\0';
     (void)!::write(g_log, record.data(), record.size());
     errno = saved;
     return true;
 }
 
-Child::Child(const std::vector<std::string> &argv, const ChildOptions &o) : keepBytes(o.keepBytes)
+Child::Child(const std::vector<std::string> &argv, const ChildOptions &o)
 {
     // Made before the fork: another thread may hold the allocator's lock then.
     std::vector<char *> args;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
     args.push_back(nullptr);
-    const std::string netns = "/var/run/netns/" + o.netns;
     start(o, [&] {
-        const int ns = o.netns.empty() ? -1 : open(netns.c_str(), O_RDONLY);
-        if (!o.netns.empty() && (ns < 0 || setns(ns, CLONE_NEWNET) != 0))
-            _exit(125);
         // Descriptors of the test (listeners, peers) must not live on in the
         // program: closing them in the test has to reach the peer.
         close_range(3, ~0U, 0);
-        struct rlimit r;
-        if (o.occupyBelow > 3 && getrlimit(RLIMIT_NOFILE, &r) == 0) {
-            r.rlim_cur = std::max(r.rlim_cur, static_cast<rlim_t>(o.occupyBelow) + 64);
-            r.rlim_max = std::max(r.rlim_max, r.rlim_cur);
-            setrlimit(RLIMIT_NOFILE, &r);
-            const int null = open("/dev/null", O_RDONLY);
-            for (int fd = 3; fd < o.occupyBelow; ++fd)
-                dup2(null, fd);
-        }
         // An ignored signal stays ignored across exec; the program gets the
         // disposition a shell would give it.
         ::signal(SIGPIPE, SIG_DFL);
-        execv(args[0], args.data());
+        execvp(args[0], args.data());
         _exit(127);
     });
 }
 
-Child::Child(const std::function<void()> &body, const ChildOptions &o) : keepBytes(o.keepBytes)
+Child::Child(const std::function<void()> &body, const ChildOptions &o)
 {
     start(o, [&] {
         // Line by line, as on a terminal, so the test sees each line when it
         // is printed; glibc takes a new mode only with a new buffer.
         static char lineBuffer[8192];
-        if (o.io == ChildOptions::Pipes || o.io == ChildOptions::Pty)
-            setvbuf(stdout, lineBuffer, _IOLBF, sizeof lineBuffer);
+        setvbuf(stdout, lineBuffer, _IOLBF, sizeof lineBuffer);
         body();
         childExit(childStatus());
     });
@@ -193,20 +170,36 @@ void Child::start(const ChildOptions &o, const std::function<void()> &inChild)
     // A write to a pipe or socket whose reader is gone fails; it does not end
     // the test program.
     ::signal(SIGPIPE, SIG_IGN);
-    for (const std::string &w : o.watch)
-        watches.push_back({w, {}});
-    int in[2] = {-1, -1}, out[2] = {-1, -1}, err[2] = {-1, -1}, log[2] = {-1, -1};
-    const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-    std::unique_ptr<Pty> term;
-    pty = o.io == ChildOptions::Pty;
-    if (pty)
-        term = std::make_unique<Pty>();
-    const bool pipes = o.io == ChildOptions::Pipes;
-    if ((pipes && pipe2(out, O_CLOEXEC) != 0) || (pipes && o.separateErr && pipe2(err, O_CLOEXEC) != 0) ||
-        (pipes && o.inputPipe && pipe2(in, O_CLOEXEC) != 0) || (o.recordLog && pipe2(log, O_CLOEXEC) != 0) ||
-        pipe2(wake, O_CLOEXEC) != 0)
-        return;
-    const std::string slave = term ? term->slavePath() : "";
+    pty = o.pty;
+    // The child's standard streams and log record (its ends, all to go from
+    // here after the fork), and our ends of them.
+    std::vector<int> theirs = {open("/dev/null", O_RDWR | O_CLOEXEC)};
+    int streams[4] = {theirs[0], theirs[0], theirs[0], -1};
+    auto pipeTo = [&theirs](int &child, int &ours, bool childWrites) {
+        int p[2];
+        if (pipe2(p, O_CLOEXEC) == 0) {
+            theirs.push_back(child = p[childWrites ? 1 : 0]);
+            ours = p[childWrites ? 0 : 1];
+        }
+    };
+    if (pty) {
+        const Pty term;
+        theirs.push_back(streams[1] = streams[2] = term.openSlave());
+        fds[0] = fcntl(term.master(), F_DUPFD_CLOEXEC, 0);
+        if (o.input) {
+            streams[0] = streams[1];
+            inputFd = fcntl(term.master(), F_DUPFD_CLOEXEC, 0);
+        }
+    } else {
+        if (o.input)
+            pipeTo(streams[0], inputFd, false);
+        pipeTo(streams[1], fds[0], true);
+        streams[2] = streams[1];
+        if (o.capture)
+            pipeTo(streams[2], fds[1], true);
+    }
+    if (o.capture)
+        pipeTo(streams[3], fds[2], true);
     const bool alone = g_drains == 0;
     fflush(nullptr);
     startedMs = nowMs();
@@ -220,35 +213,20 @@ void Child::start(const ChildOptions &o, const std::function<void()> &inChild)
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         struct rlimit noCore = {0, 0}; // aborting is an expected end of some children
         setrlimit(RLIMIT_CORE, &noCore);
-        int streams[3] = {null, null, null};
-        if (pty) {
-            const int s = open(slave.c_str(), O_RDWR);
-            ioctl(s, TIOCSCTTY, 0);
-            streams[0] = o.inputPipe ? s : null;
-            streams[1] = streams[2] = s;
-        } else if (pipes) {
-            streams[0] = o.inputPipe ? in[0] : null;
-            streams[1] = out[1];
-            streams[2] = o.separateErr ? err[1] : out[1];
-        }
-        for (int i = 0; i < 3 && o.io != ChildOptions::Inherit; ++i)
+        if (pty)
+            ioctl(streams[1], TIOCSCTTY, 0);
+        for (int i = 0; i < 3; ++i)
             dup2(streams[i], i);
-        g_log = log[1];
+        g_log = streams[3];
         if (!o.workDir.empty() && chdir(o.workDir.c_str()) != 0)
             _exit(126);
         inChild();
         childExit(0);
     }
-    for (int fd : {in[0], out[1], err[1], log[1], null})
-        if (fd >= 0)
-            close(fd);
-    fds[0] = term ? dup(term->master()) : out[0];
-    fds[1] = err[0];
-    fds[2] = log[0];
-    inputFd = term && o.inputPipe ? dup(term->master()) : in[1];
+    for (int fd : theirs)
+        close(fd);
     if (inputFd >= 0)
         fcntl(inputFd, F_SETFL, fcntl(inputFd, F_GETFL) | O_NONBLOCK);
-    ended = fds[0] < 0 && fds[2] < 0;
     if (!o.drainLater)
         startDraining();
 }
@@ -270,11 +248,11 @@ Child::~Child()
     startDraining();
     std::unique_lock<std::mutex> g(lock);
     if (!changed.wait_for(g, std::chrono::seconds(1), [this] { return ended; }))
-        (void)!::write(wake[1], "a", 1);
+        stop = 2;
     g.unlock();
     if (drainer.joinable())
         drainer.join();
-    for (int fd : {fds[0], fds[1], fds[2], wake[0], wake[1], inputFd})
+    for (int fd : {fds[0], fds[1], fds[2], inputFd})
         if (fd >= 0)
             close(fd);
 }
@@ -296,46 +274,38 @@ void Child::closeOutput()
         fds[0] = -1;
         return;
     }
-    (void)!::write(wake[1], "o", 1);
+    stop = 1;
     std::unique_lock<std::mutex> g(lock);
-    changed.wait_for(g, std::chrono::seconds(1), [this] { return outputClosed; });
+    changed.wait_for(g, std::chrono::seconds(1), [this] { return fds[0] < 0; });
 }
 
 void Child::drain()
 {
+    // The descriptors are the drain's now; it closes them under the lock, as
+    // closeOutput waits for that.
+    auto shut = [this](int i) {
+        std::lock_guard<std::mutex> g(lock);
+        close(fds[i]);
+        fds[i] = -1;
+        changed.notify_all();
+    };
     char buf[65536];
-    for (;;) {
-        struct pollfd p[4] = {{wake[0], POLLIN, 0}};
-        int which[4] = {-1}, n = 1;
+    while (fds[0] >= 0 || fds[1] >= 0 || fds[2] >= 0) {
         for (int i = 0; i < 3; ++i)
-            if (fds[i] >= 0) {
-                which[n] = i;
-                p[n++] = {fds[i], POLLIN, 0};
-            }
-        if (n == 1 || (poll(p, static_cast<nfds_t>(n), -1) < 0 && errno != EINTR))
+            if (fds[i] >= 0 && (stop == 2 || (stop == 1 && i == 0)))
+                shut(i);
+        // poll skips the closed ones (-1); its time-out lets a stop be seen.
+        struct pollfd p[3] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}, {fds[2], POLLIN, 0}};
+        if (poll(p, 3, 10) < 0 && errno != EINTR)
             break;
-        char what = 0;
-        if (p[0].revents != 0 && read(wake[0], &what, 1) == 1) {
-            for (int i = 0; i < 3; ++i)
-                if (fds[i] >= 0 && (i == 0 || what == 'a')) {
-                    close(fds[i]);
-                    fds[i] = -1;
-                }
-            std::lock_guard<std::mutex> g(lock);
-            outputClosed = true;
-            changed.notify_all();
-        }
-        for (int k = 1; k < n && what == 0; ++k) {
-            if (p[k].revents == 0)
+        for (int i = 0; i < 3; ++i) {
+            if (p[i].revents == 0)
                 continue;
-            const ssize_t r = read(p[k].fd, buf, sizeof buf);
-            if (r > 0) {
-                keep(which[k], std::string(buf, static_cast<size_t>(r)));
-            } else if (r == 0 || (errno != EINTR && errno != EAGAIN)) {
-                // A pseudo-terminal's end reads as EIO once the child's side is closed.
-                close(fds[which[k]]);
-                fds[which[k]] = -1;
-            }
+            const ssize_t n = read(fds[i], buf, sizeof buf);
+            if (n > 0)
+                keep(i, std::string(buf, static_cast<size_t>(n)));
+            else if (n == 0 || (errno != EINTR && errno != EAGAIN))
+                shut(i); // a pseudo-terminal's end reads as EIO once the child's side is closed
         }
     }
     --g_drains;
@@ -352,42 +322,19 @@ void Child::keep(int stream, std::string data)
         data.insert(0, pendingCr ? "\r" : "");
         pendingCr = !data.empty() && data.back() == '\r';
         data.resize(data.size() - pendingCr);
-        for (size_t at; (at = data.find("\r\n")) != std::string::npos;)
+        for (size_t at = 0; (at = data.find("\r\n", at)) != std::string::npos;)
             data.erase(at, 1);
     }
     std::lock_guard<std::mutex> g(lock);
-    if (stream == 0) {
-        // Only matches that end in the new bytes: those inside the carried
-        // tail were counted with the previous read.
-        const std::string window = carry + data;
-        size_t longest = 0;
-        for (auto &w : watches) {
-            longest = std::max(longest, w.first.size());
-            for (size_t i = window.find(w.first); i != std::string::npos; i = window.find(w.first, i + 1))
-                if (i + w.first.size() > carry.size())
-                    w.second.push_back(nowMs());
-        }
-        carry = window.substr(window.size() - std::min(window.size(), longest > 0 ? longest - 1 : 0));
-        total += data.size();
-        data.resize(std::min(data.size(), keepBytes - std::min(keepBytes, kept[0].size())));
-    }
     kept[stream] += data;
+    if (stream == 0)
+        reads.emplace_back(kept[0].size(), nowMs());
     changed.notify_all();
 }
 
 bool Child::write(const std::string &bytes, int timeoutMs)
 {
-    const long long deadline = nowMs() + timeoutMs;
-    for (size_t done = 0; done < bytes.size();) {
-        const ssize_t n = inputFd < 0 ? -1 : ::write(inputFd, bytes.data() + done, bytes.size() - done);
-        struct pollfd p = {inputFd, POLLOUT, 0};
-        if (n > 0)
-            done += static_cast<size_t>(n);
-        else if (inputFd < 0 || (errno != EAGAIN && errno != EINTR) ||
-                 poll(&p, 1, static_cast<int>(std::max(0LL, deadline - nowMs()))) == 0)
-            return false;
-    }
-    return true;
+    return inputFd >= 0 && sendAll(inputFd, bytes, timeoutMs);
 }
 
 void Child::closeInput()
@@ -406,44 +353,25 @@ std::string Child::output() const
 size_t Child::outputSize() const
 {
     std::lock_guard<std::mutex> g(lock);
-    return total;
+    return kept[0].size();
 }
 
 bool Child::waitFor(const std::string &needle, int timeoutMs, size_t from) const
 {
     std::unique_lock<std::mutex> g(lock);
-    auto found = [&] { return kept[0].size() > from && kept[0].find(needle, from) != std::string::npos; };
+    auto found = [&] { return kept[0].find(needle, from) != std::string::npos; };
     changed.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return found() || ended; });
     return found();
 }
 
-const std::vector<long long> *Child::times(const std::string &watched) const
-{
-    for (const auto &w : watches)
-        if (w.first == watched)
-            return &w.second;
-    return nullptr;
-}
-
-int Child::count(const std::string &watched) const
+long long Child::seenAt(const std::string &needle, size_t from) const
 {
     std::lock_guard<std::mutex> g(lock);
-    return times(watched) ? static_cast<int>(times(watched)->size()) : -1;
-}
-
-bool Child::waitCount(const std::string &watched, int n, int timeoutMs) const
-{
-    std::unique_lock<std::mutex> g(lock);
-    auto reached = [&] { return times(watched) && static_cast<int>(times(watched)->size()) >= n; };
-    changed.wait_for(g, std::chrono::milliseconds(timeoutMs), [&] { return reached() || ended; });
-    return reached();
-}
-
-long long Child::seenAt(const std::string &watched, int n) const
-{
-    std::lock_guard<std::mutex> g(lock);
-    const auto *t = times(watched);
-    return t && n >= 1 && static_cast<size_t>(n) <= t->size() ? (*t)[static_cast<size_t>(n - 1)] : -1;
+    const size_t at = kept[0].find(needle, from);
+    for (const auto &r : reads)
+        if (at != std::string::npos && r.first >= at + needle.size())
+            return r.second;
+    return -1;
 }
 
 void Child::signal(int sig)
@@ -475,6 +403,7 @@ ChildResult Child::finish(int timeoutMs)
 {
     ChildResult r;
     startDraining();
+    // Its descendants may still print: the output ends when the last has gone.
     waitUntil([&] {
         std::lock_guard<std::mutex> g(lock);
         return reap(false) && ended;
@@ -490,18 +419,11 @@ ChildResult Child::finish(int timeoutMs)
     r.pid = pid;
     r.status = rawStatus;
     r.seconds = static_cast<double>(endedMs - startedMs) / 1000;
-    std::lock_guard<std::mutex> g(lock);
     r.out = kept[0];
     r.err = kept[1];
-    for (size_t at = 0; kept[2].size() - at >= 2 * sizeof(int);) {
-        int record[2]; // priority, length
-        memcpy(record, kept[2].data() + at, sizeof record);
-        at += sizeof record;
-        if (record[1] < 0 || kept[2].size() - at < static_cast<size_t>(record[1]))
-            break;
-        r.log.push_back({record[0], kept[2].substr(at, static_cast<size_t>(record[1]))});
-        at += static_cast<size_t>(record[1]);
-    }
+    std::istringstream entries(kept[2]);
+    for (std::string e; std::getline(entries, e, '\0');)
+        r.log.push_back({atoi(e.c_str()), e.substr(e.find(' ') + 1)});
     return r;
 }
 
@@ -512,38 +434,27 @@ long Child::rssKb() const
     return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
 }
 
-long Child::cpuTicks() const
+long Child::cpuMs() const
 {
-    // Fields count from after the command name, which may hold blanks:
-    // utime is the 14th, stime the 15th.
-    const std::string stat = pid > 0 && !reaped ? readFile("/proc/" + std::to_string(pid) + "/stat") : "";
-    std::istringstream rest(stat.substr(std::min(stat.size(), stat.rfind(')') + 2)));
-    std::string field;
-    long ticks = -1;
-    for (int i = 3; i <= 15 && rest >> field; ++i)
-        ticks = i == 14 ? atol(field.c_str()) : i == 15 ? ticks + atol(field.c_str()) : ticks;
-    return ticks;
+    clockid_t clock;
+    struct timespec t;
+    if (pid <= 0 || reaped || clock_getcpuclockid(pid, &clock) != 0 || clock_gettime(clock, &t) != 0)
+        return -1;
+    return static_cast<long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
 void runIsolated(const std::function<void()> &body, int timeoutMs)
 {
-    ChildOptions o;
-    o.io = ChildOptions::Inherit;
-    Child child(body, o);
-    const int status = child.waitExit(timeoutMs);
-    if (status == -1)
-        ADD_FAILURE() << "test child did not end within " << timeoutMs << " ms";
-    else if (status >= 128)
-        ADD_FAILURE() << "test child ended on signal " << status - 128;
-    else
-        EXPECT_EQ(status, 0) << "test child failed (1: its messages are above; 2: it leaked memory)";
+    const ChildResult r = runCaptured(body, timeoutMs);
+    EXPECT_TRUE(r.passed()) << "test child failed (1: its own failures, below; 2: it leaked memory): "
+                            << r.describe();
 }
 
 ChildOptions capturing()
 {
     ChildOptions o;
-    o.separateErr = o.recordLog = true;
-    o.inputPipe = false;
+    o.capture = true;
+    o.input = false;
     return o;
 }
 
@@ -554,12 +465,7 @@ ChildResult runCaptured(const std::function<void()> &body, int timeoutMs)
 
 int runCommand(const std::vector<std::string> &argv, int timeoutMs)
 {
-    std::vector<std::string> resolved = argv;
-    if (argv.empty() || (resolved[0] = onPath(argv[0])).empty())
-        return -1;
-    ChildOptions o;
-    o.io = ChildOptions::Null;
-    const int status = Child(resolved, o).waitExit(timeoutMs);
+    const int status = Child(argv, capturing()).waitExit(timeoutMs);
     return status >= 128 ? -1 : status;
 }
 

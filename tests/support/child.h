@@ -1,15 +1,13 @@
 // Child processes of the tests: a forked function or a program, its standard
-// streams on pipes, on a pseudo-terminal, on the test's own streams or on
-// /dev/null. A thread drains the output, so a program that prints megabytes
-// never blocks on its console unless the test asks for that; every wait is
-// bounded; the destructor ends the child's whole process group.
-//
-// The library's main loop runs once per process, so every test that runs it
-// does so in a forked child (runIsolated, runCaptured). A forked child ends
-// through childExit(), which writes the coverage counts that _exit skips.
+// streams on pipes or on a pseudo-terminal. A thread drains the output, so a
+// program that prints megabytes never blocks on its console unless the test
+// asks for that; every wait is bounded; the destructor ends the child's
+// whole process group. A forked child ends through childExit(), which writes
+// the coverage counts that _exit skips.
 #ifndef QUORVANE_TESTS_CHILD_H
 #define QUORVANE_TESTS_CHILD_H
 
+#include <atomic>
 #include <condition_variable>
 #include <functional>
 #include <mutex>
@@ -18,29 +16,14 @@
 #include <thread>
 #include <vector>
 
-// KIT_SANITIZED in sanitizer builds, where some limits cannot be tested.
-#if defined(__SANITIZE_ADDRESS__)
-#define KIT_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define KIT_SANITIZED 1
-#endif
-#endif
-
 namespace kit {
 
 struct ChildOptions {
-    enum Io { Pipes, Pty, Inherit, Null };
-    Io io = Pipes;             // Pty: a controlling terminal; Inherit: the test's own streams
-    bool separateErr = false;  // Pipes: standard error apart (err()), else into output()
-    bool inputPipe = true;     // Pipes, Pty: standard input from the test, else /dev/null
-    bool recordLog = false;    // entries passed to recordLogEntry() reach ChildResult::log
-    bool drainLater = false;   // leave the output unread until startDraining()
-    std::string workDir;       // "" for the current directory
-    std::string netns;         // a program runs in this network namespace, "" for ours
-    int occupyBelow = 0;       // a program finds descriptors 3 up to this one open on /dev/null
-    size_t keepBytes = 1 << 20;     // output kept in full; beyond it only counted
-    std::vector<std::string> watch; // texts counted over the whole output
+    bool pty = false;         // on a pseudo-terminal, its controlling terminal; else on pipes
+    bool input = true;        // standard input written by the test, else /dev/null
+    bool capture = false;     // pipes: standard error apart (err), and recordLogEntry() records
+    bool drainLater = false;  // leave the output unread until startDraining()
+    std::string workDir;      // "" for the current directory
 };
 
 struct LogEntry {
@@ -64,9 +47,11 @@ struct ChildResult {
 
 class Child {
 public:
-    // Runs a program (argv[0] is its path), SIGPIPE back at its default.
+    // Runs a program (argv[0] is its path, or a name on the search path),
+    // SIGPIPE back at its default.
     Child(const std::vector<std::string> &argv, const ChildOptions &options = ChildOptions());
-    // Forks and runs body; the child then ends through childExit(childStatus()).
+    // Forks and runs body; the child then ends with 1 after a test failure,
+    // 2 after a leak, else 0.
     Child(const std::function<void()> &body, const ChildOptions &options = ChildOptions());
     ~Child();
     Child(const Child &) = delete;
@@ -83,15 +68,13 @@ public:
     // closed terminal window does. What was read stays.
     void closeOutput();
 
-    // The output kept so far (a terminal's CR LF as LF), and the size of all.
+    // The output read so far (a terminal's CR LF as LF), and its size.
     std::string output() const;
     size_t outputSize() const;
+    // Waits for needle in the output at or after from; and the time (nowMs)
+    // that occurrence was read, -1 while there is none.
     bool waitFor(const std::string &needle, int timeoutMs, size_t from = 0) const;
-    // Occurrences of a watched text, a wait for the n-th, and the time
-    // (nowMs) it was read, -1 before.
-    int count(const std::string &watched) const;
-    bool waitCount(const std::string &watched, int n, int timeoutMs) const;
-    long long seenAt(const std::string &watched, int n) const;
+    long long seenAt(const std::string &needle, size_t from = 0) const;
 
     void signal(int sig);
     // The exit status, 128 + the signal that ended it, or -1 while it still
@@ -100,45 +83,38 @@ public:
     bool running() { return waitExit(0) == -1; }
     // Waits for the end and all output, killing the group at the time.
     ChildResult finish(int timeoutMs);
-    // Of the running child: resident KiB, user plus system clock ticks; -1 unknown.
+    // Of the running child: resident KiB, and milliseconds on a processor; -1 unknown.
     long rssKb() const;
-    long cpuTicks() const;
+    long cpuMs() const;
 
 private:
     void start(const ChildOptions &o, const std::function<void()> &inChild);
     void drain();
     void keep(int stream, std::string data);
     bool reap(bool block);
-    const std::vector<long long> *times(const std::string &watched) const;
 
     pid_t pid = -1;
     int inputFd = -1;
-    int fds[3] = {-1, -1, -1}; // output, error, log record
-    int wake[2] = {-1, -1};    // tells the drain to close the output ('o') or all ('a')
+    int fds[3] = {-1, -1, -1}; // output, error, log record; the drain's while it runs
     bool pty = false, reaped = false;
     int rawStatus = 0;
     long long startedMs = 0, endedMs = 0;
-    size_t keepBytes;
     std::thread drainer;
     mutable std::mutex lock;
     mutable std::condition_variable changed;
-    std::string kept[3], carry; // carry: the tail of the last read, for texts split across reads
-    size_t total = 0;
-    bool ended = false, outputClosed = false, pendingCr = false;
-    std::vector<std::pair<std::string, std::vector<long long>>> watches;
+    std::string kept[3];
+    std::vector<std::pair<size_t, long long>> reads; // output size after each read, and its time
+    std::atomic<int> stop{0};                        // tells the drain to close the output (1) or all (2)
+    bool ended = false, pendingCr = false;
 };
 
-// Runs body in a forked child on the test's streams; a failure unless it
-// ends with 0 within the time (1: its own failures, printed; 2: a leak).
+// Runs body in a forked child; a failure, with what it printed, unless it
+// ends with 0 within the time (1: its own failures; 2: a leak).
 void runIsolated(const std::function<void()> &body, int timeoutMs = 30000);
 // Options that capture output, error and log, and a run of body with them.
 ChildOptions capturing();
 ChildResult runCaptured(const std::function<void()> &body, int timeoutMs = 30000);
 
-// In a forked child: 1 after a test failure, 2 after a leak, else 0. (A
-// child forked while the test drained another one has no leak check: the
-// checker cannot stop the threads it believes it has.)
-int childStatus();
 // The one end of a forked child: standard streams and coverage counts
 // flushed, then _exit(status).
 [[noreturn]] void childExit(int status);
@@ -146,8 +122,9 @@ int childStatus();
 // passes each entry here: in a child that records the log, true (processes
 // it forks inherit the record; programs it executes do not); else false.
 bool recordLogEntry(int priority, const char *text);
-// Runs a program found on the search path with its streams on /dev/null:
-// its exit status, or -1 when it did not run, ended on a signal or took too long.
+// Runs a program with its output drained and discarded: its exit status
+// (127 when it could not be run), or -1 when it ended on a signal or took
+// too long.
 int runCommand(const std::vector<std::string> &argv, int timeoutMs = 10000);
 
 } // namespace kit

@@ -48,21 +48,9 @@ Loop &Loop::at(int ms, std::function<void()> action)
     return *this;
 }
 
-Loop &Loop::step(std::function<bool()> done)
-{
-    steps.push_back(std::move(done));
-    return *this;
-}
-
 Loop &Loop::until(std::function<bool()> c)
 {
     condition = std::move(c);
-    return *this;
-}
-
-Loop &Loop::settle(int ms)
-{
-    settleMs = ms;
     return *this;
 }
 
@@ -84,12 +72,8 @@ int Loop::poll(int reason, void *object)
             action();
         }
     }
-    while (l->nextStep < l->steps.size() && l->steps[l->nextStep]())
-        ++l->nextStep;
-    if ((!l->steps.empty() || l->condition) && l->doneAt == 0 && l->nextStep == l->steps.size() &&
-        (!l->condition || l->condition()))
-        l->doneAt = nowMs();
-    if ((l->doneAt == 0 || nowMs() < l->doneAt + l->settleMs) && nowMs() < l->deadline)
+    l->done = l->condition && l->condition();
+    if (!l->done && nowMs() < l->deadline)
         return 0;
     connection_stop_main_loop();
     return 1;
@@ -104,21 +88,29 @@ bool Loop::run(int boundMs)
         return false;
     }
     EXPECT_EQ(connection_main_loop(), 0) << "the main loop failed";
-    return doneAt != 0 || (steps.empty() && !condition);
+    return done || !condition;
 }
 
 bool runUntil(const std::function<bool()> &done, int boundMs, int settleMs)
 {
-    return Loop().until(done).settle(settleMs).run(boundMs);
+    long long heldAt = -1;
+    Loop().until([&] {
+        if (heldAt < 0 && done())
+            heldAt = nowMs();
+        return heldAt >= 0 && nowMs() >= heldAt + settleMs;
+    }).run(boundMs);
+    return heldAt >= 0;
 }
 
 bool runSteps(const std::vector<std::function<bool()>> &steps, int timeoutMs, int pollMs)
 {
-    Loop loop(pollMs);
-    for (const auto &s : steps)
-        loop.step(s);
-    const bool done = loop.run(timeoutMs);
-    EXPECT_TRUE(done) << "the main loop timed out at step " << loop.stepsDone() << " of " << steps.size();
+    size_t next = 0;
+    const bool done = Loop(pollMs).until([&] {
+        while (next < steps.size() && steps[next]())
+            ++next;
+        return next == steps.size();
+    }).run(timeoutMs);
+    EXPECT_TRUE(done) << "the main loop timed out at step " << next << " of " << steps.size();
     return done;
 }
 

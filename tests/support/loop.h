@@ -20,23 +20,17 @@ void runLoopIsolated(const std::function<void()> &body, int timeoutMs = 20000);
 void boundLoop(int ms);
 void stopLoopAfter(int ms);
 
-// A scripted run: actions at times after the start, steps taken in order
-// (each polled until it returns true), a condition to wait for, and a bound.
-// A library timer polls every pollMs, so all of them run inside the loop
-// like any other callback.
+// A scripted run: actions at times after the start, a condition to wait
+// for, and a bound. A library timer polls every pollMs, so all of them run
+// inside the loop like any other callback.
 class Loop {
 public:
     explicit Loop(int pollMs = 2) : pollMs(pollMs) {}
     Loop &at(int ms, std::function<void()> action);
-    Loop &step(std::function<bool()> done);
     Loop &until(std::function<bool()> condition);
-    // Runs on this long after all is done, so that what should not happen
-    // has its chance to.
-    Loop &settle(int ms);
     int elapsedMs() const;
-    size_t stepsDone() const { return nextStep; }
-    // Runs the loop until the steps and the condition are done (true) or
-    // boundMs have passed (false; true when there was nothing to wait for).
+    // Runs the loop until the condition holds (true) or boundMs have passed
+    // (false; true when there was no condition).
     bool run(int boundMs);
 
 private:
@@ -44,15 +38,15 @@ private:
 
     int pollMs;
     std::vector<std::pair<int, std::function<void()>>> actions; // taken ones are cleared
-    std::vector<std::function<bool()>> steps;
-    size_t nextStep = 0;
     std::function<bool()> condition;
-    int settleMs = 0;
-    long long started = 0, doneAt = 0, deadline = 0;
+    bool done = false;
+    long long started = 0, deadline = 0;
 };
 
-// Shorthands: a loop until done() holds (whether it held), and a loop of
-// steps alone (a failure when they are not done in time).
+// Shorthands: a loop until done() holds and then settleMs longer, so that
+// what should not happen has its chance to (whether it held); and a loop of
+// steps taken in order, each polled until it returns true (a failure when
+// they are not done in time).
 bool runUntil(const std::function<bool()> &done, int boundMs, int settleMs = 0);
 bool runSteps(const std::vector<std::function<bool()>> &steps, int timeoutMs = 5000, int pollMs = 2);
 

@@ -28,22 +28,24 @@ bool ready(int fd, short events, long long deadline)
     return r > 0;
 }
 
-// One read: 1 with bytes appended, 0 at the end of the stream, -1 when
-// nothing came before the deadline, -2 on an error (errno tells).
-int readSome(int fd, std::string &into, size_t most, long long deadline)
+// Reads into got until it holds count bytes (1), the stream ends (0),
+// nothing comes within the time (-1) or a read fails (-2; errno tells).
+int readUpTo(int fd, std::string &got, size_t count, int timeoutMs)
 {
+    const long long deadline = nowMs() + timeoutMs;
     char buf[65536];
-    for (;;) {
+    while (got.size() < count) {
         if (!ready(fd, POLLIN, deadline))
             return -1;
-        const ssize_t n = read(fd, buf, std::min(most, sizeof buf));
+        const ssize_t n = read(fd, buf, std::min(count - got.size(), sizeof buf));
+        if (n == 0)
+            return 0;
         if (n > 0)
-            into.append(buf, static_cast<size_t>(n));
-        if (n >= 0)
-            return n > 0 ? 1 : 0;
-        if (errno != EAGAIN && errno != EINTR)
+            got.append(buf, static_cast<size_t>(n));
+        else if (errno != EAGAIN && errno != EINTR)
             return -2;
     }
+    return 1;
 }
 
 struct sockaddr_in address(const std::string &host, int port)
@@ -172,14 +174,6 @@ DescriptorFiller::~DescriptorFiller()
         ::close(fd);
 }
 
-void DescriptorFiller::releaseOne()
-{
-    if (!fds.empty()) {
-        ::close(fds.back());
-        fds.pop_back();
-    }
-}
-
 bool sendAll(int fd, const std::string &bytes, int timeoutMs)
 {
     const long long deadline = nowMs() + timeoutMs;
@@ -197,33 +191,23 @@ bool sendAll(int fd, const std::string &bytes, int timeoutMs)
 
 std::string readExactly(int fd, size_t count, int timeoutMs)
 {
-    const long long deadline = nowMs() + timeoutMs;
     std::string got;
-    while (got.size() < count && readSome(fd, got, count - got.size(), deadline) > 0) {
-    }
+    readUpTo(fd, got, count, timeoutMs);
     return got;
 }
 
 std::string readFor(int fd, int timeoutMs)
 {
-    const long long deadline = nowMs() + timeoutMs;
     std::string got;
-    while (readSome(fd, got, 65536, deadline) > 0) {
-    }
+    peerEnded(fd, timeoutMs, &got);
     return got;
 }
 
 bool peerEnded(int fd, int timeoutMs, std::string *into)
 {
-    const long long deadline = nowMs() + timeoutMs;
-    std::string got;
-    int r;
-    while ((r = readSome(fd, got, 65536, deadline)) > 0) {
-    }
-    const bool reset = r == -2 && (errno == ECONNRESET || errno == EPIPE);
-    if (into != nullptr)
-        *into += got;
-    return r == 0 || reset;
+    std::string ignored;
+    const int r = readUpTo(fd, into != nullptr ? *into : ignored, std::string::npos, timeoutMs);
+    return r == 0 || (r == -2 && (errno == ECONNRESET || errno == EPIPE));
 }
 
 } // namespace kit

@@ -67,8 +67,6 @@ public:
     DescriptorFiller(const DescriptorFiller &) = delete;
     DescriptorFiller &operator=(const DescriptorFiller &) = delete;
     bool ok() const { return filled; }
-    // Frees the highest occupied descriptor.
-    void releaseOne();
 
 private:
     std::vector<int> fds;

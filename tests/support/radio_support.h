@@ -6,22 +6,20 @@
 #define QUORVANE_TESTS_RADIO_SUPPORT_H
 
 #include <algorithm>
-#include <cstdio>
-#include <functional>
-#include <string>
-#include <vector>
-
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
+#include <string>
 #include <sys/ioctl.h>
 #include <sys/time.h>
 #include <unistd.h>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "SerialLines.h"
-#include "clock.h"
 #include "loopback.h"
 #include "terminal.h"
 
@@ -33,21 +31,16 @@ inline Bytes text(const std::string &s)
 {
     return Bytes(s.begin(), s.end());
 }
-inline std::string hex(const Bytes &bytes)
+// Bytes, or a message's text, in hex; a braced list is taken as Bytes.
+template <typename Text = Bytes> std::string hex(const Text &text)
 {
     std::string out;
     char piece[4];
-    for (unsigned char b : bytes) {
+    for (unsigned char b : text) {
         snprintf(piece, sizeof piece, "%02x ", b);
         out += piece;
     }
     return out;
-}
-// Of a message's text as well; a template, so that a braced list of bytes
-// still means the bytes.
-template <typename Text> std::string hex(const Text &text)
-{
-    return hex(Bytes(text.begin(), text.end()));
 }
 // "100" followed by the bytes: a RAW radio command message. (Sized up
 // front: growing a three-byte vector trips a false bounds warning of g++ 12
@@ -63,7 +56,7 @@ inline Bytes raw(const Bytes &payload)
 
 // A serial line whose far end the test plays on the master side: send() is
 // what the radio, control unit or bus puts on the line, take() what the
-// object under test wrote.
+// object under test wrote (at least atLeast bytes, unless waitMs pass first).
 class Line : public Pty {
 public:
     void send(const Bytes &bytes)
@@ -71,14 +64,10 @@ public:
         EXPECT_TRUE(sendAll(master(), std::string(bytes.begin(), bytes.end()), 2000))
             << "could not put everything on the line";
     }
-    Bytes take() { return text(readAvailable(master())); }
-    // Reads until at least count bytes came or waitMs passed.
-    Bytes takeAtLeast(size_t count, int waitMs)
+    Bytes take(size_t atLeast = 0, int waitMs = 0)
     {
-        std::string got = readAvailable(master());
-        for (const long long deadline = nowMs() + waitMs; got.size() < count && nowMs() < deadline;)
-            got += readFor(master(), 10);
-        return text(got);
+        const std::string first = readExactly(master(), atLeast, waitMs);
+        return text(first + readAvailable(master()));
     }
 };
 

@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <unistd.h>
 
 #include "clock.h"
@@ -14,10 +16,8 @@ namespace {
 bool put(const std::string &path, const std::string &bytes, int flags, int mode)
 {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, mode);
-    size_t done = 0;
-    for (ssize_t n = 1; fd >= 0 && done < bytes.size() && n > 0; done += n > 0 ? static_cast<size_t>(n) : 0)
-        n = ::write(fd, bytes.data() + done, bytes.size() - done);
-    return fd >= 0 && close(fd) == 0 && done == bytes.size();
+    const bool whole = fd >= 0 && ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+    return fd >= 0 && close(fd) == 0 && whole;
 }
 
 } // namespace
@@ -36,31 +36,10 @@ TempDir::~TempDir()
         std::filesystem::remove_all(dir, ignored);
 }
 
-void TempDir::write(const std::string &name, const std::string &bytes, bool executable) const
-{
-    writeFile(file(name), bytes, executable ? 0755 : 0644);
-}
-
-std::string TempDir::read(const std::string &name) const
-{
-    return readFile(file(name));
-}
-
 std::string readFile(const std::string &path)
 {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char buf[65536];
-    for (ssize_t n; fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0;)
-        out.append(buf, static_cast<size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return out;
-}
-
-bool fileExists(const std::string &path)
-{
-    return access(path.c_str(), F_OK) == 0;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 bool writeFile(const std::string &path, const std::string &bytes, int mode)

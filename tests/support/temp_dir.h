@@ -16,18 +16,14 @@ public:
 
     const std::string &path() const { return dir; }
     std::string file(const std::string &name) const { return dir + "/" + name; }
-    // Writes a file of the directory; executable makes it a program (0755).
-    void write(const std::string &name, const std::string &bytes, bool executable = false) const;
-    std::string read(const std::string &name) const;
 
 private:
     std::string dir;
 };
 
-// Whole contents of a file; "" when it cannot be read (see fileExists).
+// Whole contents of a file; "" when it cannot be read.
 std::string readFile(const std::string &path);
-bool fileExists(const std::string &path);
-// Replaces the file's contents; false when it cannot be written.
+// Replaces the file's contents (0755 for a program); false when it cannot be written.
 bool writeFile(const std::string &path, const std::string &bytes, int mode = 0644);
 // Appends in one write, so that a reader sees a record whole or not at all,
 // as from an operator program that appends a record at a time.

@@ -19,7 +19,7 @@ kit::ChildResult op(std::vector<std::string> args, const std::string &input = ""
 {
     args.insert(args.begin(), kOp);
     kit::ChildOptions o;
-    o.separateErr = true;
+    o.capture = true;
     kit::Child child(args, o);
     EXPECT_TRUE(child.write(input));
     child.closeInput();
