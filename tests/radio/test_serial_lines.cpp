@@ -34,6 +34,17 @@ long readOnce(int fd, std::string &got)
     return -1;
 }
 
+// The slave side set up as a frame line, non-blocking; -1 when it cannot be opened.
+int openFrameLine(const kit::Pty &pty)
+{
+    const int slave = pty.openSlave();
+    if (slave >= 0) {
+        fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
+        SerialLines::setUpFrameLine(slave, B19200, kEnd, 1);
+    }
+    return slave;
+}
+
 TEST(SerialLines, AFailedReadIsAHangUpUnlessItWasInterruptedOrHadNothingYet)
 {
     kit::Pty pty;
@@ -51,10 +62,8 @@ TEST(SerialLines, AFailedReadIsAHangUpUnlessItWasInterruptedOrHadNothingYet)
 TEST(SerialLines, AReadOfNothingIsAHangUpOnlyWhenTheFarEndIsGone)
 {
     kit::Pty pty;
-    const int slave = pty.openSlave();
+    const int slave = openFrameLine(pty);
     ASSERT_GE(slave, 0);
-    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-    SerialLines::setUpFrameLine(slave, B19200, kEnd, 1);
 
     // A lone end byte reads as nothing on a live line.
     ASSERT_TRUE(kit::sendAll(pty.master(), std::string(1, static_cast<char>(kEnd))));
@@ -70,10 +79,8 @@ TEST(SerialLines, AReadOfNothingIsAHangUpOnlyWhenTheFarEndIsGone)
 TEST(SerialLines, AFrameLineGivesOneFramePerReadWithoutItsEndByte)
 {
     kit::Pty pty;
-    const int slave = pty.openSlave();
+    const int slave = openFrameLine(pty);
     ASSERT_GE(slave, 0);
-    fcntl(slave, F_SETFL, fcntl(slave, F_GETFL) | O_NONBLOCK);
-    SerialLines::setUpFrameLine(slave, B19200, kEnd, 1);
 
     // Two frames in one burst, then a text line: a line feed ends a read too
     // and stays in it. Bytes of all eight bits pass unchanged.
