@@ -180,20 +180,17 @@ TEST(DescriptorLimit, TheTerminalRefusesASocketBeyondTheSelectSetsAndRunsOn)
     kit::Listener server;
     ASSERT_TRUE(server.ok());
     kit::TempDir dir;
-    const std::vector<std::string> argv = kit::terminalArgs("127.0.0.1", server.portText(), dir.path());
-    std::vector<char *> args;
-    for (const std::string &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    // A child of ours takes the descriptors, then becomes the program: they
-    // stay open across exec. Ours go first, or they would leave gaps there.
-    kit::Child terminal([&] {
-        close_range(3, ~0U, 0);
-        kit::DescriptorFiller occupied(FD_SETSIZE);
-        ASSERT_TRUE(occupied.ok()) << "cannot open " << FD_SETSIZE << " descriptors here";
-        signal(SIGPIPE, SIG_DFL);
-        execv(args[0], args.data());
-    });
+    // A shell takes every descriptor below the select() limit, then becomes
+    // the program, which finds them open (they have no close-on-exec).
+    const std::string limit = std::to_string(FD_SETSIZE);
+    std::vector<std::string> argv = {
+        "bash", "-c",
+        "ulimit -Sn " + std::to_string(FD_SETSIZE + 64) + " || exit 125; for ((fd = 3; fd < " + limit +
+            "; fd++)); do eval \"exec $fd</dev/null\" || exit 125; done; exec \"$@\"",
+        "bash"};
+    for (const std::string &word : kit::terminalArgs("127.0.0.1", server.portText(), dir.path()))
+        argv.push_back(word);
+    kit::Child terminal(argv);
     ASSERT_TRUE(terminal.waitFor("Welcome to Quorvane", 5000)) << terminal.output();
     EXPECT_NE(std::string::npos, terminal.output().find("beyond the select() limit of " + std::to_string(FD_SETSIZE)))
         << terminal.output();
