@@ -82,6 +82,14 @@ int CsClient::send(const void *data, int len)
     return client_server_send(handle, MSG_RAW, data, len);
 }
 
+long CsClient::queuedBytes() const
+{
+    if (clientState != STATE_CONNECTED || handle == -1)
+        return 0;
+    const long bytes = client_server_queued_bytes(handle);
+    return bytes > 0 ? bytes : 0;
+}
+
 const char *CsClient::peerAddress()
 {
     connection_info info;

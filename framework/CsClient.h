@@ -54,6 +54,9 @@ public:
     // Sends len raw bytes (0..MSGBUFSIZE). 0 when sent or queued, -1 when
     // not connected, len is out of range, or the send failed.
     int send(const void *data, int len);
+    // Bytes sent that the socket has not taken yet; 0 without a connection.
+    // What a sender looks at to stop feeding a server that does not read.
+    long queuedBytes() const;
     // STATE_CONNECTED, STATE_CONNECTING or STATE_IDLE.
     int state() const { return clientState; }
 

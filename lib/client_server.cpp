@@ -185,6 +185,14 @@ int client_server_data_received(int handle)
     return connection_data_received(item->con);
 }
 
+long client_server_queued_bytes(int handle)
+{
+    client_server_item *item = live_item(handle, __func__);
+    if (item == nullptr)
+        return -1;
+    return connection_queued_bytes(item->con);
+}
+
 int client_server_descriptor(int handle)
 {
     client_server_item *item = live_item(handle, __func__);

@@ -154,6 +154,10 @@ int client_server_data_received(int handle);
 // The connection's socket descriptor, or -1.
 int client_server_descriptor(int handle);
 
+// Bytes sent on the connection that its socket has not taken yet
+// (connection_queued_bytes), or -1 for an unregistered handle.
+long client_server_queued_bytes(int handle);
+
 // Fills info (must not be null) with the peer of the connection: 0, or -1.
 int client_server_connection_info(int handle, connection_info *info);
 

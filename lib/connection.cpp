@@ -49,6 +49,7 @@ struct connection {
     wire_message out;               // message being written
     linked_list *write_queue;       // queued_message, oldest first; null once closed
     int write_cnt;                  // unwritten bytes of out; 0 when idle
+    long queued;                    // wire bytes of the messages in write_queue
     int state;                      // CONNECTION_PENDING / _OPEN / _CLOSED
     int flags;                      // CS_FLAG_*
     int received;                   // bytes of the incoming message so far, header included
@@ -159,6 +160,7 @@ int connection_send(connection *con, int msg_type, const void *data, int msg_len
         if (msg_len > 0)
             memcpy(queued_payload(msg), data, static_cast<size_t>(msg_len));
         llAppend(con->write_queue, msg);
+        con->queued += msg_type == MSG_RAW ? msg_len : msg_len + MSG_HEADER_SIZE;
         return 0;
     }
 
@@ -211,6 +213,7 @@ int write_data(connection *con)
             con->out.length = static_cast<int32_t>(htonl(static_cast<uint32_t>(msg->length)));
             memcpy(con->out.payload, queued_payload(msg), static_cast<size_t>(msg->length));
             con->write_cnt = msg->msg_type == MSG_RAW ? msg->length : msg->length + MSG_HEADER_SIZE;
+            con->queued -= con->write_cnt;
             llRemove(con->write_queue, msg);
             free(msg);
             if (con->write_cnt == 0)
@@ -333,6 +336,7 @@ void terminate_connection(connection *con)
     llDestroy(con->write_queue);
     con->write_queue = nullptr;
     con->write_cnt = 0;
+    con->queued = 0;
 }
 
 int connection_close(connection *con, int notify)
@@ -367,6 +371,11 @@ void connection_set_state(connection *con, int state)
 int connection_state(const connection *con)
 {
     return con->state;
+}
+
+long connection_queued_bytes(const connection *con)
+{
+    return con->queued + con->write_cnt;
 }
 
 int connection_descriptor(const connection *con)

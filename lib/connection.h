@@ -123,6 +123,11 @@ void connection_set_state(connection *con, int state);
 // The record's state (CONNECTION_PENDING, _OPEN or _CLOSED).
 int connection_state(const connection *con);
 
+// Bytes that connection_send() accepted and the socket has not taken yet:
+// the rest of the message being written and every queued message, headers
+// included. 0 when idle and on a closed connection, whose queue is dropped.
+long connection_queued_bytes(const connection *con);
+
 // The socket descriptor; a closed record keeps its number.
 int connection_descriptor(const connection *con);
 

@@ -345,10 +345,18 @@ TEST(Framing, KeepsTheSendingOrderWhenWritesWouldBlock)
             if (i == 7)
                 len = MSGBUFSIZE;
             const std::string payload = kit::pattern(len, i);
+            const std::string wire = type == MSG_RAW ? payload : kit::wireFrame(type, payload);
+            const long before = connection_queued_bytes(con);
             ASSERT_EQ(connection_send(con, type, payload.data(), len), 0) << "message " << i;
-            expected += type == MSG_RAW ? payload : kit::wireFrame(type, payload);
+            // Once output waits, every message sent waits whole behind it.
+            if (before > 0) {
+                EXPECT_EQ(connection_queued_bytes(con), before + static_cast<long>(wire.size())) << "message " << i;
+            }
+            expected += wire;
         }
         ASSERT_GT(expected.size(), 1000000u);
+        EXPECT_GT(connection_queued_bytes(con), 0);
+        EXPECT_LT(connection_queued_bytes(con), static_cast<long>(expected.size()));
 
         struct reader {
             int fd;
@@ -372,6 +380,7 @@ TEST(Framing, KeepsTheSendingOrderWhenWritesWouldBlock)
         EXPECT_EQ(rd.got.size(), expected.size());
         EXPECT_TRUE(rd.got == expected) << kit::firstDifference(expected, rd.got);
         EXPECT_EQ(connection_state(con), CONNECTION_OPEN);
+        EXPECT_EQ(connection_queued_bytes(con), 0);
     });
 }
 
