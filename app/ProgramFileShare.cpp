@@ -2,11 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <poll.h>
 #include <unistd.h>
 
 #include "CsClient.h"
@@ -29,25 +27,14 @@ char* copyText(const char* text)
     return text != nullptr ? strdup(text) : nullptr;
 }
 
-// Writes all bytes to standard output unformatted, behind whatever formatted
+// Writes the bytes to standard output unformatted, behind whatever formatted
 // output is still buffered, so that the console shows everything in the
-// order it was produced. A console that cannot take more at once is waited
-// for; only a console that is gone ends the write.
+// order it was produced; the flush shows a line without its end (a prompt)
+// now. The program's standard output never waits for the console (CsStdOut).
 void writeConsole(const char* data, size_t length)
 {
+    fwrite(data, 1, length, stdout);
     fflush(stdout);
-    while (length > 0) {
-        ssize_t n = write(1, data, length);
-        if (n > 0) {
-            data += n;
-            length -= static_cast<size_t>(n);
-        } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            struct pollfd p = {1, POLLOUT, 0};
-            poll(&p, 1, -1);
-        } else if (n == 0 || errno != EINTR) {
-            return;
-        }
-    }
 }
 
 // The data of one term.in record (without its line feed), as the operator

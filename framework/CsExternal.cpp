@@ -41,6 +41,12 @@ void CsExternal::detach()
     watchHandle = -1;
 }
 
+void CsExternal::reattach()
+{
+    if (watchHandle == -1)
+        registerWatch();
+}
+
 void CsExternal::registerWatch()
 {
     if (descriptor < 0)

@@ -46,6 +46,10 @@ protected:
     // useful way again, such as an input at its end). The descriptor stays
     // set, so attach() does not register it again.
     void detach();
+    // Registers the watch again after detach(), for a descriptor that is of
+    // interest only at times (output waiting for room). Does nothing while a
+    // watch is held or without a descriptor.
+    void reattach();
 
 private:
     void registerWatch();

@@ -10,6 +10,7 @@
 #include "CsClient.h"
 #include "CsEventMsg.h"
 #include "CsStdIn.h"
+#include "CsStdOut.h"
 #include "CsTimer.h"
 #include "child.h"
 #include "clock.h"
@@ -582,6 +583,8 @@ protected:
                 fcntl(1, F_SETPIPE_SZ, o.consolePipeBytes);
             if (o.nonBlockingConsole)
                 fcntl(1, F_SETFL, fcntl(1, F_GETFL) | O_NONBLOCK);
+            // The console as the program has it.
+            auto console = std::make_unique<CsStdOut>(nullptr);
             auto *object = new ProgramFileShare(o.withServer ? "127.0.0.1" : nullptr,
                                                 o.withServer ? port.c_str() : nullptr, out.c_str(), in.c_str(),
                                                 o.login, 0, o.tickMs, 0, o.debugLevel, o.consoleInput, 1);
@@ -737,8 +740,10 @@ TEST_F(ProgramFileShareRoads, ReportsALostServerAndReconnectsAfterTheDelay)
     stop(*p);
 }
 
-TEST_F(ProgramFileShareRoads, AConsoleThatCannotTakeMoreAtOnceIsWaitedForAndLosesNothing)
+TEST_F(ProgramFileShareRoads, AConsoleThatTakesLittleAtATimeLosesNothingBelowItsBound)
 {
+    // A console pipe of one page, left non-blocking by someone else: the
+    // text waits for it in order.
     RunOptions o;
     o.consolePipeBytes = 4096;
     o.nonBlockingConsole = true;
