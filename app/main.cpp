@@ -5,16 +5,21 @@
 // Turns the command line into one ProgramFileShare, prints the banner, runs
 // the main loop until "exit" or "bye" is typed, and ends with status 0. A
 // SIGINT, SIGTERM or SIGHUP ends the loop the same way; the process then
-// ends by that signal, after the same clean-up.
+// ends by that signal, after the same clean-up. A second terminal on the
+// same directory ends at once with status 1 and touches nothing there.
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 #include <vector>
 
 #include "CsSignalStop.h"
+#include "CsStdOut.h"
+#include "DirectoryLock.h"
 #include "ProgramFileShare.h"
 
 namespace {
@@ -53,16 +58,35 @@ char* copyText(const char* text)
     return copy;
 }
 
+// Started with 0, 1 or 2 closed (a supervisor, "<&- >&-"), the first
+// descriptors the program makes would land there: the signal pipe would be
+// standard output, and the banner would stop the loop. /dev/null takes their
+// place first.
+void completeStandardDescriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
+            continue;
+        int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
+    completeStandardDescriptors();
     const char* program = argc > 0 && argv[0] != nullptr ? argv[0] : "quorvane";
     const char* host = nullptr;
     const char* port = nullptr;
     const char* login = nullptr;
     char* outFile = nullptr;  // term.out, read by this program
     char* inFile = nullptr;   // term.in, written by this program
+    const char* dir = "internal";
 
     // Line by line on a pipe too, as on a terminal: an operator program that
     // reads our output sees each status line when it happens.
@@ -82,6 +106,7 @@ int main(int argc, char** argv)
             login = optarg;
             break;
         case 'f':
+            dir = optarg;
             free(outFile);
             free(inFile);
             outFile = sharedFilePath(optarg, "term.out");
@@ -100,6 +125,22 @@ int main(int argc, char** argv)
     if (inFile == nullptr)
         inFile = copyText("internal/term.in");
 
+    // Taken before FileShare resets term.in. A directory that does not exist
+    // is refused rather than waited for: the lock cannot be held there, so
+    // a terminal waiting for it would run unguarded when it appears, and a
+    // mistyped -f shows at once. A service restarts the terminal until its
+    // directory is there.
+    DirectoryLock lock;
+    if (!lock.take(dir)) {
+        fprintf(stderr, "Quorvane not started: %s\n", lock.why().c_str());
+        free(outFile);
+        free(inFile);
+        return 1;
+    }
+    // From here every line printed waits in a bounded buffer rather than
+    // hold up the loop while the console does not read.
+    auto console = std::make_unique<CsStdOut>(nullptr);
+
     // Caught before anything is made that a signal's default action would
     // throw away: from here a signal stops the loop (at its first pass, if
     // it comes during construction), and held server output still reaches
@@ -112,6 +153,7 @@ int main(int argc, char** argv)
     CsApplication::run();
 
     delete application;
+    console.reset();
     // From here a signal takes its default action at once; one that came
     // before, even while the application was being destroyed, is the cause
     // the process ends by.

@@ -2,8 +2,9 @@
 // killed and restarted, a server host that vanishes from the network without
 // a word, resets and refusals, a server that accepts and never reads, shared
 // files that become unwritable, shrink, are replaced or grow while read, a
-// console that nobody reads, and bad values on the command line. Each test
-// says what the program did and what, if anything, was lost.
+// console that nobody reads, closed standard descriptors, and bad values on
+// the command line. Each test says what the program did and what, if
+// anything, was lost.
 #include "child.h"
 #include "clock.h"
 #include "loopback.h"
@@ -538,31 +539,64 @@ TEST_F(FaultsTest, TermOutGrowingShrinkingAndReplacedIsReadFromWhereItNowStarts)
 
 // ---------------------------------------------------------------- the console
 
-TEST_F(FaultsTest, AConsoleNobodyReadsHoldsEverythingBackAndLosesNothing)
+TEST_F(FaultsTest, AConsoleNobodyReadsHoldsUpNeitherTheFilesNorTheConnection)
 {
     ASSERT_TRUE(server.ok());
-    kit::ChildOptions o;
+    // A terminal that nobody reads, as one held with Ctrl-S or behind a
+    // stalled remote link.
+    kit::ChildOptions o = kit::onTerminal();
     o.drainLater = true;
     terminal = start("127.0.0.1", server.portText(), o);
     peer = server.accept(5000);
     ASSERT_GE(peer, 0);
-    usleep(300000);
+    ASSERT_EQ("\n", kit::waitForFile(dir.file("term.in"), "\n", 3000));
 
-    // The echo of 1 MB fills the console pipe: the program blocks in its
-    // write, the server's data waits in the socket, term.out is not read.
-    const std::string data = kit::randomLines(1u << 20, 5, 100);
-    ASSERT_TRUE(kit::sendAll(peer, data, 5000));
+    // Twice the console's bound of server text, shown on that terminal.
+    const std::string data = kit::randomLines(2u << 20, 5, 100);
+    ASSERT_TRUE(kit::sendAll(peer, data, 5000)) << "the program stopped reading the server";
     ASSERT_TRUE(kit::appendFile(dir.file("term.out"), "operator\x01\n"));
-    std::string early;
-    early += kit::readFor(peer, 2000);
-    EXPECT_EQ("", early) << "the program was not held up";
-
-    terminal->startDraining();
-    std::string got;
-    got += kit::readExactly(peer, (9) - got.size(), 4000);
-    EXPECT_EQ("operator\n", got);
+    EXPECT_EQ("operator\n", kit::readExactly(peer, 9, 4000)) << "term.out was not read";
     const std::string termIn = waitForTermIn(dir.file("term.in"), data.substr(data.size() - 20), 6000);
-    EXPECT_TRUE(data == termIn) << "everything held back reached term.in: " << kit::firstDifference(data, termIn);
+    EXPECT_TRUE(data == termIn) << "everything received reached term.in: " << kit::firstDifference(data, termIn);
+
+    // Read at last, the console shows the text up to the gap, then how much
+    // it missed: the rest of the text and the record shown meanwhile.
+    terminal->startDraining();
+    const std::string head = "*** Console output dropped: ";
+    ASSERT_TRUE(terminal->waitFor(" bytes the console did not take\n", 5000));
+    const std::string shown = terminal->output();
+    const size_t from = shown.find(data.substr(0, 40));
+    const size_t notice = shown.find(head);
+    ASSERT_NE(std::string::npos, from) << shown.substr(0, 400);
+    ASSERT_LT(from, notice);
+    std::string kept = shown.substr(from, notice - from);
+    // The notice starts a line of its own after a line cut by the gap.
+    if (!kept.empty() && kept.size() <= data.size() && data[kept.size() - 1] != '\n')
+        kept.pop_back();
+    EXPECT_EQ(0, data.compare(0, kept.size(), kept)) << "the text before the gap is the start of what came";
+    EXPECT_GT(kept.size(), 512u * 1024) << "less than the bound was kept";
+    EXPECT_EQ(std::to_string(data.size() - kept.size() + 9),
+              shown.substr(notice + head.size(), shown.find(' ', notice + head.size()) - notice - head.size()));
+}
+
+TEST_F(FaultsTest, StartedWithStandardInputAndOutputClosedItRunsOnAndWritesTermIn)
+{
+    ASSERT_TRUE(server.ok());
+    // As a supervisor or "<&- >&-" starts it: the shell closes both, then
+    // becomes the program.
+    std::vector<std::string> argv = {"sh", "-c", "exec \"$@\" <&- >&-", "sh"};
+    for (const std::string &word : kit::terminalArgs("127.0.0.1", server.portText(), dir.path()))
+        argv.push_back(word);
+    auto closed = std::make_unique<kit::Child>(argv);
+    peer = server.accept(5000);
+    ASSERT_GE(peer, 0) << closed->output();
+    ASSERT_TRUE(kit::sendAll(peer, "to operator\n"));
+    EXPECT_EQ("to operator\n", waitForTermIn(dir.file("term.in"), "to operator\n", 4000));
+    ASSERT_TRUE(kit::appendFile(dir.file("term.out"), "from operator\x01\n"));
+    EXPECT_EQ("from operator\n", kit::readExactly(peer, 14, 4000));
+    EXPECT_TRUE(closed->running()) << closed->output();
+    closed->signal(SIGTERM);
+    EXPECT_EQ(128 + SIGTERM, closed->waitExit(5000));
 }
 
 // ---------------------------------------------------------------- bad values
