@@ -2,9 +2,11 @@
 // the select() main loop of the communication library.
 //
 // Everything runs on one thread inside connection_main_loop(). Each pass
-// bounds one select() by the earliest timer and then serves either that one
-// timer or the ready descriptors: watches first, then connections (read
-// before write). Removal is deferred to the end of a pass, so callbacks may
+// bounds one select() by the earliest timer and then serves the ready
+// descriptors, watches first, then connections (read before write), and
+// after them the earliest timer when it is due, even when descriptors were
+// ready: one timer per pass at most, in expiry order, so a descriptor that
+// is ready in every pass cannot hold the timers back. Removal is deferred to the end of a pass, so callbacks may
 // create, send, close, add and remove watches and timers, and stop the loop
 // at any time, their own records included.
 //
