@@ -567,7 +567,7 @@ TEST_F(FaultsTest, AConsoleNobodyReadsHoldsEverythingBackAndLosesNothing)
 
 // ---------------------------------------------------------------- bad values
 
-TEST_F(FaultsTest, AnUnresolvableHostIsReportedAndTheProgramRunsOnIdle)
+TEST_F(FaultsTest, AnUnresolvableHostIsReportedAndTheProgramRunsOnWaitingToRetry)
 {
     terminal = start("no-such-host.invalid", "8000");
     ASSERT_TRUE(terminal->waitFor("Welcome to Quorvane", 5000));
