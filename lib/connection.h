@@ -39,7 +39,7 @@
 #define CS_FLAG_RAW 1      // receive without framing: every read is one MSG_RAW message
 #endif
 #ifndef CS_FLAG_NONBLOCK
-#define CS_FLAG_NONBLOCK 2 // outgoing connections: connect without blocking
+#define CS_FLAG_NONBLOCK 2 // outgoing: connect without blocking; accepted: non-blocking socket
 #endif
 #ifndef CS_FLAG_NODELAY
 #define CS_FLAG_NODELAY 4  // set TCP_NODELAY on the socket
