@@ -193,7 +193,7 @@ void ProgramFileShare::onTick()
     }
 
     if (serverClient != nullptr) {
-        if (serverClient->state() == -1) {
+        if (serverClient->retryWaiting()) {
             ++retryTicks;
             if (retryTicks % 10 == 0 && debugLevel != 0)
                 printf("Retry to connect the server (%d sec)\n", retryTicks);

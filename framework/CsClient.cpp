@@ -18,7 +18,7 @@ CsClient::CsClient(CsApplication *owner, const char *host, const char *port,
       nodelay(nodelay)
 {
     clientVerbose = verbose;
-    // A first attempt that fails at once simply leaves the client idle.
+    // A first attempt that fails at once is retried like any other.
     connect();
 }
 
@@ -41,7 +41,15 @@ int CsClient::connect()
     int flags = CS_FLAG_RAW | CS_FLAG_NONBLOCK | (nodelay ? CS_FLAG_NODELAY : 0);
     handle = client_connect(host.c_str(), port.c_str(), &callbacks, flags);
     if (handle == -1) {
-        clientState = STATE_IDLE;
+        // No route yet, a name that does not resolve for the moment, no
+        // descriptor free: all of these pass, as a refused connect does.
+        if (retrySeconds != 0) {
+            if (clientVerbose)
+                printf("Connect failed, retry\n");
+            scheduleRetry();
+        } else {
+            clientState = STATE_IDLE;
+        }
         return -1;
     }
     client_server_set_user_data(handle, this);

@@ -10,9 +10,10 @@
 //   EVENT_CONNECT_FAILED  an attempt failed and retrySeconds is 0
 // With retrySeconds above 0 a failed attempt or a lost connection is tried
 // again after that many seconds, without limit and silently (apart from
-// the progress lines). An attempt that fails at once (a host that does not
-// resolve, a service name that does not exist) leaves the client idle, with
-// neither event nor retry; the library has printed its report.
+// the progress lines). That holds for an attempt that fails at once too (a
+// host that does not resolve for the moment, no route to the server): the
+// library reports such a failure, once while it repeats. Without retries
+// an attempt that fails at once leaves the client idle, with no event.
 //
 // Class-wide verbose flag, overwritten by every constructor: when set, the
 // progress lines go to standard output.
@@ -43,8 +44,9 @@ public:
     ~CsClient() override;
 
     // Starts an attempt. The new handle, or -1 when the client holds one
-    // already (nothing changes) or the attempt failed at once (idle). A
-    // retry that was waiting is cancelled: the new attempt replaces it.
+    // already (nothing changes) or the attempt failed at once (a retry then
+    // waits, or without retries the client is idle). A retry that was
+    // waiting is cancelled: the new attempt replaces it.
     int connect();
     // Closes the connection without EVENT_DISCONNECTED, or stops a retry that
     // waits on its timer; the client is idle afterwards. 0 when a connection
@@ -59,6 +61,8 @@ public:
     long queuedBytes() const;
     // STATE_CONNECTED, STATE_CONNECTING or STATE_IDLE.
     int state() const { return clientState; }
+    // Whether a new attempt waits on its timer (no attempt under way).
+    bool retryWaiting() const { return retryTimer != -1; }
 
     // The peer's dotted address and decimal port, owned by the client and
     // valid until the next call of the same query; "" without a connection.

@@ -11,15 +11,16 @@
 int CsServer::serverVerbose = 0;
 
 CsServer::CsServer(CsApplication *owner, const char *port, int verbose, int nodelay)
-    : CsApplication(owner, this), handle(-1), port(port != nullptr ? port : ""), nodelay(nodelay)
+    : CsApplication(owner, this), handle(-1), port(port != nullptr ? port : ""), nodelay(nodelay), nonblocking(0)
 {
     serverVerbose = verbose;
     listen();
 }
 
-CsServer::CsServer(CsApplication *owner, const char *port, int verbose, int nodelay, const char *address)
+CsServer::CsServer(CsApplication *owner, const char *port, int verbose, int nodelay, const char *address,
+                   int nonblocking)
     : CsApplication(owner, this), handle(-1), port(port != nullptr ? port : ""),
-      address(address != nullptr ? address : ""), nodelay(nodelay)
+      address(address != nullptr ? address : ""), nodelay(nodelay), nonblocking(nonblocking)
 {
     serverVerbose = verbose;
     listen();
@@ -35,7 +36,7 @@ void CsServer::listen()
     if (handle != -1)
         return;
     server_callbacks callbacks = {connectAdapter, disconnectAdapter, messageAdapter};
-    int flags = CS_FLAG_RAW | (nodelay ? CS_FLAG_NODELAY : 0);
+    int flags = CS_FLAG_RAW | (nodelay ? CS_FLAG_NODELAY : 0) | (nonblocking ? CS_FLAG_NONBLOCK : 0);
     handle = address.empty() ? server_listen(port.c_str(), &callbacks, flags)
                              : server_listen_address(address.c_str(), port.c_str(), &callbacks, flags);
     if (handle == -1)
@@ -71,6 +72,18 @@ int CsServer::send(int clientHandle, const void *data, int len)
     if (len < 0 || len > MSGBUFSIZE || (data == nullptr && len > 0))
         return -1;
     return client_server_send(clientHandle, MSG_RAW, data, len);
+}
+
+long CsServer::queuedBytes(int clientHandle) const
+{
+    return client_server_queued_bytes(clientHandle);
+}
+
+int CsServer::disconnect(int clientHandle)
+{
+    if (handle == -1 || serverOf(clientHandle) != this)
+        return -1;
+    return client_server_disconnect(clientHandle);
 }
 
 int CsServer::firstClient()

@@ -28,8 +28,11 @@ public:
     // The same on one local address only (dotted IPv4; null or "" for
     // all): a server that should not be reachable from other hosts listens
     // on "127.0.0.1". A text that is no IPv4 address leaves it not
-    // listening.
-    CsServer(CsApplication *owner, const char *port, int verbose, int nodelay, const char *address);
+    // listening. nonblocking: the accepted sockets do not block, so a
+    // client that stops reading makes what is sent to it wait in its queue
+    // (queuedBytes) instead of stopping the whole program in a write.
+    CsServer(CsApplication *owner, const char *port, int verbose, int nodelay, const char *address,
+             int nonblocking = 0);
     // Stops listening and closes every client: no library callback reaches
     // the object afterwards.
     ~CsServer() override;
@@ -47,6 +50,12 @@ public:
     // Sends len raw bytes (0..MSGBUFSIZE) to one client: 0, or -1 for a
     // client that has gone, a length out of range or a failed send.
     int send(int clientHandle, const void *data, int len);
+    // Bytes sent to a client that its socket has not taken yet; -1 for a
+    // client that has gone.
+    long queuedBytes(int clientHandle) const;
+    // Closes one client of this server at once, without EVENT_DISCONNECTED:
+    // 0, or -1 for a handle that is no live client of this server.
+    int disconnect(int clientHandle);
     // Client handles in order of acceptance, -1 at the end. firstClient()
     // takes a snapshot that nextClient() walks.
     int firstClient();
@@ -75,6 +84,7 @@ private:
     std::string port;        // port number or service name
     std::string address;     // local address to listen on; "" for all
     int nodelay;             // nonzero: TCP_NODELAY on accepted connections
+    int nonblocking;         // nonzero: accepted sockets do not block
     std::string addressText; // cache behind peerAddress()
     std::string portText;    // cache behind peerPort()
 

@@ -3,6 +3,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -18,6 +19,29 @@
 // con_info of every connect whose watch is still registered; created on
 // first use and dropped by client_release_pending().
 static linked_list *pending = nullptr;
+
+static client_lookup_func lookup = gethostbyname;
+
+// What the last attempt that failed at once failed on: host, port and the
+// cause. A caller that retries every few seconds while the network is down
+// would otherwise fill the error stream and the system log with one
+// identical block per attempt. Emptied by an attempt that gets a handle.
+static char last_refusal[CLIENT_REFUSAL_KEY_SIZE];
+
+// Whether a failure at once is new and to be reported: not when it repeats
+// the last one for the same host and port (texts longer than the key are
+// told apart by their beginnings only). errno is kept for the report.
+static int first_refusal(const char *host, const char *port, const char *cause, int code)
+{
+    const int saved = errno;
+    char key[CLIENT_REFUSAL_KEY_SIZE];
+    snprintf(key, sizeof key, "%s\n%s\n%s %d", host, port, cause, code);
+    const int repeated = strcmp(key, last_refusal) == 0;
+    if (!repeated)
+        memcpy(last_refusal, key, sizeof key);
+    errno = saved;
+    return !repeated;
+}
 
 // Probes a silent connection, and bounds how long sent data may stay
 // unacknowledged, so that a server host that vanished without a word is
@@ -51,13 +75,15 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
 
     const int sock = socket(AF_INET, SOCK_STREAM, 0);
     if (sock < 0) {
-        REPORT_SYSERROR("        socket");
+        if (first_refusal(host, port, "socket", errno))
+            REPORT_SYSERROR("        socket");
         return -1;
     }
     // Beyond the descriptor sets the main loop could never serve it, and
     // setting its bit would write past the sets.
     if (sock >= FD_SETSIZE) {
-        REPORT_ERROR("        Descriptor %d is beyond the select() limit of %d.", sock, FD_SETSIZE);
+        if (first_refusal(host, port, "select limit", 0))
+            REPORT_ERROR("        Descriptor %d is beyond the select() limit of %d.", sock, FD_SETSIZE);
         close(sock);
         return -1;
     }
@@ -70,15 +96,18 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
         fcntl(sock, F_SETFL, O_NONBLOCK);
     set_keepalive(sock);
 
-    struct hostent *host_entry = gethostbyname(host);
+    struct hostent *host_entry = lookup(host);
     if (host_entry == nullptr || host_entry->h_addrtype != AF_INET || host_entry->h_addr_list[0] == nullptr) {
-        REPORT_ERROR("        Host \"%s\" not found: %s\n", host, hstrerror(host_entry == nullptr ? h_errno : NO_ADDRESS));
+        const int cause = host_entry == nullptr ? h_errno : NO_ADDRESS;
+        if (first_refusal(host, port, "lookup", cause))
+            REPORT_ERROR("        Host \"%s\" not found: %s\n", host, hstrerror(cause));
         close(sock);
         return -1;
     }
     const int port_number = client_server_parse_port(port);
     if (port_number < 0) {
-        REPORT_ERROR("        Could not find service \"%s\".", port);
+        if (first_refusal(host, port, "service", 0))
+            REPORT_ERROR("        Could not find service \"%s\".", port);
         close(sock);
         return -1;
     }
@@ -98,8 +127,9 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
     item->server = nullptr;
 
     if (client_server_item_add(item) < 0) {
-        REPORT_ERROR("        Could not allocate handle for connection to %s:%d\n", inet_ntoa(address.sin_addr),
-                     port_number);
+        if (first_refusal(host, port, "handle", 0))
+            REPORT_ERROR("        Could not allocate handle for connection to %s:%d\n", inet_ntoa(address.sin_addr),
+                         port_number);
         free(item);
         close(sock);
         return -1;
@@ -130,7 +160,8 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
     } else if (errno == EINPROGRESS) {
         info->in_progress = 1;
     } else {
-        REPORT_SYSERROR("        connect");
+        if (first_refusal(host, port, "connect", errno))
+            REPORT_SYSERROR("        connect");
         free(info);
         connection_close(item->con, 0);
         release_item(item);
@@ -148,6 +179,7 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
     if (pending == nullptr)
         pending = llCreate();
     llAppend(pending, info);
+    last_refusal[0] = '\0';
     return item->handle;
 }
 
@@ -227,4 +259,9 @@ void client_release_pending(void)
     }
     llDestroy(pending);
     pending = nullptr;
+}
+
+void client_set_lookup(client_lookup_func func)
+{
+    lookup = func != nullptr ? func : gethostbyname;
 }

@@ -15,6 +15,11 @@
 //
 // The name look-ups, and without CS_FLAG_NONBLOCK the connect itself, block
 // the whole main loop while they last.
+//
+// An attempt that fails at once is reported, except when it fails on the
+// same cause as the previous attempt that failed at once, for the same host
+// and port, with no attempt getting a handle in between: a caller that
+// retries while the network is down gets one report, not one per attempt.
 #ifndef QUORVANE_CLIENT_H
 #define QUORVANE_CLIENT_H
 
@@ -24,6 +29,7 @@
 #define CLIENT_KEEPALIVE_INTERVAL 5     // seconds between unanswered probes
 #define CLIENT_KEEPALIVE_COUNT 4        // unanswered probes that end the connection
 #define CLIENT_USER_TIMEOUT_MS 45000    // unacknowledged data (or probes) for this long ends the connection
+#define CLIENT_REFUSAL_KEY_SIZE 600     // bytes of host, port and cause kept to tell a repeated failure
 
 // One per connect in progress: created by client_connect(), freed by
 // connect_cb() or when the connect is abandoned.
@@ -37,8 +43,9 @@ typedef struct con_info {
 // number, or TCP service name). callbacks must not be null (its slots may
 // be) and is read during the call only; flags is a set of CS_FLAG_*.
 // The new handle, or -1: host or port empty (silent), socket, resolution,
-// service or table failure (reported, socket closed); without
-// CS_FLAG_NONBLOCK also a refused or timed-out connect.
+// service or table failure, a connect that fails at once (no route to the
+// host), without CS_FLAG_NONBLOCK also a refused or timed-out connect
+// (reported unless repeated, socket closed).
 int client_connect(const char *host, const char *port, const client_callbacks *callbacks, int flags);
 
 // ---- library-internal ----
@@ -54,6 +61,11 @@ void disconnect_cb(void *item);
 // and its con_info is freed, so a later socket that reuses the descriptor
 // number never reaches the old connect_cb. 0 when one was pending, -1 not.
 int client_abandon_connect(client_server_item *item);
+
+// The name look-up of client_connect(), gethostbyname(3) unless replaced so
+// that a look-up failing for a while can be exercised; null restores it.
+typedef struct hostent *(*client_lookup_func)(const char *name);
+void client_set_lookup(client_lookup_func func);
 
 // Frees every pending-connect record (the watches themselves go with the
 // connection layer's shutdown).

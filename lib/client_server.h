@@ -38,7 +38,7 @@
 #define CS_FLAG_RAW 1      // receive without framing: every read is one MSG_RAW message
 #endif
 #ifndef CS_FLAG_NONBLOCK
-#define CS_FLAG_NONBLOCK 2 // outgoing only: connect without blocking, result via on_connect
+#define CS_FLAG_NONBLOCK 2 // outgoing: connect without blocking, result via on_connect; accepted: non-blocking socket
 #endif
 #ifndef CS_FLAG_NODELAY
 #define CS_FLAG_NODELAY 4  // set TCP_NODELAY on the socket

@@ -715,6 +715,27 @@ static void purge_connections(void)
     }
 }
 
+// Whether a timer's expiry has come on the timer clock.
+static int timer_due(const connection_timer *timer)
+{
+    struct timeval now;
+    connection_clock(&now);
+    if (now.tv_sec != timer->expiry.tv_sec)
+        return now.tv_sec > timer->expiry.tv_sec;
+    return now.tv_usec >= timer->expiry.tv_usec;
+}
+
+// Fires one timer: it runs on from its previous expiry, or is cancelled
+// and released when it reaches the top in a later pass. func is the loop.
+static void fire_timer(connection_timer *timer, const char *func)
+{
+    REPORT_ASSERT_IN(func, timer->cb != NULL);
+    if (timer->cb(TIMER_EXPIRED, timer->arg) != 0)
+        timer->cancelled = 1;
+    else
+        rearm_timer(timer, func);
+}
+
 int connection_main_loop(void)
 {
     while (!stop_flag) {
@@ -740,11 +761,7 @@ int connection_main_loop(void)
             }
         } else if (dcnt == 0) {
             REPORT_ASSERT(timer != NULL);
-            REPORT_ASSERT(timer->cb != NULL);
-            if (timer->cb(TIMER_EXPIRED, timer->arg) != 0)
-                timer->cancelled = 1;
-            else
-                rearm_timer(timer, __func__);
+            fire_timer(timer, __func__);
         } else {
             // Watches first: they carry the console and connects in
             // progress, which must not wait behind a busy connection.
@@ -775,6 +792,16 @@ int connection_main_loop(void)
             }
             dcnt = serve_connections(dcnt, &rd, &wr);
             REPORT_ASSERT(dcnt == 0);
+
+            // A descriptor that is ready in every pass would otherwise hold
+            // back every timer for as long as it stays ready. The top is
+            // looked up again: the callbacks may have cancelled it or added
+            // an earlier one. A stopped loop starts nothing new.
+            if (!stop_flag) {
+                timer = live_top_timer();
+                if (timer != nullptr && timer_due(timer))
+                    fire_timer(timer, __func__);
+            }
         }
 
         purge_watches();

@@ -2,9 +2,11 @@
 // the select() main loop of the communication library.
 //
 // Everything runs on one thread inside connection_main_loop(). Each pass
-// bounds one select() by the earliest timer and then serves either that one
-// timer or the ready descriptors: watches first, then connections (read
-// before write). Removal is deferred to the end of a pass, so callbacks may
+// bounds one select() by the earliest timer and then serves the ready
+// descriptors, watches first, then connections (read before write), and
+// after them the earliest timer when it is due, even when descriptors were
+// ready: one timer per pass at most, in expiry order, so a descriptor that
+// is ready in every pass cannot hold the timers back. Removal is deferred to the end of a pass, so callbacks may
 // create, send, close, add and remove watches and timers, and stop the loop
 // at any time, their own records included.
 //
@@ -37,7 +39,7 @@
 #define CS_FLAG_RAW 1      // receive without framing: every read is one MSG_RAW message
 #endif
 #ifndef CS_FLAG_NONBLOCK
-#define CS_FLAG_NONBLOCK 2 // outgoing connections: connect without blocking
+#define CS_FLAG_NONBLOCK 2 // outgoing: connect without blocking; accepted: non-blocking socket
 #endif
 #ifndef CS_FLAG_NODELAY
 #define CS_FLAG_NODELAY 4  // set TCP_NODELAY on the socket

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -21,7 +22,9 @@ static server_alloc_func snapshot_alloc = calloc;
 // Former clients of a server that stopped listening point here instead of at
 // the freed server record: their disconnect handlers still run after the
 // pass, and find neither callbacks nor a client list to touch.
-static server_item unlistened_server = {-1, -1, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr};
+static server_item unlistened_server = {-1, -1, nullptr, nullptr, nullptr, nullptr, 0, nullptr, 0, nullptr, nullptr};
+
+static int accept_pause_ms = SERVER_ACCEPT_PAUSE_MS;
 
 static server_item *find_server(int handle)
 {
@@ -137,6 +140,38 @@ int server_listen_address(const char *address, const char *port, const server_ca
     return listen_on(address, port, callbacks, flags, __func__);
 }
 
+// Errors of accept() that leave the client waiting on the listening
+// socket, so that trying again at once fails again.
+static int accept_short_of_resources(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}
+
+// The pause timer: listens again. Its release call may come after the
+// server was freed, so only the expiry looks at it.
+static int resume_accepting(int reason, void *data)
+{
+    if (reason != TIMER_EXPIRED)
+        return 0;
+    server_item *server = static_cast<server_item *>(data);
+    // Refused (reported by the watch): another pause, and another try.
+    if (client_server_add_input(CS_INPUT_READ, server->serv_sock, add_connection, server) < 0)
+        return 0;
+    server->accept_pause = nullptr;
+    return 1;
+}
+
+// Stops watching the listening socket for the accept pause: 0, or -1 when
+// no timer could be had (the server then goes on listening as before).
+static int pause_accepting(server_item *server)
+{
+    server->accept_pause = connection_add_timer(accept_pause_ms, resume_accepting, server);
+    if (server->accept_pause == nullptr)
+        return -1;
+    client_server_remove_input(CS_INPUT_READ, server->serv_sock);
+    return 0;
+}
+
 int add_connection(int desc, void *data)
 {
     server_item *server = static_cast<server_item *>(data);
@@ -147,6 +182,12 @@ int add_connection(int desc, void *data)
     socklen_t peer_len = sizeof peer;
     const int sock = accept(desc, reinterpret_cast<struct sockaddr *>(&peer), &peer_len);
     if (sock < 0) {
+        const int err = errno;
+        if (accept_short_of_resources(err) && pause_accepting(server) == 0) {
+            REPORT_ERROR("        accept: %s; not accepting for %d ms.", strerror(err), accept_pause_ms);
+            return 0;
+        }
+        errno = err;
         REPORT_SYSERROR("        accept");
         return 0;
     }
@@ -161,6 +202,8 @@ int add_connection(int desc, void *data)
         const int on = 1;
         setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
     }
+    if (server->flags & CS_FLAG_NONBLOCK)
+        fcntl(sock, F_SETFL, fcntl(sock, F_GETFL) | O_NONBLOCK);
 
     client_server_item *item = static_cast<client_server_item *>(calloc(1, sizeof(client_server_item)));
     REPORT_ASSERT(item != NULL);
@@ -218,7 +261,11 @@ int server_unlisten(int handle)
     if (server == nullptr)
         return -1;
 
-    client_server_remove_input(CS_INPUT_READ, server->serv_sock);
+    // While accepting is paused there is no watch, only the timer.
+    if (server->accept_pause != nullptr)
+        connection_cancel_timer(server->accept_pause);
+    else
+        client_server_remove_input(CS_INPUT_READ, server->serv_sock);
     server->on_connect = nullptr;
     server->on_disconnect = nullptr;
     server->on_message = nullptr;
@@ -340,6 +387,7 @@ void server_release_all(void)
     for (int i = 0; i < servers->size; i++) {
         if (!servers->table[i].used)
             continue;
+        // A pause timer went with the connection layer, shut down first.
         server_item *server = static_cast<server_item *>(servers->table[i].data);
         handle_remove(servers, servers->table[i].handle);
         if (server->serv_sock >= 0)
@@ -348,6 +396,11 @@ void server_release_all(void)
         free(server->client_handles);
         free(server);
     }
+}
+
+void server_set_accept_pause(int ms)
+{
+    accept_pause_ms = ms >= 0 ? ms : SERVER_ACCEPT_PAUSE_MS;
 }
 
 void server_set_snapshot_alloc(server_alloc_func alloc)

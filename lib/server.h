@@ -19,6 +19,7 @@
 
 #define SERVER_TABLE_SIZE 16 // live servers at most
 #define SERVER_BACKLOG 5     // pending connections the kernel keeps per server
+#define SERVER_ACCEPT_PAUSE_MS 1000 // no accepting for this long after accept() found no descriptor or memory
 
 // One per listening server.
 typedef struct server_item {
@@ -32,13 +33,23 @@ typedef struct server_item {
     int *client_handles;              // owned snapshot of client handles ending in -1; null when none
     int next_client;                  // read position in client_handles
     void *user_data;                  // application pointer, null until set
+    connection_timer *accept_pause;   // while accepting is paused: the timer that resumes it; else null
 } server_item;
 
 // Listens on every local IPv4 address at port (decimal number or TCP
 // service name; "0" picks a free port). callbacks must not be null (its
-// slots may be) and is read during the call only; flags (CS_FLAG_RAW,
-// CS_FLAG_NODELAY) apply to every accepted connection. The server handle,
-// or -1 (empty port silently; otherwise reported).
+// slots may be) and is read during the call only; flags apply to every
+// accepted connection: CS_FLAG_RAW, CS_FLAG_NODELAY, and CS_FLAG_NONBLOCK,
+// which makes its socket non-blocking, so that a client that stops reading
+// makes what is sent to it wait in its queue (connection_queued_bytes)
+// instead of holding up the whole loop in a write. The server handle, or -1
+// (empty port silently; otherwise reported).
+//
+// When accept() finds no free descriptor (EMFILE, ENFILE) or no memory
+// (ENOBUFS, ENOMEM), the waiting client stays readable on the listening
+// socket, and the loop would try it again in every pass. The server stops
+// watching its socket instead, reports once, and listens again after the
+// accept pause; the client waits in the backlog meanwhile.
 int server_listen(const char *port, const server_callbacks *callbacks, int flags);
 
 // The same on one local address (dotted IPv4; null or "" for all). A text
@@ -82,6 +93,11 @@ void server_disconnect_cb(void *item);
 // Closes and frees every server (library shutdown); their clients' items
 // are the item table's to free. The server table itself stays.
 void server_release_all(void);
+
+// How long a server does not accept after accept() ran short of
+// descriptors or memory; a negative value restores SERVER_ACCEPT_PAUSE_MS.
+// Applies to pauses that start after the call.
+void server_set_accept_pause(int ms);
 
 // Allocation of the client-handle snapshot, replaceable so that running out
 // of memory can be exercised; null restores calloc(3).

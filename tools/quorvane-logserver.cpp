@@ -6,7 +6,9 @@
 // UTC timestamp and the name, and relayed to every other logged-in operator.
 // Input lines are bounded: a longer line is refused with a message and
 // dropped up to its end, so a client cannot make the server grow without
-// limit. SIGINT and SIGTERM end the server cleanly with the log flushed.
+// limit. Output waits for an operator only up to a bound: one who stops
+// reading is disconnected, with a line in the log, and never holds up the
+// others. SIGINT and SIGTERM end the server cleanly with the log flushed.
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -29,7 +31,7 @@
 namespace {
 
 const char *const kUsage =
-    "Usage: quorvane-logserver [-p port] [-a] [-f logfile] [-m maxline]\n"
+    "Usage: quorvane-logserver [-p port] [-a] [-f logfile] [-m maxline] [-b backlog]\n"
     "\n"
     "  -p port     TCP port number or service name to listen on (default 8000);\n"
     "              0 listens on a free port, named in the listening line\n"
@@ -37,6 +39,8 @@ const char *const kUsage =
     "  -f logfile  file the operators' lines are appended to\n"
     "              (default ./quorvane.log)\n"
     "  -m maxline  longest input line accepted, in bytes (default 4096)\n"
+    "  -b backlog  most bytes that may wait for one operator who does not read;\n"
+    "              beyond it the operator is disconnected (default 4194304)\n"
     "  -h, --help  print this text\n"
     "\n"
     "Once listening it prints one line on standard output:\n"
@@ -44,7 +48,9 @@ const char *const kUsage =
     "\n"
     "Each client is asked \"login:\"; its first line is the operator's name.\n"
     "Every later line is logged as \"<UTC time> <name>: <text>\" and sent to\n"
-    "every other logged-in operator as \"<name>: <text>\".\n";
+    "every other logged-in operator as \"<name>: <text>\".\n"
+    "An operator disconnected for not reading is logged as\n"
+    "  \"<UTC time> -- <name> disconnected: <bytes> bytes not read\".\n";
 
 // Written by the signal handler, read by the loop through the pipe; the
 // handler does nothing else, so it is safe whatever the loop is doing.
@@ -85,10 +91,12 @@ struct Operator {
 class LogServer : public CsApplication
 {
 public:
-    LogServer(const char *port, bool allAddresses, FILE *log, size_t maxLine)
-        : log(log), maxLine(maxLine)
+    LogServer(const char *port, bool allAddresses, FILE *log, size_t maxLine, long maxBacklog)
+        : log(log), maxLine(maxLine), maxBacklog(maxBacklog)
     {
-        server = std::make_unique<CsServer>(this, port, 0, 1, allAddresses ? nullptr : "127.0.0.1");
+        // Non-blocking clients: a write to one whose window is full would
+        // otherwise stop the whole server, every other operator with it.
+        server = std::make_unique<CsServer>(this, port, 0, 1, allAddresses ? nullptr : "127.0.0.1", 1);
     }
 
     ~LogServer() override
@@ -133,6 +141,36 @@ private:
             if (server->send(client, text.data() + at, static_cast<int>(n)) != 0)
                 return;
         }
+        const long waiting = server->queuedBytes(client);
+        if (waiting > maxBacklog)
+            dropSlowReader(client, waiting);
+    }
+
+    // An operator who does not read would make the server hold everything
+    // the others say for it, without end.
+    void dropSlowReader(int client, long waiting)
+    {
+        auto it = operators.find(client);
+        std::string who;
+        if (it != operators.end() && it->second.loggedIn)
+            who = it->second.name;
+        else
+            who = std::string("client ") + server->peerAddress(client) + ":" + server->peerPort(client);
+        fprintf(log, "%s -- %s disconnected: %ld bytes not read\n", utcStamp().c_str(), who.c_str(), waiting);
+        fflush(log);
+        server->disconnect(client);
+        if (it != operators.end())
+            operators.erase(it);
+    }
+
+    static std::string utcStamp()
+    {
+        char stamp[32];
+        const time_t now = time(nullptr);
+        struct tm utc;
+        gmtime_r(&now, &utc);
+        strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        return stamp;
     }
 
     void receive(int client, const char *data, int length)
@@ -183,18 +221,14 @@ private:
             sendText(client, "Welcome, " + op.name + ".\n");
             return;
         }
-        char stamp[32];
-        const time_t now = time(nullptr);
-        struct tm utc;
-        gmtime_r(&now, &utc);
-        strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
         // One write and a flush per line: whatever has been relayed is also
         // on disk, even if the server is killed afterwards.
-        fprintf(log, "%s %s: %s\n", stamp, op.name.c_str(), text.c_str());
+        fprintf(log, "%s %s: %s\n", utcStamp().c_str(), op.name.c_str(), text.c_str());
         fflush(log);
 
         const std::string relay = op.name + ": " + text + "\n";
-        // Snapshot the receivers first: a failed send may end a client.
+        // Snapshot the receivers first: a failed send may end a client, and
+        // so may a backlog beyond the bound.
         std::vector<int> receivers;
         for (const auto &entry : operators)
             if (entry.first != client && entry.second.loggedIn)
@@ -205,6 +239,7 @@ private:
 
     FILE *log;
     size_t maxLine;
+    long maxBacklog; // bytes that may wait for one operator
     std::map<int, Operator> operators; // by client connection handle
     std::unique_ptr<CsServer> server;
 };
@@ -228,11 +263,12 @@ int main(int argc, char **argv)
     const char *logPath = "./quorvane.log";
     bool allAddresses = false;
     long maxLine = 4096;
+    long maxBacklog = 4L << 20;
 
     static const struct option longOptions[] = {{"help", no_argument, nullptr, 'h'},
                                                 {nullptr, 0, nullptr, 0}};
     int c;
-    while ((c = getopt_long(argc, argv, "p:af:m:h", longOptions, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "p:af:m:b:h", longOptions, nullptr)) != -1) {
         switch (c) {
         case 'p':
             port = optarg;
@@ -248,6 +284,15 @@ int main(int argc, char **argv)
             maxLine = strtol(optarg, &end, 10);
             if (end == optarg || *end != '\0' || maxLine < 1 || maxLine > 1048576) {
                 fprintf(stderr, "quorvane-logserver: -m wants a length from 1 to 1048576\n");
+                return 2;
+            }
+            break;
+        }
+        case 'b': {
+            char *end = nullptr;
+            maxBacklog = strtol(optarg, &end, 10);
+            if (end == optarg || *end != '\0' || maxBacklog < 1 || maxBacklog > (1L << 30)) {
+                fprintf(stderr, "quorvane-logserver: -b wants a size from 1 to 1073741824\n");
                 return 2;
             }
             break;
@@ -288,7 +333,7 @@ int main(int argc, char **argv)
 
     int status = 0;
     {
-        LogServer server(port, allAddresses, log, static_cast<size_t>(maxLine));
+        LogServer server(port, allAddresses, log, static_cast<size_t>(maxLine), maxBacklog);
         if (!server.listening()) {
             fprintf(stderr, "quorvane-logserver: cannot listen on port %s\n", port);
             status = 1;

@@ -3,12 +3,17 @@
 //   quorvane-op send [-x] [-n] DIR TEXT...   append one record to DIR/term.out
 //   quorvane-op follow [-x] [-a] DIR         print what appears in DIR/term.in
 //
-// Records are written and read by the terminal's own FileShare, so both
-// sides always agree on the format.
+// Records are encoded and read by the terminal's own FileShare, so both
+// sides always agree on the format. A record is appended with one write()
+// on a descriptor opened with O_APPEND, never truncating: sends that run at
+// once (two operators, or one script in a hurry) each land whole, in some
+// order. An empty record carries no data, so none is written before the
+// first: the terminal needs none in term.out.
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -26,7 +31,8 @@ const char *const kUsage =
     "send    appends one record to DIR/term.out: the TEXT words joined by\n"
     "        blanks and ended by a line feed; the terminal sends it to the\n"
     "        server at its next tick. TEXT \"-\" takes the data from standard\n"
-    "        input instead.\n"
+    "        input instead. The record is appended whole, in one write,\n"
+    "        also while other sends run.\n"
     "          -n  do not add the line feed\n"
     "follow  prints the data of the records that the terminal appends to\n"
     "        DIR/term.in, as they arrive, until interrupted.\n"
@@ -50,6 +56,39 @@ std::string readAll(FILE *in)
     while ((n = fread(buf, 1, sizeof buf, in)) > 0)
         data.append(buf, n);
     return data;
+}
+
+// Appends one encoded record in one write(): with O_APPEND the system
+// places it at the end as a whole, whoever else appends at the same time.
+// 0, or 1 after a message.
+int appendRecord(const std::string &path, const std::string &record)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        fprintf(stderr, "quorvane-op: cannot append to %s: %s\n", path.c_str(), strerror(errno));
+        return 1;
+    }
+    ssize_t n;
+    do
+        n = write(fd, record.data(), record.size());
+    while (n < 0 && errno == EINTR);
+    const int err = errno;
+    // The rest is not written after a short write: it could land behind
+    // another sender's record and corrupt both.
+    const bool whole = n == static_cast<ssize_t>(record.size());
+    if (close(fd) != 0 && whole) {
+        fprintf(stderr, "quorvane-op: cannot append to %s: %s\n", path.c_str(), strerror(errno));
+        return 1;
+    }
+    if (!whole) {
+        if (n < 0)
+            fprintf(stderr, "quorvane-op: cannot append to %s: %s\n", path.c_str(), strerror(err));
+        else
+            fprintf(stderr, "quorvane-op: only %zd of %zu bytes appended to %s; the record is cut\n", n,
+                    record.size(), path.c_str());
+        return 1;
+    }
+    return 0;
 }
 
 int send(int argc, char **argv)
@@ -103,15 +142,12 @@ int send(int argc, char **argv)
         }
     }
 
+    // A coder without files: it neither creates nor resets anything.
+    const FileShare coder(nullptr, nullptr, hex ? 1 : 0, 0, 0);
+    std::string record;
+    coder.encodeRecord(record, data.data(), static_cast<int>(data.size()));
     const std::string path = dir + "/term.out";
-    FileShare share(nullptr, path.c_str(), hex ? 1 : 0, 0, 0);
-    const int result = share.writeLine(data.data(), static_cast<int>(data.size()));
-    if (result != 0) {
-        fprintf(stderr, "quorvane-op: cannot append to %s: %s\n", path.c_str(),
-                errno != 0 ? strerror(errno) : "write failed");
-        return 1;
-    }
-    return 0;
+    return appendRecord(path, record);
 }
 
 // Polls term.in a few times a second and copies every decoded record to

@@ -434,7 +434,7 @@ TEST_F(ProgramFileShareRules, AnswersEveryLoginPromptAndNeitherEchoesNorQueuesIt
     EXPECT_EQ("\nok\x01\n", readFile(termIn));
 }
 
-TEST_F(ProgramFileShareRules, CountsIdleTicksOfAClientThatGaveUp)
+TEST_F(ProgramFileShareRules, CountsTheTicksOfAWaitingRetry)
 {
     for (int level : {1, 0}) {
         Terminal::Options o;

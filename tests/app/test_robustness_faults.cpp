@@ -601,7 +601,7 @@ TEST_F(FaultsTest, StartedWithStandardInputAndOutputClosedItRunsOnAndWritesTermI
 
 // ---------------------------------------------------------------- bad values
 
-TEST_F(FaultsTest, AnUnresolvableHostIsReportedAndTheProgramRunsOnIdle)
+TEST_F(FaultsTest, AnUnresolvableHostIsReportedAndTheProgramRunsOnWaitingToRetry)
 {
     terminal = start("no-such-host.invalid", "8000");
     ASSERT_TRUE(terminal->waitFor("Welcome to Quorvane", 5000));

@@ -1,6 +1,8 @@
 // The fixed limits of the communication library met head on: the 128-slot
-// connection table, filled by outgoing and by accepted connections, and the
-// select() descriptor limit as the terminal program meets it. Library-level
+// connection table, filled by outgoing and by accepted connections, the
+// select() descriptor limit as the terminal program meets it, and a server
+// that streams without a pause, so that the terminal's socket is ready in
+// every pass of its loop. Library-level
 // cases run in a child process each, since a stopped main loop never runs
 // again in the same process.
 #include "child.h"
@@ -17,12 +19,14 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <dirent.h>
 #include <netinet/in.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 #include "client.h"
@@ -203,6 +207,51 @@ TEST(DescriptorLimit, TheTerminalRefusesASocketBeyondTheSelectSetsAndRunsOn)
     ASSERT_TRUE(terminal.write("exit\n"));
     EXPECT_EQ(0, terminal.waitExit(5000)) << terminal.output();
     EXPECT_EQ(0, kit::countOf(terminal.output(), kit::kConnected));
+}
+
+// While the server streams, the socket is ready in every pass; the tick
+// must still come, or term.out is read only once the stream ends.
+TEST(Load, ARecordGoesOutWithinTwoTicksWhileTheServerStreamsWithoutPause)
+{
+    kit::Listener server;
+    ASSERT_TRUE(server.ok());
+    kit::TempDir dir;
+    // On a pseudo-terminal, as a person runs it: the echo of every line
+    // there costs the terminal more than the stream costs its writer.
+    kit::Child terminal(kit::terminalArgs("127.0.0.1", server.portText(), dir.path()), kit::onTerminal());
+    const int peer = server.accept(5000);
+    ASSERT_GE(peer, 0);
+    ASSERT_TRUE(terminal.waitFor(kit::kConnected, 5000)) << terminal.output();
+
+    // A thread of its own writes faster than the terminal reads, so its
+    // socket never runs dry: a single empty moment would let the tick in.
+    std::atomic<bool> streaming{true};
+    std::thread stream([peer, &streaming] {
+        const std::string block = kit::randomLines(1u << 16, 7, 60);
+        // Blocking sends keep the socket full; the time-out lets the
+        // thread see that it is to stop even when nobody reads.
+        const struct timeval wait = {0, 200 * 1000};
+        setsockopt(peer, SOL_SOCKET, SO_SNDTIMEO, &wait, sizeof wait);
+        while (streaming)
+            if (send(peer, block.data(), block.size(), MSG_NOSIGNAL) < 0 && errno != EAGAIN)
+                return;
+    });
+    usleep(500 * 1000);
+    ASSERT_TRUE(kit::appendFile(dir.file("term.out"), "urgent\x01\n"));
+    const long long appendedAt = kit::nowMs();
+    std::string got;
+    long long sentAt = 0;
+    while (sentAt == 0 && kit::nowMs() - appendedAt < 5000) {
+        got += kit::readFor(peer, 50);
+        if (got.find("urgent\n") != std::string::npos)
+            sentAt = kit::nowMs();
+    }
+    streaming = false;
+    stream.join();
+    ASSERT_NE(0, sentAt) << "the record did not go out while the stream ran";
+    EXPECT_LT(sentAt - appendedAt, 2500) << "two ticks of 1 s, and some slack";
+    ASSERT_TRUE(terminal.write("exit\n"));
+    EXPECT_EQ(0, terminal.waitExit(5000)) << terminal.output();
 }
 
 } // namespace

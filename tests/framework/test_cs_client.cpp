@@ -1,9 +1,11 @@
+#include <netdb.h>
 #include <string>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include "CsClient.h"
+#include "client.h"
 #include "connection.h"
 #include "child.h"
 #include "clock.h"
@@ -357,24 +359,49 @@ TEST(CsClient, ExplicitAttemptReplacesAWaitingRetry)
     EXPECT_LE(countOf(run.out, retryLine), 3) << run.out;
 }
 
-TEST(CsClient, UnresolvableHostLeavesTheClientIdleWithoutEvents)
+// A name server that answers "try again" for the first two look-ups, as
+// one does while a station boots, then resolves.
+int failingLookups = 0;
+struct hostent *lookupFailingTwice(const char *name)
+{
+    if (++failingLookups <= 2) {
+        h_errno = TRY_AGAIN;
+        return nullptr;
+    }
+    return gethostbyname(name);
+}
+
+TEST(CsClient, AnAttemptThatFailsAtOnceIsRetriedReportedOnceAndConnects)
 {
     auto run = kit::runCaptured([] {
+        Listener server;
+        ASSERT_TRUE(server.ok());
+        client_set_lookup(lookupFailingTwice);
         kit::Recorder owner;
-        CsClient client(&owner, "no-such-host.invalid", "8000", 1, 1, 1);
-        EXPECT_EQ(client.state(), CsClient::STATE_IDLE);
+        const long long start = kit::nowMs();
+        CsClient client(&owner, "localhost", server.portText().c_str(), 1, 1, 1);
         EXPECT_EQ(client.getHandle(), -1);
+        EXPECT_EQ(client.state(), CsClient::STATE_CONNECTING);
+        EXPECT_TRUE(client.retryWaiting());
         kit::Loop script;
-        script.until([&] { return script.elapsedMs() > 1500; });
-        EXPECT_TRUE(script.run(5000));
-        EXPECT_TRUE(owner.events.empty());
-        EXPECT_EQ(client.state(), CsClient::STATE_IDLE);
-        EXPECT_EQ(client.send("x", 1), -1);
-        EXPECT_EQ(client.disconnect(), -1);
+        script.until([&] { return !owner.events.empty(); });
+        EXPECT_TRUE(script.run(6000));
+        ASSERT_EQ(owner.events.size(), 1u);
+        EXPECT_EQ(owner.events[0].type, EVENT_CONNECTED);
+        // Look-ups at 0 and 1 s fail at once; the one at 2 s connects.
+        EXPECT_GE(owner.events[0].atMs - start, 1900);
+        EXPECT_LT(owner.events[0].atMs - start, 3500);
+        EXPECT_EQ(client.state(), CsClient::STATE_CONNECTED);
+        EXPECT_FALSE(client.retryWaiting());
+        EXPECT_GE(server.accept(1000), 0);
+        EXPECT_EQ(failingLookups, 3);
     });
     EXPECT_TRUE(run.passed()) << run.describe();
-    EXPECT_EQ(countOf(run.out, retryLine), 0) << run.out;
-    EXPECT_NE(run.err.find("no-such-host.invalid"), std::string::npos) << run.err;
+    EXPECT_EQ(countOf(run.out, failedRetryLine), 2) << run.out;
+    EXPECT_EQ(countOf(run.out, retryLine), 2) << run.out;
+    // The second failure repeats the first: one report.
+    EXPECT_EQ(countOf(run.err, "*** ERROR"), 1) << run.err;
+    EXPECT_EQ(countOf(run.err, "Host \"localhost\" not found"), 1) << run.err;
 }
 
 TEST(CsClient, DestroyedClientIsReachedByNoLibraryCallback)

@@ -287,6 +287,37 @@ TEST(Timers, KeepTheirPhaseAfterALateFiring)
     });
 }
 
+TEST(Timers, AreServedWhileADescriptorIsReadyInEveryPass)
+{
+    kit::runLoopIsolated(
+        [] {
+            pipe_fds p;
+            p.fill(); // never drained: readable in every pass
+            counted_watch w;
+            w.fd = p.rd;
+            ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
+            std::vector<std::string> log;
+            logged_timer tick{&log, "tick", 0}, stop{&log, "stop", 1};
+            stop.stop_on_expiry = true;
+            ASSERT_NE(connection_add_timer(50, logged_timer_cb, &tick), nullptr);
+            ASSERT_NE(connection_add_timer(600, logged_timer_cb, &stop), nullptr);
+            const long long t0 = kit::nowMs();
+
+            EXPECT_EQ(connection_main_loop(), 0);
+
+            EXPECT_EQ(stop.expired, 1);
+            EXPECT_LT(kit::nowMs() - t0, 2000);
+            // Due at 50, 100, ... 600 ms: the one at 600 ties with the stop
+            // and, added first, goes first. Fewer means a firing was lost
+            // or the phase slipped; more, that one pass served two.
+            EXPECT_GE(tick.expired, 11);
+            EXPECT_LE(tick.expired, 12);
+            EXPECT_GT(w.calls, tick.expired);
+            connection_shutdown();
+        },
+        5000);
+}
+
 TEST(Timers, CancelledFromCallbacksNeverFireAgainAndAreReleasedOnce)
 {
     kit::runLoopIsolated([] {

@@ -2,7 +2,8 @@
 // address texts, restart on a port just used, flags of accepted
 // connections, broadcast, the client walk and its snapshot, stopping a
 // server with live clients (also from a client's own disconnect handler),
-// and clients whose descriptor is beyond the select() sets. Each test runs
+// clients whose descriptor is beyond the select() sets, and accepting
+// without free descriptors. Each test runs
 // in its own child process (one main loop per process).
 #include <gtest/gtest.h>
 
@@ -12,7 +13,9 @@
 #include <memory>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -285,7 +288,7 @@ TEST(ServerListen, AcceptedConnectionsTakeTheServerFlags)
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         int rawPort = 0, framedPort = 0;
-        ASSERT_GE(listenFree(&rawPort, CS_FLAG_RAW | CS_FLAG_NODELAY), 0);
+        ASSERT_GE(listenFree(&rawPort, CS_FLAG_RAW | CS_FLAG_NODELAY | CS_FLAG_NONBLOCK), 0);
         ASSERT_GE(listenFree(&framedPort, 0), 0);
         std::vector<int> rawPeers, framedPeers;
         runSteps(connectPeers(rawPort, 1, rawPeers) + connectPeers(framedPort, 1, framedPeers) +
@@ -306,6 +309,9 @@ TEST(ServerListen, AcceptedConnectionsTakeTheServerFlags)
         EXPECT_NE(nodelay, 0);
         ASSERT_EQ(getsockopt(client_server_descriptor(accepted[1]), IPPROTO_TCP, TCP_NODELAY, &nodelay, &len), 0);
         EXPECT_EQ(nodelay, 0);
+        // Only a server that asks for it gets non-blocking clients.
+        EXPECT_NE(fcntl(client_server_descriptor(accepted[0]), F_GETFL) & O_NONBLOCK, 0);
+        EXPECT_EQ(fcntl(client_server_descriptor(accepted[1]), F_GETFL) & O_NONBLOCK, 0);
         closeAll(rawPeers);
         closeAll(framedPeers);
         client_server_shutdown();
@@ -546,6 +552,45 @@ TEST(ServerAccept, ClientBeyondTheSelectSetsIsDroppedAndTheServerListensOn)
         EXPECT_NE(reports.find("        Descriptor "), std::string::npos) << reports;
         close(early);
         close(late);
+        client_server_shutdown();
+    });
+}
+
+TEST(ServerAccept, RunningOutOfDescriptorsPausesAcceptingWithOneReportPerPause)
+{
+    runIsolated([] {
+        ASSERT_EQ(client_server_init(), 0);
+        server_set_accept_pause(100);
+        int port = 0;
+        ASSERT_GE(listenFree(&port), 0);
+        const int waiting = connectLoopback(port); // in the backlog until accepted
+        ASSERT_GE(waiting, 0);
+        // No descriptor above the ones open now: accept() fails with EMFILE.
+        struct rlimit saved;
+        ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+        const int lowestFree = dup(0);
+        ASSERT_GE(lowestFree, 0);
+        close(lowestFree);
+        struct rlimit low = saved;
+        low.rlim_cur = static_cast<rlim_t>(lowestFree);
+        testing::internal::CaptureStderr();
+        ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+        runSteps({
+            passesFor(1000),
+            [&] {
+                EXPECT_EQ(countEvents("accept "), 0);
+                return setrlimit(RLIMIT_NOFILE, &saved) == 0;
+            },
+            [&] { return countEvents("accept ") == 1; },
+        });
+        const std::string reports = testing::internal::GetCapturedStderr();
+        // One report per pause of 100 ms; trying in every pass would make
+        // thousands.
+        const int count = countOf(reports, "accept: " + std::string(strerror(EMFILE)) + "; not accepting for 100 ms.");
+        EXPECT_GE(count, 2) << reports;
+        EXPECT_LE(count, 12) << reports;
+        EXPECT_EQ(countOf(reports, "***"), count) << reports;
+        close(waiting);
         client_server_shutdown();
     });
 }

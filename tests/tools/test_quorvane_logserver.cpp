@@ -1,9 +1,11 @@
-// quorvane-logserver on its own: its command line, the login dialogue, and
-// the bound on input lines, against a raw loopback client. Its operators'
+// quorvane-logserver on its own: its command line, the login dialogue, the
+// bound on input lines and the bound on what waits for an operator who does
+// not read, against raw loopback clients. Its operators'
 // traffic runs with the terminals in test_multi_operator.cpp.
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,7 @@ TEST(LogServerCommandLine, RefusesWhatItCannotUseWithAReasonAndAStatus)
         {{"-m", "0"}, 2, "", "quorvane-logserver: -m wants a length from 1 to 1048576\n"},
         {{"-m", "1048577"}, 2, "", "quorvane-logserver: -m wants a length from 1 to 1048576\n"},
         {{"-m", "12k"}, 2, "", "quorvane-logserver: -m wants a length from 1 to 1048576\n"},
+        {{"-b", "0"}, 2, "", "quorvane-logserver: -b wants a size from 1 to 1073741824\n"},
         {{"-p", "0", "-f", dir.file("no/such/dir/log")}, 1, "",
          "quorvane-logserver: cannot open " + dir.file("no/such/dir/log") + " for appending: No such file"},
         {{"-p", taken.portText(), "-f", dir.file("log")}, 1, "",
@@ -97,6 +100,66 @@ TEST(LogServerSession, AsksAgainForAnEmptyNameAndRefusesALineBeyondTheBound)
     close(client);
     server.signal(SIGTERM);
     EXPECT_EQ(0, server.waitExit(5000)) << "SIGTERM ends it cleanly";
+}
+
+// One operator stops reading while another talks without pause: what waits
+// for the silent one grows to the bound, and then that operator is dropped.
+// A server that waited for it instead would stop reading the talker, stop
+// relaying to the listener, and greet no one new.
+TEST(LogServerSession, AnOperatorWhoDoesNotReadIsDroppedAtTheBoundAndHoldsUpNobody)
+{
+    kit::TempDir dir;
+    const long bound = 1L << 20;
+    kit::Child server({kServer, "-p", "0", "-b", std::to_string(bound), "-f", dir.file("log")});
+    ASSERT_TRUE(server.waitFor(", logging to", 5000)) << server.output();
+    const int port = std::stoi(listeningPort(server));
+    auto login = [port](const std::string &name) {
+        const int fd = kit::connectLoopback(port);
+        EXPECT_EQ("login: ", kit::readExactly(fd, 7, 3000));
+        EXPECT_TRUE(kit::sendAll(fd, name + "\n"));
+        const std::string welcome = "Welcome, " + name + ".\n";
+        EXPECT_EQ(welcome, kit::readExactly(fd, welcome.size(), 3000));
+        return fd;
+    };
+    const int silent = login("alice");
+    const int listener = login("carol");
+    const int talker = login("bob");
+    ASSERT_TRUE(silent >= 0 && listener >= 0 && talker >= 0);
+
+    const std::string line = std::string(999, 'x') + "\n";
+    const size_t relaySize = 5 + line.size(); // "bob: " and the line
+    std::string chunk;
+    for (int i = 0; i < 20; ++i)
+        chunk += line;
+    size_t lines = 0, relayed = 0;
+    const std::string dropped = " -- alice disconnected: ";
+    // Bounded by what the kernel may hold for the silent one besides the
+    // bound: its socket buffers take some megabytes.
+    while (lines < 40000 && kit::readFile(dir.file("log")).find(dropped) == std::string::npos) {
+        ASSERT_TRUE(kit::sendAll(talker, chunk, 5000)) << "the server stopped reading after " << lines << " lines";
+        lines += 20;
+        relayed += kit::readAvailable(listener).size();
+    }
+    const std::string log = kit::readFile(dir.file("log"));
+    const size_t at = log.find(dropped);
+    ASSERT_NE(std::string::npos, at) << lines << " lines sent";
+    EXPECT_GT(std::stol(log.substr(at + dropped.size())), bound) << log.substr(at, 80);
+    EXPECT_EQ(at, log.rfind(dropped));
+
+    // The listener still gets every relay, and a newcomer its prompt at once.
+    const long long start = kit::nowMs();
+    const int newcomer = kit::connectLoopback(port);
+    EXPECT_EQ("login: ", kit::readExactly(newcomer, 7, 1000));
+    EXPECT_LT(kit::nowMs() - start, 1000);
+    relayed += kit::readExactly(listener, lines * relaySize - relayed, 10000).size();
+    EXPECT_EQ(lines * relaySize, relayed);
+    EXPECT_TRUE(kit::peerEnded(silent, 10000)) << "the silent operator's connection is closed";
+    close(newcomer);
+    close(silent);
+    close(listener);
+    close(talker);
+    server.signal(SIGTERM);
+    EXPECT_EQ(0, server.waitExit(5000));
 }
 
 } // namespace

@@ -1,9 +1,11 @@
 // quorvane-op, the operator command, on its own: what it appends to
-// term.out, where it takes the data from, and what it refuses. Its "follow"
+// term.out (whole, also beside another send), where it takes the data from,
+// and what it refuses. Its "follow"
 // runs with the terminals in test_multi_operator.cpp.
 #include <gtest/gtest.h>
 
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "child.h"
@@ -33,7 +35,7 @@ TEST(OperatorCommandTest, RefusesTextItCannotEncodeAndAcceptsItInHex)
     const std::string withSoh = std::string("a\x01") + "b";
     EXPECT_EQ(1, kit::runCommand({kOp, "send", "-n", dir.path(), withSoh}, 5000));
     EXPECT_EQ(0, kit::runCommand({kOp, "send", "-n", "-x", dir.path(), withSoh}, 5000));
-    EXPECT_EQ(kit::readFile(out), "\n610162\n");
+    EXPECT_EQ(kit::readFile(out), "610162\n");
     EXPECT_EQ(2, kit::runCommand({kOp, "send"}, 5000));
     EXPECT_EQ(1, kit::runCommand({kOp, "send", dir.file("missing"), "x"}, 5000));
 }
@@ -43,7 +45,7 @@ TEST(OperatorCommandTest, TakesTheRecordFromStandardInputForADash)
     kit::TempDir dir;
     kit::ChildResult r = op({"send", dir.path(), "-"}, "two\nlines");
     EXPECT_TRUE(r.passed()) << r.describe();
-    EXPECT_EQ("\ntwo\x01lines\x01\n", kit::readFile(dir.file("term.out"))) << "one record, the line feed added";
+    EXPECT_EQ("two\x01lines\x01\n", kit::readFile(dir.file("term.out"))) << "one record, the line feed added";
 
     r = op({"send", dir.path(), "-"}, std::string("a\0b", 3));
     EXPECT_TRUE(r.exitedWith(1)) << r.describe();
@@ -53,7 +55,29 @@ TEST(OperatorCommandTest, TakesTheRecordFromStandardInputForADash)
     r = op({"send", "-n", dir.path(), "-"}, "");
     EXPECT_TRUE(r.exitedWith(1)) << r.describe();
     EXPECT_EQ("quorvane-op: nothing to send\n", r.err);
-    EXPECT_EQ("\ntwo\x01lines\x01\n610062\n", kit::readFile(dir.file("term.out"))) << "refusals append nothing";
+    EXPECT_EQ("two\x01lines\x01\n610062\n", kit::readFile(dir.file("term.out"))) << "refusals append nothing";
+}
+
+// Two sends at once into a file that is missing or empty: a send that
+// truncated, or wrote a record in pieces, would lose or mix bytes.
+TEST(OperatorCommandTest, ConcurrentSendsIntoAMissingOrEmptyFileBothLandWhole)
+{
+    kit::TempDir dir;
+    const std::string out = dir.file("term.out");
+    const std::string a(3000, 'a'), b(3000, 'b');
+    const std::string recordA = a + "\x01\n", recordB = b + "\x01\n"; // the added line feed, embedded
+    for (int round = 0; round < 40; ++round) {
+        unlink(out.c_str());
+        if (round % 2 == 1) {
+            ASSERT_TRUE(kit::writeFile(out, ""));
+        }
+        kit::Child first({kOp, "send", dir.path(), a}), second({kOp, "send", dir.path(), b});
+        ASSERT_EQ(0, first.waitExit(5000));
+        ASSERT_EQ(0, second.waitExit(5000));
+        const std::string got = kit::readFile(out);
+        EXPECT_TRUE(got == recordA + recordB || got == recordB + recordA)
+            << "round " << round << ": " << got.size() << " bytes, starting " << got.substr(0, 20);
+    }
 }
 
 TEST(OperatorCommandTest, AnswersUsageMistakesWithStatusTwoAndHelpWithZero)
