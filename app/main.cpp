@@ -20,6 +20,14 @@
 namespace {
 
 const double kVersion = 1.0;
+
+// The terminal object as the command line makes it.
+const int kHexMode = 0;            // text records in term.in and term.out
+const int kTickMs = 1000;          // term.out is looked at, term.in written, once a second
+const int kFrameSplit = 0;
+const int kTerminalMode = 1;       // console lines go to the server, its text is shown
+const int kConsoleInput = 1;
+const int kReconnectSeconds = 10;
 const char kWebAddress[] = "https://quorvane.invalid/";
 
 [[noreturn]] void usage(const char* program)
@@ -105,13 +113,17 @@ int main(int argc, char** argv)
     // it comes during construction), and held server output still reaches
     // term.in.
     auto signals = std::make_unique<CsSignalStop>(nullptr, std::vector<int>{SIGINT, SIGTERM, SIGHUP}, 1);
-    CsApplication* application =
-        new ProgramFileShare(host, port, outFile, inFile, login, 0, 1000, 0, 1, 1, 10);
+    ProgramFileShare* terminal = new ProgramFileShare(host, port, outFile, inFile, login, kHexMode, kTickMs,
+                                                      kFrameSplit, kTerminalMode, kConsoleInput, kReconnectSeconds);
+    // A signal ends the program as "exit" does: output queued for the server
+    // gets its time to go first.
+    signals->setStopHandler([terminal] { terminal->drainAndStop(); });
 
     printf("\n\nWelcome to Quorvane ver %4.2f (%s)\n\n", kVersion, kWebAddress);
     CsApplication::run();
 
-    delete application;
+    signals->setStopHandler(nullptr);
+    delete terminal;
     // From here a signal takes its default action at once; one that came
     // before, even while the application was being destroyed, is the cause
     // the process ends by.
