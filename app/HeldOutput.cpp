@@ -47,11 +47,10 @@ bool HeldOutput::writeTo(FileShare& files)
         return true;
     size_t written = 0;
     const bool whole = files.appendRecords(held.data(), held.size(), &written) == 0;
-    const size_t writtenRecords = static_cast<size_t>(std::count(held.begin(), held.begin() + written, '\n'));
     if (whole) {
         if (failing)
             fprintf(stderr, "%s written again: %zu held records written, %zu dropped beyond the bound of %zu bytes\n",
-                    files.outputPath(), writtenRecords, dropped, maxBytes);
+                    files.outputPath(), messages, dropped, maxBytes);
         // The room stays for the next output (the bound and one block at
         // most): fresh pages for every burst would cost more than the copy.
         held.clear();
@@ -59,8 +58,8 @@ bool HeldOutput::writeTo(FileShare& files)
         failing = false;
         dropped = 0;
     } else {
+        messages -= static_cast<size_t>(std::count(held.begin(), held.begin() + static_cast<long>(written), '\n'));
         held.erase(0, written);
-        messages -= writtenRecords;
         dropBeyondBound();
         if (!failing)
             fprintf(stderr, "Can't write %s (%s): %zu records (%zu bytes) held, tried again at each tick\n",
