@@ -16,10 +16,14 @@ DirectoryLock::~DirectoryLock()
 
 bool DirectoryLock::take(const std::string& dir)
 {
+    if (fd >= 0)
+        return true;
     struct stat st;
+    dirMissing = false;
     if (stat(dir.c_str(), &st) != 0) {
-        reason = errno == ENOENT || errno == ENOTDIR ? "the directory " + dir + " does not exist"
-                                                     : "the directory " + dir + " cannot be used: " + strerror(errno);
+        dirMissing = errno == ENOENT || errno == ENOTDIR;
+        reason = dirMissing ? "the directory " + dir + " does not exist"
+                            : "the directory " + dir + " cannot be used: " + strerror(errno);
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {

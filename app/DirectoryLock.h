@@ -9,8 +9,10 @@
 // finds the lock taken. The file stays after the end: removing it would let
 // a third terminal lock a new file while a second still holds the old one.
 //
-// The directory is not made: a terminal started on a directory that does not
-// exist refuses to start (see take()).
+// The directory is not made (a terminal used at its console alone needs
+// none): when it does not exist, take() says so through missing(), and the
+// terminal takes the lock once the directory appears, before it touches a
+// file there.
 #ifndef QUORVANE_APP_DIRECTORY_LOCK_H
 #define QUORVANE_APP_DIRECTORY_LOCK_H
 
@@ -33,6 +35,9 @@ public:
     bool take(const std::string& dir);
 
     const std::string& why() const { return reason; }
+    bool held() const { return fd >= 0; }
+    // The latest take() failed because the directory does not exist.
+    bool missing() const { return dirMissing; }
     pid_t holder() const { return holderPid; }
 
     static constexpr const char* kFileName = "term.lock";
@@ -41,6 +46,7 @@ private:
     int fd = -1;
     pid_t holderPid = 0;
     std::string reason;
+    bool dirMissing = false;
 };
 
 #endif

@@ -12,14 +12,19 @@
 //   hex mode   every data byte as two hexadecimal digits, no separators,
 //              then a line feed; digits of either case are read.
 //
-// The object is polled from the terminal's tick. It never blocks and keeps
+// The object is polled from the terminal's loop. It never blocks and keeps
 // no file open between calls, so every call sees the files as they are now
 // (a missing directory or file simply reads as "nothing there" until it
-// appears).
+// appears). Only regular files are used: a FIFO, a device or a directory in
+// place of term.out is reported once on standard error and read as nothing,
+// one in place of term.in refuses the write (writeProblem() says why), and
+// each is used again once it is a regular file. A term.out that is replaced
+// (another file renamed over it, or one that shrank) is read from its start.
 #ifndef QUORVANE_APP_FILESHARE_H
 #define QUORVANE_APP_FILESHARE_H
 
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 
@@ -46,6 +51,26 @@ public:
     // (buffer holds them followed by a NUL), 0 when nothing was read.
     int readLine(char* buffer, int size);
 
+    // What takeRecords offers: one record, or one piece of a long one,
+    // decoded (data is followed by a NUL; length 0 for an empty record).
+    // True when the record was taken: the read position moves past it. False
+    // leaves it in the file and ends the call; it is offered again next time.
+    using Take = std::function<bool(const char* data, int length)>;
+    // Offers the records after the read position to take, in order, through
+    // one open of the file, until take refuses one or the file's end (as it
+    // was at the open). A record longer than pieceChars characters comes in
+    // pieces of that many. Returns the number of records taken.
+    size_t takeRecords(const Take& take, int pieceChars = kPieceChars);
+    static constexpr int kPieceChars = 255;
+
+    // Records and bytes in the read file after the read position: what has
+    // not been taken yet. Both 0 when the file cannot be read.
+    void unread(size_t& records, size_t& bytes);
+
+    // The data of one whole record as encodeRecord wrote it (without its line
+    // feed), as the operator program reads it back.
+    std::string decodeRecord(const char* record, size_t length) const;
+
     // Appends one record of length bytes. 0 on success, -1 without a write
     // path or with null data, -2 when length is not positive, -3 when memory
     // or the file cannot be had. In text mode the data ends at its first NUL
@@ -66,13 +91,30 @@ public:
     // Appends bytes that are whole encoded records (encodeRecord) through one
     // open of the file, in one write unless the system takes less (the rest
     // follows). 0 on success, also for no bytes; -1 without a write path or
-    // with null bytes, -3 when the file cannot be had or written.
-    int appendRecords(const char* records, size_t length);
+    // with null bytes, -3 when the file cannot be had or written. A write that
+    // fails part way never leaves a cut record: the file is taken back to the
+    // end of the last whole record written. written (when not null) gets the
+    // bytes of the whole records that are in the file (all of them on
+    // success); writeProblem() tells why a write failed.
+    int appendRecords(const char* records, size_t length, size_t* written = nullptr);
+    // Why the latest write of the written file failed ("" after a success):
+    // the system's error text, or what the path is when it is no regular file.
+    const std::string& writeProblem() const { return writeError; }
+    const char* outputPath() const { return writePath; }
 
-    // Truncates the written file to one empty record (a single line feed).
+    // Truncates the written file to one empty record (a single line feed);
+    // nothing when it cannot be written (writeProblem() says why).
     void resetOutput();
     // Moves the read position to the current end of the read file.
     void skipExisting();
+
+    // Whether the files may be used now; with no gate they always may. While
+    // the gate says no (why tells the reason), nothing is read and every
+    // write fails with that reason as writeProblem(), as for a missing file.
+    // A terminal whose directory did not exist at start waits so for the
+    // directory's lock.
+    using Gate = std::function<bool(std::string& why)>;
+    void setGate(Gate gate) { filesGate = std::move(gate); }
 
     bool inputExists() const;  // a read path is set and its status can be read
     bool canWrite() const;     // a write path is set
@@ -80,8 +122,16 @@ public:
     int outputSize() const;    // bytes in the written file, -1 when unreadable
 
 private:
-    // Decodes the hexadecimal text in buffer in place; returns the byte count.
-    int decodeHex(char* buffer, int size);
+    // Decodes the hexadecimal text in buffer in place, joining carry (a digit
+    // left by the previous piece, 0 for none) in front and leaving an odd last
+    // digit there; returns the byte count.
+    static int decodeHex(char* buffer, int size, char& carry);
+    // Opens the read file (regular files only); -1 when it cannot be read.
+    int openInput(struct stat& st);
+    // Whether st is a regular file; reports one that is not, once until the
+    // path is a regular file (or missing) again.
+    bool regularInput(const struct stat& st);
+    bool sameFile(const struct stat& st) const;
 
     long readPos;           // offset in the read file where the next record starts
     char* readPath;         // owned copy, null when none
@@ -89,7 +139,10 @@ private:
     int hexMode;            // records are hexadecimal text
     int moreInput;          // the last read stopped before the end of the file
     char carryDigit;        // odd digit left over by the previous record, 0 when none
-    struct stat lastStat;   // read file after the last read; only st_size is used
+    struct stat lastStat;   // read file after the last read: its size and identity
+    int reportedKind;       // file type of a non-regular read file reported, 0 when none
+    std::string writeError; // why the latest write failed, "" after a success
+    Gate filesGate;         // whether the files may be used now; empty: always
 };
 
 #endif

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <time.h>
 #include <unistd.h>
 
 #include "CsClient.h"
@@ -14,12 +15,36 @@
 #include "FileShare.h"
 #include "FrameSplitter.h"
 
-unsigned int ProgramFileShare::lastPendingCount = 0;
-
 namespace {
 
-const int kRecordBufferSize = 256;  // one term.out read: 255 characters and a NUL
 const int kFrameBufferSize = 256;   // longest frame taken in one piece
+
+// The children's settings, named where they are made.
+const int kNoDelay = 1;             // the server sees each line at once
+const int kSkipExisting = 1;        // records in term.out before the start are never sent
+const int kResetOutput = 1;         // term.in starts with one empty record
+const int kEndless = 0;             // a timer that runs until it is destroyed
+const int kKeepNewline = 1;         // console lines go to the server as typed
+const int kConsoleLineBytes = 255;
+const int kQuietWatch = 0;
+
+// The longest a pass of the loop spends on term.out: server text waits no
+// longer than this behind a long term.out.
+const long long kFeedSliceMs = 2;
+// How often a backlog above the bound is looked at: the library drains it
+// between the looks whenever the socket takes more.
+const int kBacklogPollMs = 5;
+// How often a stop looks whether the queued output has gone.
+const int kDrainPollMs = 10;
+// How long a stop waits for a server that takes none of the queued output.
+const int kDrainStallMs = 500;
+
+long long monotonicMs()
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
+}
 
 // An owned copy (released with free), null for null.
 char* copyText(const char* text)
@@ -37,33 +62,21 @@ void writeConsole(const char* data, size_t length)
     fflush(stdout);
 }
 
-// The data of one term.in record (without its line feed), as the operator
-// program reads it back.
-std::string recordData(const char* record, size_t length, int hexMode)
-{
-    std::string data;
-    if (hexMode) {
-        auto value = [](char digit) { return digit <= '9' ? digit - '0' : digit - 'a' + 10; };
-        for (size_t i = 0; i + 1 < length; i += 2)
-            data += static_cast<char>(value(record[i]) << 4 | value(record[i + 1]));
-    } else {
-        data.assign(record, length);
-        std::replace(data.begin(), data.end(), '\x01', '\n');
-    }
-    return data;
-}
-
 }  // namespace
 
 ProgramFileShare::ProgramFileShare(const char* host, const char* port, const char* outFile,
                                    const char* inFile, const char* login, int hexMode_, int tickMs,
                                    int frameSplit_, int debugLevel_, int consoleInput,
-                                   int reconnectSeconds, size_t maxHeldBytes_)
+                                   int reconnectSeconds, size_t maxHeldBytes, size_t backlogBytes_,
+                                   int drainMs_)
     : CsApplication(),
-      pendingMessages(0),
-      maxHeldBytes(maxHeldBytes_),
+      held(maxHeldBytes),
+      backlogBytes(backlogBytes_),
+      drainMs(drainMs_),
       serverClient(nullptr),
       tickTimer(nullptr),
+      feedTimer(nullptr),
+      drainTimer(nullptr),
       console(nullptr),
       files(nullptr),
       loginText(nullptr),
@@ -72,39 +85,41 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
       hexMode(hexMode_),
       retryTicks(0),
       partialLine(0),
-      heldTicks(0)
+      stopRequested(false),
+      drainEnd(0),
+      drainQueued(0),
+      drainMovedAt(0)
 {
-    // A new terminal object starts its quiet-tick count afresh.
-    lastPendingCount = 0;
     int clientVerbose = debugLevel > 2 ? debugLevel - 2 : 0;
     if (debugLevel > 1)
         printf("ProgramFileShare : with debug\n");
 
     if (host != nullptr && port != nullptr) {
-        serverClient = new CsClient(this, host, port, clientVerbose, reconnectSeconds, 1);
+        serverClient = new CsClient(this, host, port, clientVerbose, reconnectSeconds, kNoDelay);
         if (debugLevel > 1) {
             switch (serverClient->state()) {
-            case 0:
+            case CsClient::STATE_CONNECTING:
                 printf("ProgramFileShare : pending connecting %s:%s\n", host, port);
                 break;
-            case 1:
+            case CsClient::STATE_CONNECTED:
                 printf("ProgramFileShare : connecting %s:%s\n", host, port);
                 break;
-            case -1:
+            case CsClient::STATE_IDLE:
                 printf("ProgramFileShare : failed connecting %s:%s\n", host, port);
                 break;
             }
         }
     }
 
-    files = new FileShare(outFile, inFile, hexMode, 1, 1);
+    files = new FileShare(outFile, inFile, hexMode, kSkipExisting, kResetOutput);
+    held.noteRefused(*files);
     if (debugLevel > 1)
         printf("fileshare using %smode\n", hexMode ? "hex" : "ascii");
 
     loginText = copyText(login);
-    tickTimer = new CsTimer(this, tickMs, 0);
+    tickTimer = new CsTimer(this, tickMs, kEndless);
     if (consoleInput)
-        console = new CsStdIn(this, 1, 255, 0);
+        console = new CsStdIn(this, kKeepNewline, kConsoleLineBytes, kQuietWatch);
 
     printf("The application is running......\n");
     if (consoleInput && debugLevel == 1)
@@ -114,10 +129,12 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
 ProgramFileShare::~ProgramFileShare()
 {
     delete serverClient;
+    delete feedTimer;
+    delete drainTimer;
     // What the server said in the last tick before the end would otherwise
     // never reach the operator program.
-    if (pendingMessages > 0)
-        flushPending();
+    if (!held.writeTo(*files))
+        held.reportLost(*files);
     delete files;
     delete tickTimer;
     delete console;
@@ -130,7 +147,17 @@ int ProgramFileShare::callback(CsApplication* sender, const CsEventMsg* msg)
     if (sender == nullptr)
         return -1;
     if (sender == tickTimer) {
-        onTick();
+        sendTermOut();
+        writeHeldOutput();
+        countIdleTicks();
+        return 0;
+    }
+    if (sender == feedTimer) {
+        feedServer();
+        return 0;
+    }
+    if (sender == drainTimer) {
+        onDrainTick();
         return 0;
     }
     if (sender == serverClient) {
@@ -161,37 +188,89 @@ int ProgramFileShare::send(const char* data, int length)
     return serverClient->send(data, length);
 }
 
-void ProgramFileShare::onTick()
+bool ProgramFileShare::connected() const
 {
-    if (files->hasInput()) {
-        char buffer[kRecordBufferSize];
-        for (;;) {
-            int n = files->readLine(buffer, kRecordBufferSize);
-            if (n <= 0)
-                break;
-            send(buffer, n);
-            if (debugLevel > 1)
-                dump("F-IN", buffer, n);
-            if (debugLevel == 1) {
-                // The record is shown as it is, without an added newline; the
-                // flush puts it on the console now rather than with the next
-                // line.
-                printf("%s", buffer);
-                fflush(stdout);
-            }
+    return serverClient != nullptr && serverClient->state() == CsClient::STATE_CONNECTED;
+}
+
+void ProgramFileShare::sendTermOut()
+{
+    // While records are being fed, their own timer goes on with them.
+    if (feedTimer == nullptr)
+        feedServer();
+}
+
+void ProgramFileShare::feedServer()
+{
+    if (stopRequested || !connected()) {
+        // term.out keeps the records until a connection can take them.
+        stopFeeding();
+        return;
+    }
+    bool backlog = serverClient->queuedBytes() >= static_cast<long>(backlogBytes);
+    if (!backlog && files->hasInput()) {
+        const long long sliceEnd = monotonicMs() + kFeedSliceMs;
+        std::string shown;
+        files->takeRecords([&](const char* data, int n) {
+            if (serverClient->queuedBytes() >= static_cast<long>(backlogBytes) || monotonicMs() >= sliceEnd)
+                return false;
+            // An empty record sends nothing and is taken all the same.
+            if (n > 0 && send(data, n) != 0)
+                return false;
+            if (n > 0 && debugLevel > 1)
+                dump("F-IN", data, n);
+            // Shown as it is, without an added newline.
+            if (debugLevel == 1)
+                shown.append(data, strnlen(data, static_cast<size_t>(n)));
+            return true;
+        });
+        if (!shown.empty())
+            writeConsole(shown.data(), shown.size());
+        backlog = serverClient->queuedBytes() >= static_cast<long>(backlogBytes);
+    }
+    // Records left: at once in the next pass while the connection takes
+    // them, a little later while the backlog drains.
+    if (connected() && files->hasInput())
+        keepFeeding(backlog ? kBacklogPollMs : 0);
+    else
+        stopFeeding();
+}
+
+void ProgramFileShare::keepFeeding(int periodMs)
+{
+    // Registered anew at each firing, so that its expiry is now and a tick
+    // that is due comes before it.
+    if (feedTimer == nullptr)
+        feedTimer = new CsTimer(this, periodMs, kEndless);
+    else
+        feedTimer->start(periodMs);
+}
+
+void ProgramFileShare::stopFeeding()
+{
+    delete feedTimer;
+    feedTimer = nullptr;
+}
+
+void ProgramFileShare::writeHeldOutput()
+{
+    if (!held.dueAtTick())
+        return;
+    if (debugLevel > 1) {
+        // Each message as term.in holds it.
+        const std::string& records = held.records();
+        for (size_t at = 0; at < records.size();) {
+            const size_t end = records.find('\n', at);
+            const std::string data = files->decodeRecord(records.data() + at, end - at);
+            dump("F-OUT", data.data(), static_cast<int>(data.size()));
+            at = end + 1;
         }
     }
+    held.writeTo(*files);
+}
 
-    // Written at the first tick that finds nothing new, so that a burst
-    // reaches term.in whole; a queue held for kMaxHeldTicks is written all
-    // the same, so that steady output still reaches the operator program.
-    if (pendingMessages > 0) {
-        if (pendingMessages == lastPendingCount || ++heldTicks >= kMaxHeldTicks)
-            flushPending();
-        else
-            lastPendingCount = static_cast<unsigned int>(pendingMessages);
-    }
-
+void ProgramFileShare::countIdleTicks()
+{
     if (serverClient != nullptr) {
         if (serverClient->retryWaiting()) {
             ++retryTicks;
@@ -203,32 +282,53 @@ void ProgramFileShare::onTick()
     }
 }
 
-void ProgramFileShare::flushPending()
+void ProgramFileShare::drainAndStop()
 {
-    if (debugLevel > 1) {
-        // Each message as term.in now holds it.
-        for (size_t at = 0; at < pendingOutput.size();) {
-            const size_t end = pendingOutput.find('\n', at);
-            const std::string data = recordData(pendingOutput.data() + at, end - at, hexMode);
-            dump("F-OUT", data.data(), static_cast<int>(data.size()));
-            at = end + 1;
-        }
+    if (stopRequested) {
+        // Asked again while waiting: someone insists.
+        endStop();
+        return;
     }
-    // One open of term.in for the whole queue; a failure loses the output
-    // silently, as the operator program has nowhere else to find it.
-    files->appendRecords(pendingOutput.data(), pendingOutput.size());
-    // The room stays for the next output (the bound and one block at most):
-    // fresh pages for every burst would cost more than the copy into them.
-    pendingOutput.clear();
-    pendingMessages = 0;
-    lastPendingCount = 0;
-    heldTicks = 0;
+    stopRequested = true;
+    stopFeeding();
+    if (!connected() || serverClient->queuedBytes() == 0) {
+        endStop();
+        return;
+    }
+    drainEnd = monotonicMs() + drainMs;
+    drainQueued = serverClient->queuedBytes();
+    drainMovedAt = monotonicMs();
+    drainTimer = new CsTimer(this, kDrainPollMs, kEndless);
 }
 
-void ProgramFileShare::queueMessage(const char* data, size_t length)
+void ProgramFileShare::onDrainTick()
 {
-    files->encodeRecord(pendingOutput, data, static_cast<int>(length));
-    ++pendingMessages;
+    const long queued = connected() ? serverClient->queuedBytes() : 0;
+    const long long now = monotonicMs();
+    if (queued != drainQueued) {
+        drainQueued = queued;
+        drainMovedAt = now;
+    }
+    // A server that reads gets the whole wait; one that has taken nothing
+    // for half a second (longer than a slow link's round trip) is not
+    // waited for, so that a signal or a command still ends the program
+    // within a fraction of a second.
+    if (queued == 0 || now >= drainEnd || now - drainMovedAt >= kDrainStallMs)
+        endStop();
+}
+
+void ProgramFileShare::endStop()
+{
+    delete drainTimer;
+    drainTimer = nullptr;
+    const long queued = connected() ? serverClient->queuedBytes() : 0;
+    size_t records = 0, bytes = 0;
+    files->unread(records, bytes);
+    if (queued > 0 || records > 0)
+        printf("Not sent at the end: %ld bytes queued for the server; %zu records (%zu bytes) in term.out, "
+               "which the next start skips\n",
+               queued, records, bytes);
+    CsApplication::stop();
 }
 
 void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
@@ -239,9 +339,13 @@ void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
         partialLine = 0;
         if (debugLevel != 0)
             printf("Connected to server\n");
+        // What term.out gathered meanwhile goes now.
+        if (feedTimer == nullptr)
+            feedServer();
         return;
     }
     if (type == EVENT_DISCONNECTED) {
+        stopFeeding();
         if (debugLevel != 0)
             printf("Disconnected from server\n");
         return;
@@ -255,20 +359,40 @@ void ProgramFileShare::onClientEvent(const CsEventMsg* msg)
         if (frameSplit)
             queueFrames(data, length);
         else if (length > 0)
-            queueMessage(data, static_cast<size_t>(length));
-    } else if (!tryAutoLogin(data)) {
+            held.add(*files, data, static_cast<size_t>(length));
+    } else if (!tryAutoLogin(data, length)) {
         queueLines(data, length);
     }
     if (debugLevel > 1)
         dump("C-IN", data, length);
     // A server that never pauses fires no tick at all.
-    if (pendingMessages > 0 && pendingOutput.size() >= maxHeldBytes)
-        flushPending();
+    if (held.dueNow())
+        held.writeTo(*files);
 }
 
-int ProgramFileShare::tryAutoLogin(const char* text)
+bool ProgramFileShare::isLoginPrompt(const char* text, int length)
 {
-    if (loginText == nullptr || text == nullptr || strstr(text, "login:") == nullptr)
+    if (text == nullptr)
+        return false;
+    static const char word[] = "login:";
+    int end = length;
+    while (end > 0 && (text[end - 1] == ' ' || text[end - 1] == '\t' || text[end - 1] == '\0'))
+        --end;
+    int k = static_cast<int>(sizeof word) - 1;
+    while (k > 0 && end > 0) {
+        const char c = text[--end];
+        if (c == '\0')
+            continue;
+        if (c != word[k - 1])
+            return false;
+        --k;
+    }
+    return k == 0;
+}
+
+int ProgramFileShare::tryAutoLogin(const char* text, int length)
+{
+    if (loginText == nullptr || !isLoginPrompt(text, length))
         return 0;
     std::string answer = loginText;
     answer += "\r\n";
@@ -283,9 +407,19 @@ std::string ProgramFileShare::cutLines(const char* text, int length, int& unfini
     std::string lines;
     if (text == nullptr || length <= 0)
         return lines;
-    // The text ends at its first NUL, as any text does.
+    // A NUL byte is no text (servers send one after a carriage return): it
+    // is dropped, and the rest of the block is kept.
+    std::string kept;
     const char* p = text;
-    const char* end = text + strnlen(text, static_cast<size_t>(length));
+    const char* end = text + length;
+    if (memchr(text, '\0', static_cast<size_t>(length)) != nullptr) {
+        kept.reserve(static_cast<size_t>(length));
+        for (const char* q = text; q < end; ++q)
+            if (*q != '\0')
+                kept += *q;
+        p = kept.data();
+        end = p + kept.size();
+    }
     lines.reserve(static_cast<size_t>(end - p) + 1);
 
     // The read boundary fell just before the line feed of the previous
@@ -295,22 +429,18 @@ std::string ProgramFileShare::cutLines(const char* text, int length, int& unfini
     if (unfinished && p < end && *p == '\n')
         lines += *p++;
 
-    // Each piece between line feeds is a line and takes one of the block's
-    // line feeds while any are left: its own, and for a last piece without
-    // one, a line feed left over by a skipped empty line.
-    bool spareNewline = false;
+    // Each piece between line feeds is a line with its own line feed; empty
+    // lines give none. A last piece without one stays unfinished: the rest
+    // of its line comes with the next block.
     while (p < end) {
         const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
         if (nl == p) {
-            spareNewline = true;
             ++p;
         } else if (nl != nullptr) {
             lines.append(p, nl + 1);
             p = nl + 1;
         } else {
             lines.append(p, end);
-            if (spareNewline)
-                lines += '\n';
             p = end;
         }
     }
@@ -322,7 +452,7 @@ std::string ProgramFileShare::cutLines(const char* text, int length, int& unfini
 void ProgramFileShare::queueLines(const char* text, int length)
 {
     const std::string lines = cutLines(text, length, partialLine);
-    pendingMessages += files->encodeLines(pendingOutput, lines.data(), lines.size());
+    held.addLines(*files, lines.data(), lines.size());
     if (debugLevel == 1 && !lines.empty())
         writeConsole(lines.data(), lines.size());
 }
@@ -334,7 +464,7 @@ void ProgramFileShare::queueFrames(const char* data, int length)
     while (splitter.hasMore()) {
         int n = splitter.next(frame, kFrameBufferSize);
         if (n > 0)
-            queueMessage(frame, static_cast<size_t>(n));
+            held.add(*files, frame, static_cast<size_t>(n));
     }
 }
 
@@ -360,10 +490,10 @@ void ProgramFileShare::onConsoleLine(const char* text, int length)
         break;
     case kSendAndStop:
         send(text, length);
-        CsApplication::stop();
+        drainAndStop();
         break;
     case kStop:
-        CsApplication::stop();
+        drainAndStop();
         break;
     case kToggleDebug:
         debugLevel = debugLevel == 0 ? 1 : 0;

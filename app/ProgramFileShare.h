@@ -5,12 +5,21 @@
 //   console -> server      lines typed in terminal mode, unless they end the
 //                          program;
 //   server -> console and  received text cut into lines, echoed in terminal
-//             term.in      mode as each block arrives, held as term.in
-//                          records, and appended once the server has been
-//                          quiet for one tick (or after five busy ticks, or
-//                          when the held records reach the byte bound);
-//   term.out -> server     records the operator program appended, read and
-//                          sent on every tick.
+//             term.in      mode as each block arrives, and held for term.in
+//                          (HeldOutput says when it is written);
+//   term.out -> server     records the operator program appended, noticed
+//                          at each tick and sent while the connection takes
+//                          them.
+// term.out is the buffer of its road: a record leaves it (the read position
+// moves past it) only once the connection has taken it. Nothing is read
+// while there is no connection, nor while the connection holds more than
+// backlogBytes that the server has not taken; and no pass of the loop
+// spends more than a slice of a few milliseconds on it, so that a long
+// term.out goes out across passes while server text is served between them.
+// A stop ("exit", "bye", or a signal through drainAndStop) gives the output
+// queued for the server up to drainMs to go out while the server takes it
+// (a server that takes nothing for half a second is not waited
+// for), then reports in one line what could not go.
 // It also answers the server's "login:" prompt and prints connection changes
 // and, at the diagnostic levels, dumps of every block.
 //
@@ -26,6 +35,7 @@
 
 #include "CsApplication.h"
 #include "CsEventMsg.h"
+#include "HeldOutput.h"
 
 class CsClient;
 class CsStdIn;
@@ -43,14 +53,23 @@ public:
     // reconnectSeconds: wait before a new attempt after a failure or a loss.
     // maxHeldBytes: server output held for term.in (as its records) that is
     // written out at once, without waiting for a quiet tick; the memory it
-    // takes is kept for the next output.
+    // takes is kept for the next output. backlogBytes: output queued on the
+    // connection above which no term.out record is read. drainMs: the
+    // longest a stop waits for queued output to go out.
     ProgramFileShare(const char* host, const char* port, const char* outFile, const char* inFile,
                      const char* login, int hexMode, int tickMs = 1000, int frameSplit = 0,
                      int debugLevel = 1, int consoleInput = 1, int reconnectSeconds = 10,
-                     size_t maxHeldBytes = kMaxHeldBytes);
+                     size_t maxHeldBytes = kMaxHeldBytes, size_t backlogBytes = kBacklogBytes,
+                     int drainMs = kDrainMs);
     ~ProgramFileShare() override;
 
     int callback(CsApplication* sender, const CsEventMsg* msg) override;
+
+    // Ends the program once the output queued for the server has gone, or
+    // after drainMs, or once the server has taken nothing for half a
+    // second; what could not go is reported in one console line. A
+    // second request while it waits stops at once.
+    void drainAndStop();
 
     // Prints one block of bytes: "%-10.10s [%d] : " with tag and length, then
     // the bytes (hex digits in hex mode, else the printable characters and
@@ -58,11 +77,13 @@ public:
     void dump(const char* tag, const char* data, int length) const;
 
     int getDebugLevel() const { return debugLevel; }
-    size_t pendingCount() const { return pendingMessages; }
+    size_t pendingCount() const { return held.count(); }
+    bool stopping() const { return stopRequested; }
     // The children whose events callback tells apart by sender.
     CsClient* getClient() const { return serverClient; }
     CsTimer* getTimer() const { return tickTimer; }
     CsStdIn* getConsole() const { return console; }
+    FileShare* getFiles() const { return files; }
 
     // What a console line asks for. Every test is a case-sensitive search
     // for a word anywhere in the line, in the order of the rules: in terminal
@@ -75,33 +96,55 @@ public:
 
     // The lines of one block of received text back to back, as the console
     // shows them: every line but the last ends with its line feed, so the
-    // result cut after each line feed gives the lines again. The text ends at
-    // its first NUL; empty lines are skipped. unfinished: whether the
-    // previous block ended inside a line; updated when the block has lines.
+    // result cut after each line feed gives the lines again; a last piece
+    // without a line feed stays unfinished. NUL bytes are dropped and the
+    // rest kept; empty lines are skipped. unfinished: whether the previous
+    // block ended inside a line; updated when the block has lines.
     static std::string cutLines(const char* text, int length, int& unfinished);
+    // Whether a block is a login prompt: it ends with "login:", blanks (and
+    // NUL bytes) after it aside. A prompt waits for its answer, so it ends
+    // the block that carries it; the word inside text is no prompt.
+    static bool isLoginPrompt(const char* text, int length);
 
     // A server that keeps the socket readable in every pass fires no tick,
     // so only a byte bound keeps its held output from growing without limit.
     // Ordinary output (a screenful, a listing) still waits for its quiet
     // tick, and the room stays small enough to be kept between flushes.
     static constexpr size_t kMaxHeldBytes = 256u << 10;
+    // Room for a server that reads slowly to keep up at its own pace, and a
+    // bound on what a server that does not read costs in memory: the
+    // records beyond it wait in term.out.
+    static constexpr size_t kBacklogBytes = 256u << 10;
+    // Enough for a server that reads to take what is queued; short enough
+    // for an operator or a service manager waiting for the end.
+    static constexpr int kDrainMs = 2000;
 
 private:
-    void onTick();
+    // The tick's three steps.
+    void sendTermOut();
+    void writeHeldOutput();
+    void countIdleTicks();
+
+    void feedServer();
+    void keepFeeding(int periodMs);
+    void stopFeeding();
+    void onDrainTick();
+    void endStop();
+    bool connected() const;
     void onClientEvent(const CsEventMsg* msg);
     void onConsoleLine(const char* text, int length);
-    int tryAutoLogin(const char* text);
+    int tryAutoLogin(const char* text, int length);
     void queueLines(const char* text, int length);
     void queueFrames(const char* data, int length);
-    void queueMessage(const char* data, size_t length);
-    void flushPending();
     int send(const char* data, int length);
 
-    std::string pendingOutput;  // server output waiting for term.in: its records, oldest first
-    size_t pendingMessages;     // messages in pendingOutput
-    size_t maxHeldBytes;        // pendingOutput is written out once it holds this much
+    HeldOutput held;          // server output waiting for term.in
+    size_t backlogBytes;      // queued output above which term.out waits
+    int drainMs;              // longest wait of a stop for queued output
     CsClient* serverClient;   // owned; null without host or port
     CsTimer* tickTimer;       // owned
+    CsTimer* feedTimer;       // owned; runs while term.out records wait to be sent
+    CsTimer* drainTimer;      // owned; runs while a stop waits for queued output
     CsStdIn* console;         // owned; null when console input is off
     FileShare* files;         // owned
     char* loginText;          // owned copy; null when no automatic login
@@ -110,16 +153,10 @@ private:
     int hexMode;              // records and dumps are hexadecimal
     int retryTicks;           // consecutive ticks with an idle client
     int partialLine;          // the last block of text ended inside a line
-    int heldTicks;            // ticks the queue has waited for a quiet one
-
-    // A server that never pauses for a whole tick would otherwise keep its
-    // output from term.in, and in memory, for as long as it talks.
-    static constexpr int kMaxHeldTicks = 5;
-
-    // Queued messages seen at the previous tick: the queue is written out at
-    // the first tick that finds this count unchanged. Class-wide, as the
-    // program has one terminal object.
-    static unsigned int lastPendingCount;
+    bool stopRequested;       // a stop waits for queued output
+    long long drainEnd;       // when that wait ends (monotonic ms)
+    long drainQueued;         // queued bytes when the wait last saw them change
+    long long drainMovedAt;   // when that was (monotonic ms)
 };
 
 #endif

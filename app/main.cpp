@@ -14,17 +14,27 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <string>
 #include <unistd.h>
 #include <vector>
 
 #include "CsSignalStop.h"
 #include "CsStdOut.h"
 #include "DirectoryLock.h"
+#include "FileShare.h"
 #include "ProgramFileShare.h"
 
 namespace {
 
 const double kVersion = 1.0;
+
+// The terminal object as the command line makes it.
+const int kHexMode = 0;            // text records in term.in and term.out
+const int kTickMs = 1000;          // term.out is looked at, term.in written, once a second
+const int kFrameSplit = 0;
+const int kTerminalMode = 1;       // console lines go to the server, its text is shown
+const int kConsoleInput = 1;
+const int kReconnectSeconds = 10;
 const char kWebAddress[] = "https://quorvane.invalid/";
 
 [[noreturn]] void usage(const char* program)
@@ -126,12 +136,12 @@ int main(int argc, char** argv)
         inFile = copyText("internal/term.in");
 
     // Taken before FileShare resets term.in. A directory that does not exist
-    // is refused rather than waited for: the lock cannot be held there, so
-    // a terminal waiting for it would run unguarded when it appears, and a
-    // mistyped -f shows at once. A service restarts the terminal until its
-    // directory is there.
+    // yet is no reason to refuse: a terminal used at its console alone needs
+    // none. Its files then wait for the lock, which is taken once the
+    // directory appears and before anything there is touched.
     DirectoryLock lock;
-    if (!lock.take(dir)) {
+    const bool locked = lock.take(dir);
+    if (!locked && !lock.missing()) {
         fprintf(stderr, "Quorvane not started: %s\n", lock.why().c_str());
         free(outFile);
         free(inFile);
@@ -146,13 +156,26 @@ int main(int argc, char** argv)
     // it comes during construction), and held server output still reaches
     // term.in.
     auto signals = std::make_unique<CsSignalStop>(nullptr, std::vector<int>{SIGINT, SIGTERM, SIGHUP}, 1);
-    CsApplication* application =
-        new ProgramFileShare(host, port, outFile, inFile, login, 0, 1000, 0, 1, 1, 10);
+    ProgramFileShare* terminal = new ProgramFileShare(host, port, outFile, inFile, login, kHexMode, kTickMs,
+                                                      kFrameSplit, kTerminalMode, kConsoleInput, kReconnectSeconds);
+    if (!locked) {
+        const std::string shared = dir;
+        terminal->getFiles()->setGate([&lock, shared](std::string& why) {
+            if (lock.take(shared))
+                return true;
+            why = lock.why();
+            return false;
+        });
+    }
+    // A signal ends the program as "exit" does: output queued for the server
+    // gets its time to go first.
+    signals->setStopHandler([terminal] { terminal->drainAndStop(); });
 
     printf("\n\nWelcome to Quorvane ver %4.2f (%s)\n\n", kVersion, kWebAddress);
     CsApplication::run();
 
-    delete application;
+    signals->setStopHandler(nullptr);
+    delete terminal;
     console.reset();
     // From here a signal takes its default action at once; one that came
     // before, even while the application was being destroyed, is the cause

@@ -24,8 +24,17 @@
 //   open/append/close per record.
 //   TermOut/quorvane: records appended to term.out at once, from the first
 //   byte at the server to the last: all are sent in one tick.
+//   TermOutStream: 20 MiB of records appended to term.out at once, read by
+//   the server at full speed while it sends a short line every 10 ms:
+//   MB/s from the first byte at the server to the last, and the longest
+//   time a line of server text waited to be shown; with --quorvane-before
+//   the same for the older program and the ratio of their times (above 1:
+//   quorvane faster).
+//   TermOutStalled: a server that does not read for 3 s while 30 MiB of
+//   records are appended, then reads them all: the terminal's peak resident
+//   set (and the older program's).
 //   TermOutRead/FileShare vs TermOutRead/OneStream: in process, the same
-//   records read through FileShare (one open per record) against one stdio
+//   records read through FileShare (one open per call) against one stdio
 //   stream reading them all.
 //   Idle/quorvane, Idle/socat: a program connected to a quiet server: CPU
 //   time and wake-ups (context switches), scaled to 60 s, and peak RSS.
@@ -600,6 +609,180 @@ void BM_TermOut_quorvane(benchmark::State& state)
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRecords));
 }
 
+// term.out records of 100 bytes (99 of data and the line feed mark).
+std::string termOutRecords(size_t bytes)
+{
+    std::string records = makeStream(bytes);
+    // Each line's last character becomes the mark of its line feed: the
+    // server receives 99 bytes per record, the line feed included.
+    for (size_t at = kLineBytes - 1; at < records.size(); at += kLineBytes)
+        records[at - 1] = '\x01';
+    return records;
+}
+
+struct TermOutFigures {
+    double seconds = -1;    // first byte at the server to the last
+    double longestWaitMs = -1;  // server text sent to shown on the console, the longest
+};
+
+// 20 MiB of records appended to term.out at once, read by the server at
+// full speed, while the server sends a short line every 10 ms that the
+// terminal shows on its console as it arrives.
+TermOutFigures termOutRun(const std::string& program, const std::string& records)
+{
+    TermOutFigures f;
+    Server server;
+    TempDir dir;
+    Child child(quorvaneArgs(server, dir, program), dir.path);
+    if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000))
+        return f;
+    fcntl(server.peer, F_SETFL, fcntl(server.peer, F_GETFL) | O_NONBLOCK);
+    const size_t expect = records.size() / kLineBytes * (kLineBytes - 1);  // the data, its line feeds included
+    FILE* out = fopen((dir.path + "/term.out").c_str(), "a");
+    fwrite(records.data(), 1, records.size(), out);
+    fclose(out);
+    static char buf[1 << 16];
+    size_t got = 0;
+    std::vector<Clock::time_point> sentAt;
+    std::string tail;  // console text not yet searched for marks
+    size_t marksSeen = 0;
+    double longest = 0;
+    Clock::time_point first, nextMark = Clock::now();
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while ((got < expect || marksSeen < sentAt.size()) && Clock::now() < deadline) {
+        if (got < expect && Clock::now() >= nextMark) {
+            char mark[32];
+            int n = snprintf(mark, sizeof mark, "mark %06zu\n", sentAt.size());
+            if (send(server.peer, mark, static_cast<size_t>(n), MSG_NOSIGNAL) == n)
+                sentAt.push_back(Clock::now());
+            nextMark += std::chrono::milliseconds(10);
+        }
+        pollfd p[2] = {{server.peer, POLLIN, 0}, {child.output, POLLIN, 0}};
+        if (poll(p, 2, 2) <= 0)
+            continue;
+        if (p[0].revents & POLLIN) {
+            ssize_t n;
+            while ((n = recv(server.peer, buf, sizeof buf, 0)) > 0) {
+                if (got == 0)
+                    first = Clock::now();
+                got += static_cast<size_t>(n);
+            }
+            if (n == 0)
+                break;
+        }
+        if (p[1].revents & POLLIN) {
+            ssize_t n = read(child.output, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            tail.append(buf, static_cast<size_t>(n));
+            size_t at;
+            while ((at = tail.find("mark ")) != std::string::npos && tail.size() >= at + 12) {
+                const size_t k = static_cast<size_t>(atol(tail.c_str() + at + 5));
+                if (k < sentAt.size()) {
+                    longest = std::max(longest, std::chrono::duration<double>(Clock::now() - sentAt[k]).count() * 1000);
+                    marksSeen = std::max(marksSeen, k + 1);
+                }
+                tail.erase(0, at + 12);
+            }
+            if (tail.size() > 16)
+                tail.erase(0, tail.size() - 16);
+        }
+    }
+    if (got >= expect) {
+        f.seconds = std::chrono::duration<double>(Clock::now() - first).count();
+        f.longestWaitMs = longest;
+    }
+    child.type("exit\n");
+    return f;
+}
+
+void BM_TermOutStream(benchmark::State& state)
+{
+    const std::string records = termOutRecords(20u << 20);
+    const double mb = static_cast<double>(records.size()) / 1e6;
+    std::vector<double> rate[2], wait[2], ratio;
+    for (auto _ : state) {
+        TermOutFigures f[2];
+        for (int k = 0; k < (beforePath.empty() ? 1 : 2); ++k) {
+            f[k] = termOutRun(k == 0 ? quorvanePath : beforePath, records);
+            if (f[k].seconds <= 0) {
+                state.SkipWithError("records missing");
+                return;
+            }
+            rate[k].push_back(mb / f[k].seconds);
+            wait[k].push_back(f[k].longestWaitMs);
+        }
+        state.SetIterationTime(f[0].seconds);
+        if (!beforePath.empty())
+            ratio.push_back(f[1].seconds / f[0].seconds);
+    }
+    state.counters["MBps"] = median(rate[0]);
+    state.counters["longest_server_text_wait_ms"] = median(wait[0]);
+    if (!beforePath.empty()) {
+        state.counters["before_MBps"] = median(rate[1]);
+        state.counters["before_longest_server_text_wait_ms"] = median(wait[1]);
+        state.counters["throughput_vs_before"] = median(ratio);
+    }
+}
+
+// A server that does not read while 30 MiB of records are appended to
+// term.out: the terminal's peak resident set after 3 s, and after the
+// server has read everything.
+void BM_TermOutStalled(benchmark::State& state)
+{
+    const std::string records = termOutRecords(30u << 20);
+    const size_t expect = records.size() / kLineBytes * (kLineBytes - 1);
+    std::vector<double> peak[2];
+    for (auto _ : state) {
+        for (int k = 0; k < (beforePath.empty() ? 1 : 2); ++k) {
+            Server server;
+            TempDir dir;
+            Child child(quorvaneArgs(server, dir, k == 0 ? quorvanePath : beforePath), dir.path);
+            if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000)) {
+                state.SkipWithError("no connection");
+                return;
+            }
+            FILE* out = fopen((dir.path + "/term.out").c_str(), "a");
+            fwrite(records.data(), 1, records.size(), out);
+            fclose(out);
+            auto start = Clock::now();
+            static char buf[1 << 16];
+            while (secondsSince(start) < 3) {
+                if (read(child.output, buf, sizeof buf) <= 0)
+                    usleep(10000);
+            }
+            size_t got = 0;
+            while (got < expect && secondsSince(start) < 60) {
+                pollfd p[2] = {{server.peer, POLLIN, 0}, {child.output, POLLIN, 0}};
+                if (poll(p, 2, 100) <= 0)
+                    continue;
+                if (p[1].revents & POLLIN)
+                    if (read(child.output, buf, sizeof buf) < 0)
+                        break;
+                if (p[0].revents & POLLIN) {
+                    ssize_t n = recv(server.peer, buf, sizeof buf, 0);
+                    if (n <= 0)
+                        break;
+                    got += static_cast<size_t>(n);
+                }
+            }
+            if (got < expect) {
+                fprintf(stderr, "%s: %zu of %zu bytes after %.1f s\n", k == 0 ? "quorvane" : "before", got, expect,
+                        secondsSince(start));
+                state.SkipWithError("records missing");
+                return;
+            }
+            peak[k].push_back(static_cast<double>(statusKiB(child.pid, "VmHWM")));
+            if (k == 0)
+                state.SetIterationTime(secondsSince(start));
+            child.type("exit\n");
+        }
+    }
+    state.counters["peak_rss_KiB"] = median(peak[0]);
+    if (!beforePath.empty())
+        state.counters["before_peak_rss_KiB"] = median(peak[1]);
+}
+
 void termOutRead(benchmark::State& state, bool fileShare)
 {
     const std::string records = makeRecords();
@@ -696,6 +879,8 @@ BENCHMARK(BM_TermIn)->Arg(16)->Arg(64)->UseManualTime()->Iterations(2)->Unit(ben
 BENCHMARK(BM_TermInFlush_OneOpen)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TermInFlush_OpenPerRecord)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TermOut_quorvane)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermOutStream)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TermOutStalled)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TermOutRead_FileShare)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TermOutRead_OneStream)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_Idle_quorvane)->UseManualTime()->Iterations(1)->Unit(benchmark::kMillisecond);

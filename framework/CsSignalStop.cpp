@@ -115,7 +115,11 @@ void CsSignalStop::onReady()
     bool woken = false;
     while ((n = read(getDescriptor(), numbers, sizeof numbers)) > 0 || (n < 0 && errno == EINTR))
         woken = woken || n > 0;
-    if (woken)
+    if (!woken)
+        return;
+    if (stopHandler)
+        stopHandler();
+    else
         CsApplication::stop();
 }
 

@@ -18,6 +18,10 @@
 //     if (int signal = CsSignalStop::caught())
 //         CsSignalStop::endBy(signal);
 //
+// A program that has something to finish before it stops (output to send)
+// sets a stop handler: the first signal then calls it instead of stopping
+// the loop, and the handler calls CsApplication::stop() when it is done.
+//
 // While the program is stopping, any further signal it catches ends it at
 // once by that signal (someone insists; what was not yet saved is lost),
 // except SIGHUP: a closed terminal is reported by the shell and again by the
@@ -34,6 +38,7 @@
 #define QUORVANE_CS_SIGNAL_STOP_H
 
 #include <csignal>
+#include <functional>
 #include <vector>
 
 #include "CsExternalRead.h"
@@ -48,8 +53,13 @@ public:
     // takes its default action at once. caught() keeps its value.
     ~CsSignalStop() override;
 
-    // Empties the pipe and stops the main loop.
+    // Empties the pipe and stops the main loop, or calls the stop handler
+    // when one is set.
     void onReady() override;
+
+    // Called instead of CsApplication::stop() for the first signal; an
+    // empty handler puts the plain stop back.
+    void setStopHandler(std::function<void()> handler) { stopHandler = std::move(handler); }
 
     // Whether the handlers are in place.
     bool catching() const { return !saved.empty(); }
@@ -70,6 +80,7 @@ private:
     };
     std::vector<Saved> saved; // dispositions replaced by the handler, in order
     int pipeWrite = -1;       // the handlers' end of the pipe
+    std::function<void()> stopHandler; // called instead of stop() when set
 
     static CsSignalStop *active; // the object whose handlers are in place
 };

@@ -17,12 +17,15 @@
 #include "connection.h"
 #include "loopback.h"
 #include "temp_dir.h"
+#include "text.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -200,15 +203,14 @@ TEST(CutLinesTest, CutsBlocksIntoLinesByTheRulesAndTheirMends)
     };
     const Case cases[] = {
         {"carriage returns stay; the last piece has no newline", {"a\r\nb\r\nxyz"}, {"a\r\nb\r\nxyz"}, 1},
-        {"two newlines, two tokens: each takes one", {"x\n\ny"}, {"x\ny\n"}, 0},
-        {"leading newlines count too", {"\n\nabc"}, {"abc\n"}, 0},
-        {"empty lines between and after", {"a\n\n\nb\n\nc"}, {"a\nb\nc\n"}, 0},
+        {"an empty line lends no line feed to the unfinished last piece", {"x\n\ny"}, {"x\ny"}, 1},
+        {"leading empty lines give nothing", {"\n\nabc"}, {"abc"}, 1},
+        {"empty lines between and after", {"a\n\n\nb\n\nc\n\n"}, {"a\nb\nc\n"}, 0},
         {"only empty lines: nothing", {"\n\n\n"}, {""}, 0},
-        {"the text ends at a NUL", {std::string("ab\n\0cd\n", 7)}, {"ab\n"}, 0},
-        {"a NUL first: nothing", {std::string("\0abc", 4)}, {""}, 0},
+        {"a NUL is dropped and the rest kept", {std::string("ab\n\0cd\r\0\n", 9)}, {"ab\ncd\r\n"}, 0},
         {"a line feed that starts a block ends the unfinished line", {"abc", "\ndef\n"}, {"abc", "\ndef\n"}, 0},
         {"... and is a line of its own when it is all", {"abc", "\n"}, {"abc", "\n"}, 0},
-        {"... only the first one; the others are empty lines", {"abc", "\n\nx"}, {"abc", "\nx\n"}, 0},
+        {"... only the first one; the others are empty lines", {"abc", "\n\nx"}, {"abc", "\nx"}, 1},
         {"... and after it only empty lines", {"abc", "\n\n\n"}, {"abc", "\n"}, 0},
         {"after a whole line it is an empty line", {"abc\n", "\ndef\n"}, {"abc\n", "def\n"}, 0},
         {"a block without lines keeps the state", {"abc", std::string("\0", 1), "\nz"}, {"abc", "", "\nz"}, 1},
@@ -250,7 +252,10 @@ const BlocksCase kBlocksCases[] = {
     {"CarriageReturnsStayAndAPartialLastLineHasNoNewline", 0, 0, nullptr, {"a\r\nb\r\nxyz"},
      "\na\r\x01\nb\r\x01\nxyz\n"},
     {"TheRestOfALineIsARecordOfItsOwn", 0, 0, nullptr, {"xyz", "!\n"}, "\nxyz\n!\x01\n"},
-    {"TwoNewlinesGiveTwoLinesWhateverStandsBetween", 0, 0, nullptr, {"x\n\ny"}, "\nx\x01\ny\x01\n"},
+    {"AnUnfinishedLineAfterAnEmptyOneStaysUnfinished", 0, 0, nullptr, {"x\n\ny", "z\n"}, "\nx\x01\ny\nz\x01\n"},
+    {"ANulIsDroppedAndTheRestOfTheBlockKept", 0, 0, nullptr, {std::string("line1\r\nline2\0hidden\r\nline3\r\n", 28), "x\n"},
+     "\nline1\r\x01\nline2hidden\r\x01\nline3\r\x01\nx\x01\n"},
+    {"LoginInsideTheTextIsNoPrompt", 0, 0, "alice", {"please login: at 10z\n"}, "\nplease login: at 10z\x01\n"},
     {"WithoutLoginTextThePromptIsText", 0, 0, nullptr, {"login: "}, "\nlogin: \n"},
     {"TheLoginPromptMustBeLowercase", 0, 0, "op1", {"LOGIN: "}, "\nLOGIN: \n"},
     {"APromptBlockIsNotQueuedAndLeavesAnUnfinishedLineUnfinished", 0, 0, "op", {"abc", "login:", "\ndef\n"},
@@ -393,6 +398,48 @@ TEST_F(ProgramFileShareRules, HeldOutputThatReachesTheByteBoundIsWrittenAtOnce)
     EXPECT_EQ(records + "small\x01\n", readFile(termIn));
 }
 
+TEST_F(ProgramFileShareRules, ATermInThatCannotTakeTheFlushKeepsItWholeWithinTheBoundAndReportsOnce)
+{
+    // Numbered lines of 100 bytes, and their term.in records.
+    auto lines = [](int from, int count, bool asRecords) {
+        std::string text;
+        for (int i = from; i < from + count; ++i) {
+            char line[101];
+            snprintf(line, sizeof line, "%099d", i);
+            text += std::string(line) + (asRecords ? "\x01\n" : "\n");
+        }
+        return text;
+    };
+    auto run = kit::runCaptured([&] {
+        // A file size limit stands for a full disk: a write past it is cut
+        // short, the next fails (EFBIG instead of the signal).
+        signal(SIGXFSZ, SIG_IGN);
+        Terminal::Options o;
+        o.debugLevel = 0;
+        o.maxHeldBytes = 3000;
+        Terminal t(dir, o);
+        struct rlimit limit;
+        ASSERT_EQ(0, getrlimit(RLIMIT_FSIZE, &limit));
+        struct rlimit full = limit;
+        full.rlim_cur = 1000;
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &full));
+        t.receive(lines(0, 20, false));
+        t.tick(2);
+        EXPECT_EQ("\n" + lines(0, 9, true), readFile(termIn)) << "the records that fit, none cut";
+        // Beyond the bound the oldest held records go.
+        t.receive(lines(20, 20, false));
+        t.tick(3);
+        EXPECT_EQ("\n" + lines(0, 9, true), readFile(termIn)) << "tried again at each tick";
+        ASSERT_EQ(0, setrlimit(RLIMIT_FSIZE, &limit));
+        t.tick();
+        EXPECT_EQ("\n" + lines(0, 9, true) + lines(11, 29, true), readFile(termIn)) << "the held output follows";
+    });
+    EXPECT_TRUE(run.passed()) << run.describe();
+    EXPECT_EQ(1, kit::countOf(run.err, "Can't write " + termIn + " (File too large): 11 records (1111 bytes) held"))
+        << run.err;
+    EXPECT_EQ(1, kit::countOf(run.err, termIn + " written again: 29 held records written, 2 dropped")) << run.err;
+}
+
 TEST_F(ProgramFileShareRules, QueuedOutputIsWrittenWhenTheProgramEndsBeforeAQuietTick)
 {
     Terminal t(dir, Terminal::Options());
@@ -475,45 +522,6 @@ TEST_F(ProgramFileShareRules, PrintsItsStartUpLinesByLevel)
     }
 }
 
-TEST_F(ProgramFileShareRules, ReadsTermOutRecordsAtEachTickAndStopsAtAnEmptyOne)
-{
-    writeFile(termOut, "before start\n");
-    Terminal::Options o;
-    o.debugLevel = 2;
-    o.withServer = false; // records without a connection are dropped
-    Terminal t(dir, o);
-    size_t mark = t.printed().size();
-    appendFile(termOut, std::string(300, 'L') + "\n");
-    t.tick();
-    EXPECT_EQ("F-IN       [255] : " + std::string(255, 'L') + "\nF-IN       [45] : " + std::string(45, 'L') + "\n",
-              t.printed().substr(mark))
-        << "a long record in two reads at one tick; the record present at start never";
-
-    appendFile(termOut, "\nnext\n");
-    mark = t.printed().size();
-    t.tick();
-    EXPECT_EQ("", t.printed().substr(mark)) << "an empty record ends the tick's reading";
-    t.tick();
-    EXPECT_EQ("F-IN       [4] : next\n", t.printed().substr(mark));
-
-    // The object without a client still answers commands.
-    t.type("debug\n");
-    EXPECT_EQ("F-IN       [4] : next\nDebug is OFF\n", t.printed().substr(mark));
-}
-
-TEST_F(ProgramFileShareRules, ReadsHexTermOutRecordsAsBytes)
-{
-    Terminal::Options o;
-    o.hexMode = 1;
-    o.frameSplit = 1;
-    o.debugLevel = 2;
-    Terminal t(dir, o);
-    const size_t mark = t.printed().size();
-    appendFile(termOut, "FEfe00e005fd\n");
-    t.tick();
-    EXPECT_EQ("F-IN       [6] : fe<-fe 00e005fd (hexcode)\n", t.printed().substr(mark));
-}
-
 TEST_F(ProgramFileShareRules, DebugAtADiagnosticLevelEndsTheDumps)
 {
     Terminal::Options o;
@@ -525,15 +533,6 @@ TEST_F(ProgramFileShareRules, DebugAtADiagnosticLevelEndsTheDumps)
     t.tick(2);
     EXPECT_EQ("Debug is OFF\n", t.printed().substr(mark)) << "no dumps and no echo at level 0";
     EXPECT_EQ("\nquiet\x01\n", readFile(termIn));
-}
-
-TEST_F(ProgramFileShareRules, ShowsTermOutRecordsInTerminalModeAsTheyAre)
-{
-    Terminal t(dir, Terminal::Options());
-    const size_t mark = t.printed().size();
-    appendFile(termOut, "rec0\x01\nrec1\x01\nrec2\n");
-    t.tick();
-    EXPECT_EQ("rec0\nrec1\nrec2", t.printed().substr(mark)) << "all at one tick, no newline added";
 }
 
 TEST_F(ProgramFileShareRules, TakesOnlyTheEventsOfItsOwnChildren)
@@ -553,6 +552,9 @@ TEST_F(ProgramFileShareRules, TakesOnlyTheEventsOfItsOwnChildren)
 struct RunOptions {
     bool withServer = true;
     const char *login = nullptr;
+    int hexMode = 0;
+    int frameSplit = 0;
+    int drainMs = ProgramFileShare::kDrainMs;
     int tickMs = 50;
     int debugLevel = 1;
     int consoleInput = 1;
@@ -587,7 +589,9 @@ protected:
             auto console = std::make_unique<CsStdOut>(nullptr);
             auto *object = new ProgramFileShare(o.withServer ? "127.0.0.1" : nullptr,
                                                 o.withServer ? port.c_str() : nullptr, out.c_str(), in.c_str(),
-                                                o.login, 0, o.tickMs, 0, o.debugLevel, o.consoleInput, 1);
+                                                o.login, o.hexMode, o.tickMs, o.frameSplit, o.debugLevel,
+                                                o.consoleInput, 1, ProgramFileShare::kMaxHeldBytes,
+                                                ProgramFileShare::kBacklogBytes, o.drainMs);
             EXPECT_EQ(0, CsApplication::run());
             delete object;
         }, co);
@@ -714,13 +718,44 @@ TEST_F(ProgramFileShareRoads, SendsEveryNewTermOutRecordInOneTick)
         records += "rec" + std::to_string(i) + "\x01\n";
         bytes += "rec" + std::to_string(i) + "\n";
     }
+    const size_t mark = p->output().size();
     appendFile(termOut, records);
     const std::string first = kit::readExactly(peer, 1, 3000);
     ASSERT_EQ("r", first);
     // All five within a fraction of a tick of the first byte.
     EXPECT_EQ(bytes, first + kit::readExactly(peer, bytes.size() - 1, 250));
     EXPECT_EQ("", kit::readFor(peer, 600)) << "the record present at start is never sent";
+    EXPECT_EQ(bytes, p->output().substr(mark)) << "shown as sent, without an added newline";
     stop(*p);
+}
+
+TEST_F(ProgramFileShareRoads, DumpsEachTermOutPieceItSends)
+{
+    struct Case {
+        int hexMode, frameSplit;
+        std::string records, sent, dumps;
+    } const cases[] = {
+        // A long record goes in pieces; an empty one is taken, sends
+        // nothing and holds nothing up.
+        {0, 0, std::string(300, 'L') + "\n\nnext\n", std::string(300, 'L') + "next",
+         "F-IN       [255] : " + std::string(255, 'L') + "\nF-IN       [45] : " + std::string(45, 'L') +
+             "\nF-IN       [4] : next\n"},
+        {1, 1, "FEfe00e005fd\n", "\xfe\xfe\x00\xe0\x05\xfd", "F-IN       [6] : fe<-fe 00e005fd (hexcode)\n"},
+    };
+    for (const Case &c : cases) {
+        RunOptions o;
+        o.debugLevel = 2;
+        o.hexMode = c.hexMode;
+        o.frameSplit = c.frameSplit;
+        auto p = start(o);
+        const size_t mark = p->output().size();
+        appendFile(termOut, c.records);
+        EXPECT_EQ(c.sent, kit::readExactly(peer, c.sent.size(), 3000));
+        EXPECT_TRUE(p->waitFor(c.dumps, 3000, mark));
+        EXPECT_EQ(c.dumps, p->output().substr(mark));
+        stop(*p);
+        server.drop(peer);
+    }
 }
 
 TEST_F(ProgramFileShareRoads, ReportsALostServerAndReconnectsAfterTheDelay)
@@ -730,13 +765,17 @@ TEST_F(ProgramFileShareRoads, ReportsALostServerAndReconnectsAfterTheDelay)
     server.drop(peer);
     ASSERT_TRUE(p->waitFor("Disconnected from server\n", 3000, mark));
     p->write("dropped\n");
+    // A record appended meanwhile waits in term.out for the connection.
+    appendFile(termOut, "kept\x01\n");
     usleep(100000);
     const long long lost = nowMs();
     ASSERT_GE(peer = server.accept(5000), 0) << "a new attempt after the reconnect delay";
     EXPECT_GT(nowMs() - lost, 500);
     ASSERT_TRUE(p->waitFor("Connected to server\n", 3000, mark));
     p->write("again\n");
-    EXPECT_EQ("again\n", kit::readExactly(peer, 6, 3000)) << "the line typed while down was dropped";
+    EXPECT_EQ("kept\nagain\n", kit::readExactly(peer, 11, 3000)) << "the line typed while down was dropped";
+    EXPECT_TRUE(p->waitFor("Connected to server\nkept\n", 3000, mark)) << "shown once, when it was sent";
+    EXPECT_EQ(1, kit::countOf(p->output().substr(mark), "kept"));
     stop(*p);
 }
 
@@ -816,6 +855,27 @@ TEST_F(ProgramFileShareRoads, ServerTextComesBeforeWhatTheProgramPrintsNext)
     ASSERT_TRUE(p->waitFor("Doing automatic login with text <op>\n", 2500, mark));
     EXPECT_TRUE(p->output().substr(mark) == text + "Doing automatic login with text <op>\n")
         << p->outputSize() - mark;
+    stop(*p);
+}
+
+TEST_F(ProgramFileShareRoads, FifosInPlaceOfTheSharedFilesAreReportedOnceAndTheFilesUsedOnceTheyAreFiles)
+{
+    ASSERT_EQ(0, mkfifo(termOut.c_str(), 0600));
+    ASSERT_EQ(0, mkfifo(termIn.c_str(), 0600));
+    auto p = start(RunOptions());
+    ASSERT_TRUE(kit::sendAll(peer, "held\n"));
+    ASSERT_TRUE(p->waitFor("held\n", 3000));
+    p->write("typed\n");
+    EXPECT_EQ("typed\n", kit::readExactly(peer, 6, 3000)) << "the console and the connection are served";
+    usleep(300000);
+    EXPECT_EQ(1, kit::countOf(p->output(), termOut + " is a FIFO, not a regular file")) << p->output();
+    EXPECT_EQ(1, kit::countOf(p->output(), "Can't write " + termIn + " (is a FIFO, not a regular file)")) << p->output();
+
+    ASSERT_EQ(0, unlink(termOut.c_str()));
+    ASSERT_EQ(0, unlink(termIn.c_str()));
+    appendFile(termOut, "from operator\x01\n");
+    EXPECT_EQ("from operator\n", kit::readExactly(peer, 14, 3000));
+    EXPECT_EQ("held\x01\n", waitForFile(termIn, "held\x01\n", 3000)) << "the held output follows";
     stop(*p);
 }
 

@@ -306,6 +306,28 @@ TEST_F(QuorvaneTest, ASecondTerminalOnTheSameDirectoryRefusesToStartAndTouchesNo
     typeExit(*third);
 }
 
+TEST_F(QuorvaneTest, ADirectoryThatAppearsLaterIsUsedAndLockedBeforeItsFilesAreTouched)
+{
+    // Used at its console alone, a terminal needs no shared directory.
+    TempDir parent;
+    const std::string later = parent.file("station");
+    kit::Child first({kProgram, "-s", "127.0.0.1", "-p", server.portText(), "-f" + later}, kit::onTerminal());
+    ASSERT_GE(peer = server.accept(5000), 0);
+    ASSERT_TRUE(first.waitFor(kBanner, 5000)) << first.output();
+
+    ASSERT_EQ(0, mkdir(later.c_str(), 0700));
+    appendFile(later + "/term.out", "late\x01\n");
+    EXPECT_EQ("late\n", kit::readExactly(peer, 5, 4000)) << first.output();
+    ASSERT_TRUE(first.waitFor("late", 3000));
+
+    // Once it uses the directory, it holds it.
+    kit::Child second({kProgram, "-s", "127.0.0.1", "-p", server.portText(), "-f" + later}, kit::onTerminal());
+    EXPECT_EQ(1, second.waitExit(5000)) << second.output();
+    EXPECT_NE(std::string::npos, second.output().find("another terminal (pid " + std::to_string(first.processId())))
+        << second.output();
+    typeExit(first);
+}
+
 // ---------------------------------------------------------------- signals
 
 // Sent by the server shortly before the signal: the first tick after it

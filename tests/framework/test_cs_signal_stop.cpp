@@ -99,6 +99,26 @@ TEST(CsSignalStop, ASignalInsideTheLoopEndsItAfterThatPass)
     }
 }
 
+TEST(CsSignalStop, AStopHandlerTakesTheSignalAndTheLoopEndsWhenItSays)
+{
+    auto run = kit::runCaptured([] {
+        CsSignalStop signals(nullptr, kStopSignals, 1);
+        int calls = 0;
+        signals.setStopHandler([&calls] { ++calls; });
+        kit::Loop script;
+        script.at(50, [] { raise(SIGTERM); });
+        // What it had to finish is done: now the loop ends.
+        script.at(400, [&calls] {
+            EXPECT_EQ(calls, 1);
+            CsApplication::stop();
+        });
+        EXPECT_TRUE(script.run(3000));
+        EXPECT_GE(script.elapsedMs(), 400) << "the signal stopped the loop itself";
+        EXPECT_EQ(CsSignalStop::caught(), SIGTERM);
+    });
+    EXPECT_TRUE(run.passed()) << run.describe();
+}
+
 TEST(CsSignalStop, ASecondSignalWhileStoppingEndsTheProcessAtOnceUnlessItIsAHangUp)
 {
     struct Case {
