@@ -4,11 +4,13 @@
 // Paths, by the low two bits of byte 0:
 //   0  text mode: blocks written by a loopback peer, read by the terminal's
 //      client connection and cut into lines. The lines, echoed to the
-//      console as each block arrives, must be the block up to its first NUL
-//      with every token between newlines kept and only the empty ones gone,
-//      each token taking one of the block's newlines while any are left;
-//      the queue grows by one message per token. A block with "login:" is
-//      answered (the answer is announced) and neither shown nor queued.
+//      console as each block arrives, must be the block without its NUL
+//      bytes cut at its line feeds: every piece that is not empty is a line
+//      with its own line feed, a last piece without one stays unfinished,
+//      and a line feed that starts a block ends the previous block's
+//      unfinished line; the queue grows by one message per line. A block
+//      that ends with "login:" (blanks after it aside) is answered (the
+//      answer is announced) and neither shown nor queued.
 //   1  hex mode with frame split: the queue grows by the frames of the
 //      block that are not empty, and the block is dumped as described.
 //   2  FrameSplitter alone, with any buffer size: the frames are the block
@@ -102,13 +104,17 @@ struct Cut {
     size_t lines = 0;
 };
 
-// Tokens between newlines, up to the first NUL; each takes one of the
-// block's newlines while any are left. A line feed that starts the block
-// ends the previous block's last line when that one ended inside a line
-// (partial), as a line of its own. partial is updated for the next block.
+// The block without its NUL bytes, cut at its line feeds: every piece that
+// is not empty is a line, with its line feed when it has one (a last piece
+// without one stays unfinished). A line feed that starts the block ends the
+// previous block's last line when that one ended inside a line (partial),
+// as a line of its own. partial is updated for the next block.
 Cut cutLines(const std::string &block, bool &partial)
 {
-    const std::string text = block.substr(0, block.find('\0'));
+    std::string text;
+    for (char c : block)
+        if (c != '\0')
+            text += c;
     Cut cut;
     size_t i = 0;
     if (partial && !text.empty() && text[0] == '\n') {
@@ -116,17 +122,15 @@ Cut cutLines(const std::string &block, bool &partial)
         cut.lines = 1;
         i = 1;
     }
-    size_t newlines = static_cast<size_t>(std::count(text.begin() + static_cast<long>(i), text.end(), '\n'));
     while (i < text.size()) {
         size_t nl = text.find('\n', i);
-        if (nl == std::string::npos)
+        const bool ended = nl != std::string::npos;
+        if (!ended)
             nl = text.size();
         if (nl > i) {
             cut.shown.append(text, i, nl - i);
-            if (newlines > 0) {
-                newlines--;
+            if (ended)
                 cut.shown += '\n';
-            }
             cut.lines++;
         }
         i = nl + 1;
@@ -134,6 +138,20 @@ Cut cutLines(const std::string &block, bool &partial)
     if (!cut.shown.empty())
         partial = cut.shown.back() != '\n';
     return cut;
+}
+
+// A prompt ends its block: "login:" last, NUL bytes, blanks and tabs
+// after it aside.
+bool isPrompt(const std::string &block)
+{
+    std::string text;
+    for (char c : block)
+        if (c != '\0')
+            text += c;
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+    static const std::string word = "login:";
+    return text.size() >= word.size() && text.compare(text.size() - word.size(), word.size(), word) == 0;
 }
 
 // Frames as the splitter should hand them out, empty ones included.
@@ -293,7 +311,7 @@ void textBlock(const std::string &block)
     deliver(g_text, block);
     const std::string shown = console();
     const size_t added = g_text.object->pendingCount() - before;
-    if (std::string(block.c_str()).find("login:") != std::string::npos) {
+    if (isPrompt(block)) {
         if (shown != std::string("Doing automatic login with text <") + kLogin + ">\n" || added != 0)
             fail("a login prompt was shown or queued, or not announced");
         return;
@@ -339,7 +357,7 @@ std::string fileFrom(const std::string &path, size_t from)
 void boundedBlock(const std::string &block)
 {
     deliver(g_bounded, block);
-    if (std::string(block.c_str()).find("login:") != std::string::npos)
+    if (isPrompt(block))
         return;
     // Each line a record: its line feed as 0x01, then the record's own.
     const Cut want = cutLines(block, g_bounded.partial);
