@@ -265,7 +265,9 @@ size_t FileShare::takeRecords(const Take& take, int pieceChars)
     while (readPos < st.st_size) {
         const size_t want = static_cast<size_t>(std::min<off_t>(pieceChars, st.st_size - readPos));
         if (readPos < chunkAt || readPos + static_cast<off_t>(want) > chunkAt + static_cast<off_t>(chunk.size())) {
-            chunk.resize(std::max(kReadChunk, want));
+            // No larger than what the file holds past here: a short
+            // term.out costs no 64 KiB buffer filled for nothing.
+            chunk.resize(std::max(want, std::min(kReadChunk, static_cast<size_t>(st.st_size - readPos))));
             ssize_t n = pread(fd, &chunk[0], chunk.size(), readPos);
             if (n <= 0) {
                 chunk.clear();

@@ -43,6 +43,11 @@
 #include "FrameSplitter.h"
 #include "ProgramFileShare.h"
 #include "client_server.h"
+#include "support.h"
+
+using fuzz::fail;
+using fuzz::readable;
+using fuzz::writeAll;
 
 namespace {
 
@@ -56,12 +61,6 @@ int g_listener = -1; // plays the log server
 std::string g_port;
 std::string g_dir;
 
-[[noreturn]] void fail(const char *what)
-{
-    dprintf(STDERR_FILENO, "fuzz_terminal_text: %s\n", what);
-    std::abort();
-}
-
 // Everything written to the console since the last call.
 std::string console()
 {
@@ -74,27 +73,6 @@ std::string console()
             return out;
         out.append(buf, static_cast<size_t>(n));
     }
-}
-
-void writeAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("writing to the terminal's connection failed");
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
-int readable(int fd)
-{
-    int n = 0;
-    if (ioctl(fd, FIONREAD, &n) != 0)
-        fail("FIONREAD failed");
-    return n;
 }
 
 // ---- references ----
@@ -339,21 +317,6 @@ void hexBlock(const std::string &block)
     g_queuedBytes += block.size();
 }
 
-// Bytes of a file from offset `from` on.
-std::string fileFrom(const std::string &path, size_t from)
-{
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(from + out.size()))) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
 void boundedBlock(const std::string &block)
 {
     deliver(g_bounded, block);
@@ -370,7 +333,7 @@ void boundedBlock(const std::string &block)
         g_boundedRecords += record + '\n';
         i = end;
     }
-    const std::string written = fileFrom(g_bounded.sub + "term.in", 1 + g_boundedWritten);
+    const std::string written = fuzz::readFile(g_bounded.sub + "term.in", 1 + g_boundedWritten);
     if (g_boundedRecords.compare(g_boundedWritten, written.size(), written) != 0)
         fail("term.in does not hold the records of the lines, in order");
     g_boundedWritten += written.size();
@@ -426,23 +389,12 @@ void splitterAlone(uint8_t sizeByte, const std::string &block)
         fail("an exhausted splitter handed out a frame");
 }
 
-void removeScratch()
-{
-    for (const char *mode : {"/text.", "/hex.", "/bounded."})
-        for (const char *name : {"term.out", "term.in"})
-            unlink((g_dir + mode + name).c_str());
-    rmdir(g_dir.c_str());
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    char tmpl[] = "/tmp/quorvane-fuzz-terminal-XXXXXX";
-    if (!mkdtemp(tmpl))
-        fail("no scratch directory");
-    g_dir = tmpl;
-    std::atexit(removeScratch);
+    fuzz::setTarget("fuzz_terminal_text");
+    g_dir = fuzz::scratchDir();
 
     // The console is a pipe read back after every block; libFuzzer reports
     // on standard error, which stays where it was.
@@ -456,15 +408,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     close(pipefd[1]);
     g_console = pipefd[0];
 
-    g_listener = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        listen(g_listener, 4) != 0 || getsockname(g_listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        fail("no loopback listener");
-    g_port = std::to_string(ntohs(a.sin_port));
+    g_listener = fuzz::listenLoopback(g_port);
     return 0;
 }
 
