@@ -226,18 +226,18 @@ bool FileShare::hasInput()
         moreInput = st.st_size > 0 ? 1 : 0;
         return moreInput != 0;
     }
-    if (moreInput)
-        return true;
-    if (st.st_size > lastStat.st_size)
-        return true;
+    // A shrink is looked for first: records still waiting (moreInput) must
+    // not hide a file cut in place, or the records appended after the cut
+    // would be read from the old position once they reach it.
     if (st.st_size < lastStat.st_size && lastStat.st_size != 0) {
         // Truncated: the next call reads from the start.
         lastStat = st;
         readPos = 0;
         moreInput = 1;
         carryDigit = 0;
+        return false;
     }
-    return false;
+    return moreInput || st.st_size > lastStat.st_size;
 }
 
 size_t FileShare::takeRecords(const Take& take, int pieceChars)
