@@ -226,18 +226,18 @@ bool FileShare::hasInput()
         moreInput = st.st_size > 0 ? 1 : 0;
         return moreInput != 0;
     }
-    if (moreInput)
-        return true;
-    if (st.st_size > lastStat.st_size)
-        return true;
+    // A shrink is looked for first: records still waiting (moreInput) must
+    // not hide a file cut in place, or the records appended after the cut
+    // would be read from the old position once they reach it.
     if (st.st_size < lastStat.st_size && lastStat.st_size != 0) {
         // Truncated: the next call reads from the start.
         lastStat = st;
         readPos = 0;
         moreInput = 1;
         carryDigit = 0;
+        return false;
     }
-    return false;
+    return moreInput || st.st_size > lastStat.st_size;
 }
 
 size_t FileShare::takeRecords(const Take& take, int pieceChars)
@@ -265,7 +265,9 @@ size_t FileShare::takeRecords(const Take& take, int pieceChars)
     while (readPos < st.st_size) {
         const size_t want = static_cast<size_t>(std::min<off_t>(pieceChars, st.st_size - readPos));
         if (readPos < chunkAt || readPos + static_cast<off_t>(want) > chunkAt + static_cast<off_t>(chunk.size())) {
-            chunk.resize(std::max(kReadChunk, want));
+            // No larger than what the file holds past here: a short
+            // term.out costs no 64 KiB buffer filled for nothing.
+            chunk.resize(std::max(want, std::min(kReadChunk, static_cast<size_t>(st.st_size - readPos))));
             ssize_t n = pread(fd, &chunk[0], chunk.size(), readPos);
             if (n <= 0) {
                 chunk.clear();

@@ -195,9 +195,14 @@ bool ProgramFileShare::connected() const
 
 void ProgramFileShare::sendTermOut()
 {
-    // While records are being fed, their own timer goes on with them.
-    if (feedTimer == nullptr)
+    // While records are being fed, their own timer goes on with them; and
+    // without a connection nothing is read. Either way the tick looks at
+    // term.out, so that a file the operator program cut in place is
+    // noticed before it grows past the old read position again.
+    if (feedTimer == nullptr && connected())
         feedServer();
+    else
+        files->hasInput();
 }
 
 void ProgramFileShare::feedServer()

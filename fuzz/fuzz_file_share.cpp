@@ -26,57 +26,19 @@
 #include <vector>
 
 #include "FileShare.h"
+#include "support.h"
+
+using fuzz::fail;
+using fuzz::readFile;
+using fuzz::writeFile;
 
 namespace {
 
-const size_t kMaxContent = 4096;
+const size_t kMaxContent = 1024; // each record read costs six system calls: inputs stay short
 const int kSizes[8] = {256, 2, 3, 16, 255, 257, 1024, 4097}; // 256: the terminal's buffer
 
-std::string g_dir;
 std::string g_out; // term.out: read
 std::string g_in;  // term.in: written
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_file_share: %s\n", what);
-    std::abort();
-}
-
-void removeScratch()
-{
-    unlink(g_out.c_str());
-    unlink(g_in.c_str());
-    rmdir(g_dir.c_str());
-}
-
-void writeFile(const std::string &path, const std::string &bytes)
-{
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0)
-        fail("cannot write a scratch file");
-    size_t done = 0;
-    while (done < bytes.size()) {
-        ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
-        if (n <= 0)
-            fail("cannot write a scratch file");
-        done += static_cast<size_t>(n);
-    }
-    close(fd);
-}
-
-std::string readFile(const std::string &path)
-{
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
 
 int hexValue(char c)
 {
@@ -208,7 +170,7 @@ void checkReading(uint8_t mode, const std::string &whole)
     const int size = kSizes[(mode >> 1) & 7];
     // Every read opens the file: tiny buffers get a short file, which
     // reaches the same code as a long one.
-    const std::string content = whole.substr(0, std::max<size_t>(64, 16 * static_cast<size_t>(size - 1)));
+    const std::string content = whole.substr(0, std::max<size_t>(32, 8 * static_cast<size_t>(size - 1)));
     writeFile(g_out, content);
 
     {
@@ -358,13 +320,9 @@ void checkRoundTrip(uint8_t mode, const std::string &content)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    char tmpl[] = "/tmp/quorvane-fuzz-files-XXXXXX";
-    if (!mkdtemp(tmpl))
-        fail("no scratch directory");
-    g_dir = tmpl;
-    g_out = g_dir + "/term.out";
-    g_in = g_dir + "/term.in";
-    std::atexit(removeScratch);
+    fuzz::setTarget("fuzz_file_share");
+    g_out = fuzz::scratchFile("term.out");
+    g_in = fuzz::scratchFile("term.in");
     return 0;
 }
 

@@ -1,30 +1,21 @@
 // Any bytes as a configuration file: loading must not fault, and what was
 // loaded must come back unchanged through save and a second load.
-//
-//   clang++ -std=c++17 -fsanitize=fuzzer,address,undefined -Iconfig \
-//       fuzz/fuzz_ini_load.cpp config/*.cpp -o fuzz_ini_load
-//   ./fuzz_ini_load -max_total_time=60 fuzz/corpus/ini_load
+// The three files live in the memory-backed scratch directory.
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <fcntl.h>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unistd.h>
 
 #include "CIniFile.h"
+#include "support.h"
+
+using fuzz::fail;
 
 namespace {
 
-std::string g_dir;
-
-void removeScratch()
-{
-    for (const char *name : {"/in.ini", "/first.ini", "/second.ini"})
-        unlink((g_dir + name).c_str());
-    rmdir(g_dir.c_str());
-}
+std::string g_source;
+std::string g_firstSave;
+std::string g_secondSave;
 
 // Every text a reader can see, in order, each one length-prefixed.
 std::string dump(const CIniFile &ini)
@@ -48,18 +39,6 @@ std::string dump(const CIniFile &ini)
         }
     }
     return out;
-}
-
-std::string readAll(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
-[[noreturn]] void fail(const char *what)
-{
-    std::fprintf(stderr, "fuzz_ini_load: %s\n", what);
-    std::abort();
 }
 
 // Lookups by a stored name must land on that name or an earlier one of the
@@ -89,11 +68,10 @@ void probe(const CIniFile &ini)
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    char tmpl[] = "/tmp/quorvane-fuzz-ini-XXXXXX";
-    if (!mkdtemp(tmpl))
-        fail("no scratch directory");
-    g_dir = tmpl;
-    std::atexit(removeScratch);
+    fuzz::setTarget("fuzz_ini_load");
+    g_source = fuzz::scratchFile("in.ini");
+    g_firstSave = fuzz::scratchFile("first.ini");
+    g_secondSave = fuzz::scratchFile("second.ini");
     // load reports an unprintable line on standard output; libFuzzer's own
     // report goes to standard error and stays visible.
     const int null = open("/dev/null", O_WRONLY);
@@ -106,15 +84,10 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const std::string source = g_dir + "/in.ini";
-    const std::string firstSave = g_dir + "/first.ini";
-    const std::string secondSave = g_dir + "/second.ini";
-    {
-        std::ofstream out(source, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char *>(data), static_cast<std::streamsize>(size));
-        if (!out)
-            fail("cannot write the input file");
-    }
+    const std::string &source = g_source;
+    const std::string &firstSave = g_firstSave;
+    const std::string &secondSave = g_secondSave;
+    fuzz::writeFile(source, std::string(reinterpret_cast<const char *>(data), size));
 
     CIniFile first(source);
     first.load(); // a partial load is fine: what it read must still survive
@@ -131,7 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     second.setPath(secondSave);
     if (!second.save())
         fail("second save failed");
-    if (readAll(firstSave) != readAll(secondSave))
+    if (fuzz::readFile(firstSave) != fuzz::readFile(secondSave))
         fail("saving the reloaded content gave different bytes");
     return 0;
 }

@@ -4,11 +4,13 @@
 // Paths, by the low two bits of byte 0:
 //   0  text mode: blocks written by a loopback peer, read by the terminal's
 //      client connection and cut into lines. The lines, echoed to the
-//      console as each block arrives, must be the block up to its first NUL
-//      with every token between newlines kept and only the empty ones gone,
-//      each token taking one of the block's newlines while any are left;
-//      the queue grows by one message per token. A block with "login:" is
-//      answered (the answer is announced) and neither shown nor queued.
+//      console as each block arrives, must be the block without its NUL
+//      bytes cut at its line feeds: every piece that is not empty is a line
+//      with its own line feed, a last piece without one stays unfinished,
+//      and a line feed that starts a block ends the previous block's
+//      unfinished line; the queue grows by one message per line. A block
+//      that ends with "login:" (blanks after it aside) is answered (the
+//      answer is announced) and neither shown nor queued.
 //   1  hex mode with frame split: the queue grows by the frames of the
 //      block that are not empty, and the block is dumped as described.
 //   2  FrameSplitter alone, with any buffer size: the frames are the block
@@ -41,6 +43,11 @@
 #include "FrameSplitter.h"
 #include "ProgramFileShare.h"
 #include "client_server.h"
+#include "support.h"
+
+using fuzz::fail;
+using fuzz::readable;
+using fuzz::writeAll;
 
 namespace {
 
@@ -53,12 +60,6 @@ int g_console = -1;  // read end of the pipe that is standard output
 int g_listener = -1; // plays the log server
 std::string g_port;
 std::string g_dir;
-
-[[noreturn]] void fail(const char *what)
-{
-    dprintf(STDERR_FILENO, "fuzz_terminal_text: %s\n", what);
-    std::abort();
-}
 
 // Everything written to the console since the last call.
 std::string console()
@@ -74,27 +75,6 @@ std::string console()
     }
 }
 
-void writeAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        ssize_t n = write(fd, data, size);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            fail("writing to the terminal's connection failed");
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-}
-
-int readable(int fd)
-{
-    int n = 0;
-    if (ioctl(fd, FIONREAD, &n) != 0)
-        fail("FIONREAD failed");
-    return n;
-}
-
 // ---- references ----
 
 struct Cut {
@@ -102,13 +82,17 @@ struct Cut {
     size_t lines = 0;
 };
 
-// Tokens between newlines, up to the first NUL; each takes one of the
-// block's newlines while any are left. A line feed that starts the block
-// ends the previous block's last line when that one ended inside a line
-// (partial), as a line of its own. partial is updated for the next block.
+// The block without its NUL bytes, cut at its line feeds: every piece that
+// is not empty is a line, with its line feed when it has one (a last piece
+// without one stays unfinished). A line feed that starts the block ends the
+// previous block's last line when that one ended inside a line (partial),
+// as a line of its own. partial is updated for the next block.
 Cut cutLines(const std::string &block, bool &partial)
 {
-    const std::string text = block.substr(0, block.find('\0'));
+    std::string text;
+    for (char c : block)
+        if (c != '\0')
+            text += c;
     Cut cut;
     size_t i = 0;
     if (partial && !text.empty() && text[0] == '\n') {
@@ -116,17 +100,15 @@ Cut cutLines(const std::string &block, bool &partial)
         cut.lines = 1;
         i = 1;
     }
-    size_t newlines = static_cast<size_t>(std::count(text.begin() + static_cast<long>(i), text.end(), '\n'));
     while (i < text.size()) {
         size_t nl = text.find('\n', i);
-        if (nl == std::string::npos)
+        const bool ended = nl != std::string::npos;
+        if (!ended)
             nl = text.size();
         if (nl > i) {
             cut.shown.append(text, i, nl - i);
-            if (newlines > 0) {
-                newlines--;
+            if (ended)
                 cut.shown += '\n';
-            }
             cut.lines++;
         }
         i = nl + 1;
@@ -134,6 +116,20 @@ Cut cutLines(const std::string &block, bool &partial)
     if (!cut.shown.empty())
         partial = cut.shown.back() != '\n';
     return cut;
+}
+
+// A prompt ends its block: "login:" last, NUL bytes, blanks and tabs
+// after it aside.
+bool isPrompt(const std::string &block)
+{
+    std::string text;
+    for (char c : block)
+        if (c != '\0')
+            text += c;
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+    static const std::string word = "login:";
+    return text.size() >= word.size() && text.compare(text.size() - word.size(), word.size(), word) == 0;
 }
 
 // Frames as the splitter should hand them out, empty ones included.
@@ -293,7 +289,7 @@ void textBlock(const std::string &block)
     deliver(g_text, block);
     const std::string shown = console();
     const size_t added = g_text.object->pendingCount() - before;
-    if (std::string(block.c_str()).find("login:") != std::string::npos) {
+    if (isPrompt(block)) {
         if (shown != std::string("Doing automatic login with text <") + kLogin + ">\n" || added != 0)
             fail("a login prompt was shown or queued, or not announced");
         return;
@@ -321,25 +317,10 @@ void hexBlock(const std::string &block)
     g_queuedBytes += block.size();
 }
 
-// Bytes of a file from offset `from` on.
-std::string fileFrom(const std::string &path, size_t from)
-{
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0)
-        return out;
-    char buf[65536];
-    ssize_t n;
-    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(from + out.size()))) > 0)
-        out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
 void boundedBlock(const std::string &block)
 {
     deliver(g_bounded, block);
-    if (std::string(block.c_str()).find("login:") != std::string::npos)
+    if (isPrompt(block))
         return;
     // Each line a record: its line feed as 0x01, then the record's own.
     const Cut want = cutLines(block, g_bounded.partial);
@@ -352,7 +333,7 @@ void boundedBlock(const std::string &block)
         g_boundedRecords += record + '\n';
         i = end;
     }
-    const std::string written = fileFrom(g_bounded.sub + "term.in", 1 + g_boundedWritten);
+    const std::string written = fuzz::readFile(g_bounded.sub + "term.in", 1 + g_boundedWritten);
     if (g_boundedRecords.compare(g_boundedWritten, written.size(), written) != 0)
         fail("term.in does not hold the records of the lines, in order");
     g_boundedWritten += written.size();
@@ -408,23 +389,12 @@ void splitterAlone(uint8_t sizeByte, const std::string &block)
         fail("an exhausted splitter handed out a frame");
 }
 
-void removeScratch()
-{
-    for (const char *mode : {"/text.", "/hex.", "/bounded."})
-        for (const char *name : {"term.out", "term.in"})
-            unlink((g_dir + mode + name).c_str());
-    rmdir(g_dir.c_str());
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
-    char tmpl[] = "/tmp/quorvane-fuzz-terminal-XXXXXX";
-    if (!mkdtemp(tmpl))
-        fail("no scratch directory");
-    g_dir = tmpl;
-    std::atexit(removeScratch);
+    fuzz::setTarget("fuzz_terminal_text");
+    g_dir = fuzz::scratchDir();
 
     // The console is a pipe read back after every block; libFuzzer reports
     // on standard error, which stays where it was.
@@ -438,15 +408,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     close(pipefd[1]);
     g_console = pipefd[0];
 
-    g_listener = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (g_listener < 0 || bind(g_listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 ||
-        listen(g_listener, 4) != 0 || getsockname(g_listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
-        fail("no loopback listener");
-    g_port = std::to_string(ntohs(a.sin_port));
+    g_listener = fuzz::listenLoopback(g_port);
     return 0;
 }
 

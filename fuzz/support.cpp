@@ -1,0 +1,144 @@
+#include "support.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fuzz {
+
+namespace {
+
+const char *g_target = "fuzz";
+std::string g_dir;
+
+// Everything in the directory goes, whatever a target left there.
+void removeScratch()
+{
+    if (g_dir.empty())
+        return;
+    if (DIR *d = opendir(g_dir.c_str())) {
+        while (struct dirent *e = readdir(d)) {
+            const std::string name = e->d_name;
+            if (name != "." && name != "..")
+                unlink((g_dir + "/" + name).c_str());
+        }
+        closedir(d);
+    }
+    rmdir(g_dir.c_str());
+}
+
+} // namespace
+
+void setTarget(const char *name)
+{
+    g_target = name;
+}
+
+void fail(const char *what)
+{
+    dprintf(STDERR_FILENO, "%s: %s\n", g_target, what);
+    std::abort();
+}
+
+const std::string &scratchDir()
+{
+    if (g_dir.empty()) {
+        struct stat st;
+        std::string tmpl = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+        tmpl += "/quorvane-fuzz-XXXXXX";
+        if (mkdtemp(&tmpl[0]) == nullptr)
+            fail("no scratch directory");
+        g_dir = tmpl;
+        std::atexit(removeScratch);
+    }
+    return g_dir;
+}
+
+std::string scratchFile(const std::string &name)
+{
+    return scratchDir() + "/" + name;
+}
+
+std::string readFile(const std::string &path, size_t from)
+{
+    std::string out;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    char buf[65536];
+    ssize_t n;
+    while ((n = pread(fd, buf, sizeof buf, static_cast<off_t>(from + out.size()))) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+namespace {
+
+void writeAt(const std::string &path, const std::string &bytes, int flags)
+{
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | flags, 0600);
+    if (fd < 0)
+        fail("cannot write a scratch file");
+    writeAll(fd, bytes.data(), bytes.size());
+    // In place: the file keeps its identity, as an editor's rewrite would not.
+    if (!(flags & O_APPEND) && ftruncate(fd, static_cast<off_t>(bytes.size())) != 0)
+        fail("cannot cut a scratch file");
+    close(fd);
+}
+
+} // namespace
+
+void writeFile(const std::string &path, const std::string &bytes)
+{
+    writeAt(path, bytes, 0);
+}
+
+void appendFile(const std::string &path, const std::string &bytes)
+{
+    writeAt(path, bytes, O_APPEND);
+}
+
+void writeAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = write(fd, data, size);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("a write of the target's own failed");
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+}
+
+int readable(int fd)
+{
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0)
+        fail("FIONREAD failed");
+    return n;
+}
+
+int listenLoopback(std::string &port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in a = {};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+        fail("no loopback listener");
+    port = std::to_string(ntohs(a.sin_port));
+    return fd;
+}
+
+} // namespace fuzz
