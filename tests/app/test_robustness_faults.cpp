@@ -407,7 +407,10 @@ TEST_F(FaultsTest, TermOutWaitsInItsFileForAServerThatDoesNotReadAndArrivesWhole
     received += kit::readExactly(peer, 13, 3000);
     const long peak = peakRssKb(*terminal);
     EXPECT_TRUE(received == data + "console tail\n") << kit::firstDifference(data + "console tail\n", received);
+#ifndef QUORVANE_SANITIZE
+    // The sanitizer's shadow memory and quarantine are no measure of ours.
     EXPECT_LE(peak, 16 * 1024) << "peak resident KiB";
+#endif
     printf("[ figures  ] 30 MiB of term.out records for a server that did not read: %zu bytes sent meanwhile, "
            "terminal peak RSS %ld KiB\n",
            shown, peak);

@@ -558,6 +558,9 @@ TEST(ServerAccept, ClientBeyondTheSelectSetsIsDroppedAndTheServerListensOn)
 
 TEST(ServerAccept, RunningOutOfDescriptorsPausesAcceptingWithOneReportPerPause)
 {
+#ifdef QUORVANE_SANITIZE
+    GTEST_SKIP() << "the sanitizer's own checks need descriptors (a pipe to probe memory) and fail without any";
+#endif
     runIsolated([] {
         ASSERT_EQ(client_server_init(), 0);
         server_set_accept_pause(100);
