@@ -14,12 +14,6 @@ namespace {
 const char kEmbeddedLineFeed = 0x01;  // stands for a line feed inside a text record
 const size_t kReadChunk = 64u << 10;  // bytes of term.out read at a time
 
-// An owned copy (released with free), null for null.
-char* copyText(const char* text)
-{
-    return text != nullptr ? strdup(text) : nullptr;
-}
-
 // Value of one hexadecimal digit, -1 for any other character.
 int hexValue(unsigned char c)
 {
@@ -82,6 +76,11 @@ int openOutput(const char* path, int flags, std::string& problem)
 }
 
 }  // namespace
+
+char* FileShare::copyText(const char* text)
+{
+    return text != nullptr ? strdup(text) : nullptr;
+}
 
 FileShare::FileShare(const char* readPath_, const char* writePath_, int hexMode_, int skip, int reset)
     : readPos(0), readPath(nullptr), writePath(nullptr), hexMode(hexMode_), moreInput(0), carryDigit(0),
@@ -394,8 +393,7 @@ int FileShare::decodeHex(char* buffer, int size, char& carry)
             // The record ends inside a pair: its first digit opens the next
             // record's first pair (a long record arrives in 255-character
             // pieces).
-            static const char digits[] = "0123456789abcdef";
-            carry = digits[high];
+            carry = kHexDigits[high];
             break;
         }
         int low = hexValue(static_cast<unsigned char>(buffer[in]));
@@ -425,13 +423,12 @@ void FileShare::encodeRecord(std::string& records, const char* data, int length)
     if (data == nullptr || length <= 0)
         return;
     if (hexMode) {
-        static const char digits[] = "0123456789abcdef";
         size_t at = records.size();
         records.resize(at + 2 * static_cast<size_t>(length));
         for (int i = 0; i < length; ++i) {
             unsigned char b = static_cast<unsigned char>(data[i]);
-            records[at++] = digits[b >> 4];
-            records[at++] = digits[b & 0x0f];
+            records[at++] = kHexDigits[b >> 4];
+            records[at++] = kHexDigits[b & 0x0f];
         }
     } else {
         // The text between line feeds is copied in one piece each.

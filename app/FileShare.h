@@ -63,6 +63,12 @@ public:
     size_t takeRecords(const Take& take, int pieceChars = kPieceChars);
     static constexpr int kPieceChars = 255;
 
+    // The digits of hex records, which the dumps show bytes with as well.
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    // An owned copy (released with free), null for null: the paths and
+    // texts that the terminal's objects keep.
+    static char* copyText(const char* text);
+
     // Records and bytes in the read file after the read position: what has
     // not been taken yet. Both 0 when the file cannot be read.
     void unread(size_t& records, size_t& bytes);

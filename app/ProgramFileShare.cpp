@@ -46,12 +46,6 @@ long long monotonicMs()
     return static_cast<long long>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-// An owned copy (released with free), null for null.
-char* copyText(const char* text)
-{
-    return text != nullptr ? strdup(text) : nullptr;
-}
-
 // Writes the bytes to standard output unformatted, behind whatever formatted
 // output is still buffered, so that the console shows everything in the
 // order it was produced; the flush shows a line without its end (a prompt)
@@ -116,7 +110,7 @@ ProgramFileShare::ProgramFileShare(const char* host, const char* port, const cha
     if (debugLevel > 1)
         printf("fileshare using %smode\n", hexMode ? "hex" : "ascii");
 
-    loginText = copyText(login);
+    loginText = FileShare::copyText(login);
     tickTimer = new CsTimer(this, tickMs, kEndless);
     if (consoleInput)
         console = new CsStdIn(this, kKeepNewline, kConsoleLineBytes, kQuietWatch);
@@ -516,7 +510,7 @@ void ProgramFileShare::onConsoleLine(const char* text, int length)
 
 void ProgramFileShare::dump(const char* tag, const char* data, int length) const
 {
-    static const char digits[] = "0123456789abcdef";
+    const char* digits = FileShare::kHexDigits;
     char head[64];
     snprintf(head, sizeof head, "%-10.10s [%d] : ", tag != nullptr ? tag : "", length);
     std::string out = head;

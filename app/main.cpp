@@ -59,15 +59,6 @@ char* sharedFilePath(const char* dir, const char* name)
     return path;
 }
 
-char* copyText(const char* text)
-{
-    size_t size = strlen(text) + 1;
-    char* copy = static_cast<char*>(malloc(size));
-    if (copy != nullptr)
-        memcpy(copy, text, size);
-    return copy;
-}
-
 // Started with 0, 1 or 2 closed (a supervisor, "<&- >&-"), the first
 // descriptors the program makes would land there: the signal pipe would be
 // standard output, and the banner would stop the loop. /dev/null takes their
@@ -131,9 +122,9 @@ int main(int argc, char** argv)
     if (port == nullptr)
         port = "8000";
     if (outFile == nullptr)
-        outFile = copyText("internal/term.out");
+        outFile = FileShare::copyText("internal/term.out");
     if (inFile == nullptr)
-        inFile = copyText("internal/term.in");
+        inFile = FileShare::copyText("internal/term.in");
 
     // Taken before FileShare resets term.in. A directory that does not exist
     // yet is no reason to refuse: a terminal used at its console alone needs

@@ -19,18 +19,21 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
+#include "child.h"
 #include "client.h"
 #include "client_server.h"
+#include "loopback.h"
 #include "server.h"
 
 namespace {
@@ -47,49 +50,6 @@ double now_seconds()
     struct timespec ts;
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return static_cast<double>(ts.tv_sec) + static_cast<double>(ts.tv_nsec) / 1e9;
-}
-
-// A loopback listener on an ephemeral port.
-int listen_loopback(int *port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (s < 0 || bind(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0 || listen(s, 4) != 0 ||
-        getsockname(s, reinterpret_cast<struct sockaddr *>(&a), &len) != 0) {
-        if (s >= 0)
-            close(s);
-        return -1;
-    }
-    *port = ntohs(a.sin_port);
-    return s;
-}
-
-int connect_loopback(int port)
-{
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof a);
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(s, reinterpret_cast<struct sockaddr *>(&a), sizeof a) != 0) {
-        close(s);
-        return -1;
-    }
-    return s;
-}
-
-int probe_free_port()
-{
-    int port = -1;
-    const int s = listen_loopback(&port);
-    if (s >= 0)
-        close(s);
-    return port;
 }
 
 bool write_all(int fd, const char *data, size_t len)
@@ -116,30 +76,13 @@ bool read_exact(int fd, char *buf, size_t len)
     return true;
 }
 
-// Runs one library iteration in a child; its elapsed seconds, or a negative
-// value when it failed.
+// Runs one library iteration in a child (the library's main loop runs once
+// per process); its elapsed seconds, which it prints, or a negative value
+// when it failed.
 double run_in_child(double (*body)())
 {
-    int fds[2];
-    if (pipe(fds) != 0)
-        return -1;
-    const pid_t pid = fork();
-    if (pid < 0)
-        return -1;
-    if (pid == 0) {
-        close(fds[0]);
-        const double seconds = body();
-        (void)!write(fds[1], &seconds, sizeof seconds);
-        _exit(0);
-    }
-    close(fds[1]);
-    double seconds = -1;
-    if (read(fds[0], &seconds, sizeof seconds) != static_cast<ssize_t>(sizeof seconds))
-        seconds = -1;
-    close(fds[0]);
-    int status = 0;
-    waitpid(pid, &status, 0);
-    return seconds;
+    const kit::ChildResult r = kit::Child([body] { printf("%.9f\n", body()); }, kit::capturing()).finish(120000);
+    return r.passed() ? atof(r.out.c_str()) : -1;
 }
 
 // ---- library raw echo ----
@@ -195,7 +138,7 @@ double library_echo_once()
 {
     if (client_server_init() != 0)
         return -1;
-    const std::string port = std::to_string(probe_free_port());
+    const std::string port = std::to_string(kit::probeFreePort());
     server_callbacks server = {nullptr, nullptr, echo_server_message};
     if (server_listen(port.c_str(), &server, CS_FLAG_RAW | CS_FLAG_NODELAY) < 0)
         return -1;
@@ -228,11 +171,10 @@ void BlockingRawEcho(benchmark::State &state)
     std::vector<char> chunk(kChunk, 'q');
     std::vector<char> in(kChunk);
     for (auto _ : state) {
-        int port = 0;
-        const int listener = listen_loopback(&port);
-        const int sender = connect_loopback(port);
-        const int echoer = accept(listener, nullptr, nullptr);
-        close(listener);
+        kit::Listener listener;
+        const int sender = kit::connectLoopback(listener.port());
+        const int echoer = listener.accept(5000);
+        listener.close();
         const int on = 1;
         setsockopt(sender, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
         setsockopt(echoer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -261,7 +203,6 @@ void BlockingRawEcho(benchmark::State &state)
         shutdown(sender, SHUT_WR);
         echo_thread.join();
         close(sender);
-        close(echoer);
         if (!ok) {
             state.SkipWithError("blocking echo failed");
             return;
@@ -316,7 +257,7 @@ double library_framed_once()
 {
     if (client_server_init() != 0)
         return -1;
-    const std::string port = std::to_string(probe_free_port());
+    const std::string port = std::to_string(kit::probeFreePort());
     server_callbacks server = {nullptr, nullptr, framed_server_message};
     if (server_listen(port.c_str(), &server, CS_FLAG_NODELAY) < 0)
         return -1;
@@ -347,11 +288,10 @@ void LibraryFramedMessages(benchmark::State &state)
 void BlockingFramedMessages(benchmark::State &state)
 {
     for (auto _ : state) {
-        int port = 0;
-        const int listener = listen_loopback(&port);
-        const int sender = connect_loopback(port);
-        const int reader = accept(listener, nullptr, nullptr);
-        close(listener);
+        kit::Listener listener;
+        const int sender = kit::connectLoopback(listener.port());
+        const int reader = listener.accept(5000);
+        listener.close();
         const int on = 1;
         setsockopt(sender, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 
@@ -374,7 +314,6 @@ void BlockingFramedMessages(benchmark::State &state)
         state.SetIterationTime(now_seconds() - start);
         writer.join();
         close(sender);
-        close(reader);
         if (received != kMessages) {
             state.SkipWithError("blocking messages failed");
             return;

@@ -45,14 +45,11 @@
 // --idle-seconds=N (default 10, scaled to 60 s).
 #include <benchmark/benchmark.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -66,6 +63,10 @@
 #include <vector>
 
 #include "FileShare.h"
+#include "child.h"
+#include "clock.h"
+#include "loopback.h"
+#include "temp_dir.h"
 
 namespace {
 
@@ -115,168 +116,45 @@ bool installed(const char* program)
     return system(command.c_str()) == 0;
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/quorvane-bench-XXXXXX";
-        if (mkdtemp(pattern) != nullptr)
-            path = pattern;
-    }
-    ~TempDir()
-    {
-        unlink((path + "/term.in").c_str());
-        unlink((path + "/term.out").c_str());
-        rmdir(path.c_str());
-    }
-    std::string path;
-};
-
 off_t fileSize(const std::string& path)
 {
     struct stat st;
     return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
 }
 
-// A loopback listener on an ephemeral port and its one accepted peer.
-class Server {
-public:
-    Server()
-    {
-        listenFd = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(listenFd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(listenFd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        listen(listenFd, 2);
-        getsockname(listenFd, reinterpret_cast<sockaddr*>(&a), &len);
-        port = ntohs(a.sin_port);
-    }
-    ~Server()
-    {
-        if (peer >= 0)
-            close(peer);
-        close(listenFd);
-    }
-    bool accept(int timeoutMs)
-    {
-        pollfd p = {listenFd, POLLIN, 0};
-        if (poll(&p, 1, timeoutMs) <= 0)
-            return false;
-        peer = ::accept(listenFd, nullptr, nullptr);
-        return peer >= 0;
-    }
-    int listenFd = -1;
-    int peer = -1;
-    int port = 0;
-};
-
-// A child with stdin and stdout on pipes held by the benchmark.
-class Child {
-public:
-    Child(const std::vector<std::string>& argv, const std::string& dir)
-    {
-        int in[2], out[2];
-        if (pipe(in) != 0 || pipe(out) != 0)
-            return;
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
-        args.push_back(nullptr);
-        pid = fork();
-        if (pid == 0) {
-            // A group of its own: a pipeline's programs end with it.
-            setpgid(0, 0);
-            dup2(in[0], 0);
-            dup2(out[1], 1);
-            int devnull = open("/dev/null", O_WRONLY);
-            dup2(devnull, 2);
-            for (int fd = 3; fd < 64; ++fd)
-                close(fd);
-            if (!dir.empty() && chdir(dir.c_str()) != 0)
-                _exit(126);
-            execvp(args[0], args.data());
-            _exit(127);
-        }
-        setpgid(pid, pid);  // as the child does, whichever runs first
-        close(in[0]);
-        close(out[1]);
-        input = in[1];
-        output = out[0];
-        fcntl(output, F_SETFL, fcntl(output, F_GETFL) | O_NONBLOCK);
-    }
-    ~Child()
-    {
-        if (input >= 0)
-            close(input);
-        if (pid > 0) {
-            kill(-pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        if (output >= 0)
-            close(output);
-    }
-    // Reads the child's output until it holds needle; false on time-out.
-    bool waitFor(const std::string& needle, int timeoutMs)
-    {
-        auto start = Clock::now();
-        while (seen.find(needle) == std::string::npos) {
-            if (secondsSince(start) * 1000 > timeoutMs)
-                return false;
-            pollfd p = {output, POLLIN, 0};
-            if (poll(&p, 1, 50) > 0) {
-                char buf[4096];
-                ssize_t n = read(output, buf, sizeof buf);
-                if (n > 0)
-                    seen.append(buf, static_cast<size_t>(n));
-                else if (n == 0)
-                    return false;
-            }
-        }
-        return true;
-    }
-    void type(const char* text)
-    {
-        if (write(input, text, strlen(text)) < 0)
-            perror("write");
-    }
-    pid_t pid = -1;
-    int input = -1;
-    int output = -1;
-    std::string seen;
-};
-
-// Sends the stream to the peer while draining the child's output; returns
-// the seconds until the child has put out `expect` bytes, or -1.
-double relay(Server& server, Child& child, const std::string& data, size_t expect, int timeoutMs)
+// A terminal (or a peer relay) under test: a program on pipes in the
+// directory of its shared files, its output drained and kept by the kit.
+kit::ChildOptions inDirectory(const kit::TempDir& dir)
 {
-    fcntl(server.peer, F_SETFL, fcntl(server.peer, F_GETFL) | O_NONBLOCK);
+    kit::ChildOptions o;
+    o.capture = true;  // standard error apart: only the console output is counted
+    o.workDir = dir.path();
+    return o;
+}
+
+// Sends the stream to the peer while the kit drains the child's output;
+// returns the seconds until the child has put out `expect` bytes more, or -1.
+double relay(int peer, kit::Child& child, const std::string& data, size_t expect, int timeoutMs)
+{
+    fcntl(peer, F_SETFL, fcntl(peer, F_GETFL) | O_NONBLOCK);
+    const size_t base = child.outputSize();
     size_t sent = 0;
-    size_t got = 0;
-    static char buf[1 << 16];
     auto start = Clock::now();
-    while (got < expect) {
+    while (child.outputSize() - base < expect) {
         if (secondsSince(start) * 1000 > timeoutMs)
             return -1;
-        pollfd p[2] = {{child.output, POLLIN, 0}, {server.peer, POLLOUT, 0}};
-        int count = sent < data.size() ? 2 : 1;
-        if (poll(p, static_cast<nfds_t>(count), 100) <= 0)
-            continue;
-        if (p[0].revents & (POLLIN | POLLHUP)) {
-            ssize_t n = read(child.output, buf, sizeof buf);
-            if (n > 0)
-                got += static_cast<size_t>(n);
-            else if (n == 0)
+        if (sent == data.size()) {
+            if (!child.running())
                 return -1;
+            usleep(500);
+            continue;
         }
-        if (count == 2 && (p[1].revents & POLLOUT)) {
-            ssize_t n = send(server.peer, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
-            if (n > 0)
-                sent += static_cast<size_t>(n);
-        }
+        pollfd p = {peer, POLLOUT, 0};
+        if (poll(&p, 1, 1) <= 0)
+            continue;
+        ssize_t n = send(peer, data.data() + sent, data.size() - sent, MSG_NOSIGNAL);
+        if (n > 0)
+            sent += static_cast<size_t>(n);
     }
     return secondsSince(start);
 }
@@ -360,9 +238,10 @@ double treeSum(const std::vector<pid_t>& tree, double (*of)(pid_t))
     return sum;
 }
 
-std::vector<std::string> quorvaneArgs(const Server& server, const TempDir& dir, const std::string& program = quorvanePath)
+std::vector<std::string> quorvaneArgs(const kit::Listener& server, const kit::TempDir& dir,
+                                      const std::string& program = quorvanePath)
 {
-    return {program, "-s", "127.0.0.1", "-p", std::to_string(server.port), "-f" + dir.path};
+    return {program, "-s", "127.0.0.1", "-p", server.portText(), "-f" + dir.path()};
 }
 
 // The relays of the console benchmark.
@@ -374,33 +253,33 @@ const char* const kRelayName[kRelays] = {"quorvane", "socat", "socat_tee", "cat"
 // and minor page faults over the same span, its pipeline included.
 double consoleRelay(Relay which, double* cpuMs, double* faults)
 {
-    Server server;
-    TempDir dir;
-    const std::string port = std::to_string(server.port);
+    kit::Listener server;
+    kit::TempDir dir;
+    const std::string port = server.portText();
     std::vector<std::string> argv;
     switch (which) {
     case kQuorvane: argv = quorvaneArgs(server, dir); break;
     case kBefore: argv = quorvaneArgs(server, dir, beforePath); break;
     case kSocat: argv = {"socat", "-u", "TCP:127.0.0.1:" + port, "STDOUT"}; break;
     case kSocatTee:
-        argv = {"bash", "-c", "socat -u TCP:127.0.0.1:" + port + " STDOUT | tee -a " + dir.path + "/term.in"};
+        argv = {"bash", "-c", "socat -u TCP:127.0.0.1:" + port + " STDOUT | tee -a " + dir.file("term.in")};
         break;
     default: argv = {"bash", "-c", "exec cat </dev/tcp/127.0.0.1/" + port}; break;
     }
-    Child child(argv, dir.path);
-    // What quorvane printed before the stream is read by waitFor and not
-    // counted.
+    kit::Child child(argv, inDirectory(dir));
+    // What quorvane printed before the stream is not counted.
     const bool isQuorvane = which == kQuorvane || which == kBefore;
-    if (!server.accept(5000) || (isQuorvane && !child.waitFor("Connected to server\n", 5000)))
+    const int peer = server.accept(5000);
+    if (peer < 0 || (isQuorvane && !child.waitFor("Connected to server\n", 5000)))
         return -1;
-    const std::vector<pid_t> tree = processTree(child.pid);
+    const std::vector<pid_t> tree = processTree(child.processId());
     double before = treeSum(tree, cpuNs);
     double faultsBefore = treeSum(tree, minorFaults);
-    double s = relay(server, child, stream(), stream().size(), 60000);
+    double s = relay(peer, child, stream(), stream().size(), 60000);
     *cpuMs = (treeSum(tree, cpuNs) - before) / 1e6;
     *faults = treeSum(tree, minorFaults) - faultsBefore;
     if (isQuorvane)
-        child.type("exit\n");
+        child.write("exit\n");
     return s;
 }
 
@@ -463,15 +342,16 @@ bool termInRun(const std::string& program, const std::string& data, double* seco
                double* afterKiB)
 {
     const off_t expected = static_cast<off_t>(1 + data.size() + data.size() / kLineBytes);
-    Server server;
-    TempDir dir;
-    Child child(quorvaneArgs(server, dir, program), dir.path);
-    if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000))
+    kit::Listener server;
+    kit::TempDir dir;
+    kit::Child child(quorvaneArgs(server, dir, program), inDirectory(dir));
+    const int peer = server.accept(5000);
+    if (peer < 0 || !child.waitFor("Connected to server\n", 5000))
         return false;
     auto start = Clock::now();
-    if (relay(server, child, data, data.size(), 120000) < 0)
+    if (relay(peer, child, data, data.size(), 120000) < 0)
         return false;
-    const std::string termIn = dir.path + "/term.in";
+    const std::string termIn = dir.file("term.in");
     // Lines cut by a read boundary take a record more: at least this many
     // bytes, and the last of them come with the last flush.
     while (fileSize(termIn) < expected && secondsSince(start) < 60)
@@ -482,9 +362,9 @@ bool termInRun(const std::string& program, const std::string& data, double* seco
     // The output is let go right after term.in is closed; what the burst
     // left behind is what stays resident a moment later.
     usleep(200000);
-    *peakKiB = static_cast<double>(statusKiB(child.pid, "VmHWM"));
-    *afterKiB = static_cast<double>(statusKiB(child.pid, "VmRSS"));
-    child.type("exit\n");
+    *peakKiB = static_cast<double>(statusKiB(child.processId(), "VmHWM"));
+    *afterKiB = static_cast<double>(statusKiB(child.processId(), "VmRSS"));
+    child.write("exit\n");
     return true;
 }
 
@@ -520,8 +400,8 @@ void termInFlush(benchmark::State& state, bool oneOpen)
 {
     const std::string& data = stream();
     const int lines = 10000;
-    TempDir dir;
-    const std::string termIn = dir.path + "/term.in";
+    kit::TempDir dir;
+    const std::string termIn = dir.file("term.in");
     FileShare files(nullptr, termIn.c_str(), 0, 0, 1);
     for (auto _ : state) {
         if (oneOpen) {
@@ -567,14 +447,15 @@ void BM_TermOut_quorvane(benchmark::State& state)
     // Each record reaches the server without its line feed.
     const size_t expect = records.size() - kRecords;
     for (auto _ : state) {
-        Server server;
-        TempDir dir;
-        Child child(quorvaneArgs(server, dir), dir.path);
-        if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000)) {
+        kit::Listener server;
+        kit::TempDir dir;
+        kit::Child child(quorvaneArgs(server, dir), inDirectory(dir));
+        const int peer = server.accept(5000);
+        if (peer < 0 || !child.waitFor("Connected to server\n", 5000)) {
             state.SkipWithError("no connection");
             return;
         }
-        FILE* f = fopen((dir.path + "/term.out").c_str(), "a");
+        FILE* f = fopen(dir.file("term.out").c_str(), "a");
         fwrite(records.data(), 1, records.size(), f);
         fclose(f);
         // From the first byte to the last: the whole batch in one tick.
@@ -583,28 +464,22 @@ void BM_TermOut_quorvane(benchmark::State& state)
         Clock::time_point first;
         auto deadline = Clock::now() + std::chrono::seconds(20);
         while (got < expect && Clock::now() < deadline) {
-            pollfd p[2] = {{server.peer, POLLIN, 0}, {child.output, POLLIN, 0}};
-            if (poll(p, 2, 100) <= 0)
+            pollfd p = {peer, POLLIN, 0};
+            if (poll(&p, 1, 100) <= 0)
                 continue;
-            if (p[1].revents & POLLIN) {
-                if (read(child.output, buf, sizeof buf) < 0)
-                    break;
-            }
-            if (p[0].revents & POLLIN) {
-                ssize_t n = recv(server.peer, buf, sizeof buf, 0);
-                if (n <= 0)
-                    break;
-                if (got == 0)
-                    first = Clock::now();
-                got += static_cast<size_t>(n);
-            }
+            ssize_t n = recv(peer, buf, sizeof buf, 0);
+            if (n <= 0)
+                break;
+            if (got == 0)
+                first = Clock::now();
+            got += static_cast<size_t>(n);
         }
         if (got < expect) {
             state.SkipWithError("records missing");
             return;
         }
         state.SetIterationTime(secondsSince(first));
-        child.type("exit\n");
+        child.write("exit\n");
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * kRecords));
 }
@@ -631,68 +506,65 @@ struct TermOutFigures {
 TermOutFigures termOutRun(const std::string& program, const std::string& records)
 {
     TermOutFigures f;
-    Server server;
-    TempDir dir;
-    Child child(quorvaneArgs(server, dir, program), dir.path);
-    if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000))
+    kit::Listener server;
+    kit::TempDir dir;
+    kit::Child child(quorvaneArgs(server, dir, program), inDirectory(dir));
+    const int peer = server.accept(5000);
+    if (peer < 0 || !child.waitFor("Connected to server\n", 5000))
         return f;
-    fcntl(server.peer, F_SETFL, fcntl(server.peer, F_GETFL) | O_NONBLOCK);
+    fcntl(peer, F_SETFL, fcntl(peer, F_GETFL) | O_NONBLOCK);
     const size_t expect = records.size() / kLineBytes * (kLineBytes - 1);  // the data, its line feeds included
-    FILE* out = fopen((dir.path + "/term.out").c_str(), "a");
+    const size_t base = child.outputSize();
+    FILE* out = fopen(dir.file("term.out").c_str(), "a");
     fwrite(records.data(), 1, records.size(), out);
     fclose(out);
     static char buf[1 << 16];
     size_t got = 0;
-    std::vector<Clock::time_point> sentAt;
-    std::string tail;  // console text not yet searched for marks
-    size_t marksSeen = 0;
-    double longest = 0;
+    std::vector<long long> sentAt;  // kit::nowMs() of each mark sent
     Clock::time_point first, nextMark = Clock::now();
     const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while ((got < expect || marksSeen < sentAt.size()) && Clock::now() < deadline) {
-        if (got < expect && Clock::now() >= nextMark) {
+    while (got < expect && Clock::now() < deadline) {
+        if (Clock::now() >= nextMark) {
             char mark[32];
             int n = snprintf(mark, sizeof mark, "mark %06zu\n", sentAt.size());
-            if (send(server.peer, mark, static_cast<size_t>(n), MSG_NOSIGNAL) == n)
-                sentAt.push_back(Clock::now());
+            if (send(peer, mark, static_cast<size_t>(n), MSG_NOSIGNAL) == n)
+                sentAt.push_back(kit::nowMs());
             nextMark += std::chrono::milliseconds(10);
         }
-        pollfd p[2] = {{server.peer, POLLIN, 0}, {child.output, POLLIN, 0}};
-        if (poll(p, 2, 2) <= 0)
+        pollfd p = {peer, POLLIN, 0};
+        if (poll(&p, 1, 2) <= 0)
             continue;
-        if (p[0].revents & POLLIN) {
-            ssize_t n;
-            while ((n = recv(server.peer, buf, sizeof buf, 0)) > 0) {
-                if (got == 0)
-                    first = Clock::now();
-                got += static_cast<size_t>(n);
-            }
-            if (n == 0)
-                break;
+        ssize_t n;
+        while ((n = recv(peer, buf, sizeof buf, 0)) > 0) {
+            if (got == 0)
+                first = Clock::now();
+            got += static_cast<size_t>(n);
         }
-        if (p[1].revents & POLLIN) {
-            ssize_t n = read(child.output, buf, sizeof buf);
-            if (n <= 0)
-                break;
-            tail.append(buf, static_cast<size_t>(n));
-            size_t at;
-            while ((at = tail.find("mark ")) != std::string::npos && tail.size() >= at + 12) {
-                const size_t k = static_cast<size_t>(atol(tail.c_str() + at + 5));
-                if (k < sentAt.size()) {
-                    longest = std::max(longest, std::chrono::duration<double>(Clock::now() - sentAt[k]).count() * 1000);
-                    marksSeen = std::max(marksSeen, k + 1);
-                }
-                tail.erase(0, at + 12);
-            }
-            if (tail.size() > 16)
-                tail.erase(0, tail.size() - 16);
-        }
+        if (n == 0)
+            break;
     }
-    if (got >= expect) {
-        f.seconds = std::chrono::duration<double>(Clock::now() - first).count();
+    const double seconds = std::chrono::duration<double>(Clock::now() - first).count();
+    // Each mark's wait: from its send to the time the kit read it from the
+    // console, in the order they were shown.
+    char last[32];
+    snprintf(last, sizeof last, "mark %06zu\n", sentAt.empty() ? 0 : sentAt.size() - 1);
+    if (got >= expect && (sentAt.empty() || child.waitFor(last, 10000, base))) {
+        const std::string console = child.output();
+        double longest = 0;
+        size_t at = base;
+        for (size_t k = 0; k < sentAt.size(); ++k) {
+            char mark[32];
+            snprintf(mark, sizeof mark, "mark %06zu\n", k);
+            const size_t found = console.find(mark, at);
+            if (found == std::string::npos)
+                continue;
+            at = found;
+            longest = std::max(longest, static_cast<double>(child.seenAt(mark, found) - sentAt[k]));
+        }
+        f.seconds = seconds;
         f.longestWaitMs = longest;
     }
-    child.type("exit\n");
+    child.write("exit\n");
     return f;
 }
 
@@ -735,36 +607,29 @@ void BM_TermOutStalled(benchmark::State& state)
     std::vector<double> peak[2];
     for (auto _ : state) {
         for (int k = 0; k < (beforePath.empty() ? 1 : 2); ++k) {
-            Server server;
-            TempDir dir;
-            Child child(quorvaneArgs(server, dir, k == 0 ? quorvanePath : beforePath), dir.path);
-            if (!server.accept(5000) || !child.waitFor("Connected to server\n", 5000)) {
+            kit::Listener server;
+            kit::TempDir dir;
+            kit::Child child(quorvaneArgs(server, dir, k == 0 ? quorvanePath : beforePath), inDirectory(dir));
+            const int peer = server.accept(5000);
+            if (peer < 0 || !child.waitFor("Connected to server\n", 5000)) {
                 state.SkipWithError("no connection");
                 return;
             }
-            FILE* out = fopen((dir.path + "/term.out").c_str(), "a");
+            FILE* out = fopen(dir.file("term.out").c_str(), "a");
             fwrite(records.data(), 1, records.size(), out);
             fclose(out);
             auto start = Clock::now();
+            usleep(3000000);  // the server reads nothing; the kit drains the console
             static char buf[1 << 16];
-            while (secondsSince(start) < 3) {
-                if (read(child.output, buf, sizeof buf) <= 0)
-                    usleep(10000);
-            }
             size_t got = 0;
             while (got < expect && secondsSince(start) < 60) {
-                pollfd p[2] = {{server.peer, POLLIN, 0}, {child.output, POLLIN, 0}};
-                if (poll(p, 2, 100) <= 0)
+                pollfd p = {peer, POLLIN, 0};
+                if (poll(&p, 1, 100) <= 0)
                     continue;
-                if (p[1].revents & POLLIN)
-                    if (read(child.output, buf, sizeof buf) < 0)
-                        break;
-                if (p[0].revents & POLLIN) {
-                    ssize_t n = recv(server.peer, buf, sizeof buf, 0);
-                    if (n <= 0)
-                        break;
-                    got += static_cast<size_t>(n);
-                }
+                ssize_t n = recv(peer, buf, sizeof buf, 0);
+                if (n <= 0)
+                    break;
+                got += static_cast<size_t>(n);
             }
             if (got < expect) {
                 fprintf(stderr, "%s: %zu of %zu bytes after %.1f s\n", k == 0 ? "quorvane" : "before", got, expect,
@@ -772,10 +637,10 @@ void BM_TermOutStalled(benchmark::State& state)
                 state.SkipWithError("records missing");
                 return;
             }
-            peak[k].push_back(static_cast<double>(statusKiB(child.pid, "VmHWM")));
+            peak[k].push_back(static_cast<double>(statusKiB(child.processId(), "VmHWM")));
             if (k == 0)
                 state.SetIterationTime(secondsSince(start));
-            child.type("exit\n");
+            child.write("exit\n");
         }
     }
     state.counters["peak_rss_KiB"] = median(peak[0]);
@@ -786,8 +651,8 @@ void BM_TermOutStalled(benchmark::State& state)
 void termOutRead(benchmark::State& state, bool fileShare)
 {
     const std::string records = makeRecords();
-    TempDir dir;
-    const std::string termOut = dir.path + "/term.out";
+    kit::TempDir dir;
+    const std::string termOut = dir.file("term.out");
     FILE* f = fopen(termOut.c_str(), "w");
     fwrite(records.data(), 1, records.size(), f);
     fclose(f);
@@ -841,23 +706,23 @@ ProcSample sample(pid_t pid)
 void idleRun(benchmark::State& state, bool socat)
 {
     for (auto _ : state) {
-        Server server;
-        TempDir dir;
+        kit::Listener server;
+        kit::TempDir dir;
         std::vector<std::string> argv = socat
-            ? std::vector<std::string>{"socat", "-u", "TCP:127.0.0.1:" + std::to_string(server.port), "STDOUT"}
+            ? std::vector<std::string>{"socat", "-u", "TCP:127.0.0.1:" + server.portText(), "STDOUT"}
             : quorvaneArgs(server, dir);
-        Child child(argv, dir.path);
-        if (!server.accept(5000) || (!socat && !child.waitFor("Connected to server\n", 5000))) {
+        kit::Child child(argv, inDirectory(dir));
+        if (server.accept(5000) < 0 || (!socat && !child.waitFor("Connected to server\n", 5000))) {
             state.SkipWithError("no connection");
             return;
         }
         usleep(1100000);  // past start-up and the first ticks
-        ProcSample a = sample(child.pid);
-        double cpuBefore = cpuNs(child.pid);
+        ProcSample a = sample(child.processId());
+        double cpuBefore = cpuNs(child.processId());
         auto start = Clock::now();
         sleep(static_cast<unsigned>(idleSeconds));
-        ProcSample b = sample(child.pid);
-        double cpuAfter = cpuNs(child.pid);
+        ProcSample b = sample(child.processId());
+        double cpuAfter = cpuNs(child.processId());
         double window = secondsSince(start);
         state.SetIterationTime(window);
         double scale = 60.0 / window;
@@ -865,7 +730,7 @@ void idleRun(benchmark::State& state, bool socat)
         state.counters["wakeups_per_60s"] = static_cast<double>(b.switches - a.switches) * scale;
         state.counters["peak_rss_KiB"] = static_cast<double>(b.peakKiB);
         if (!socat)
-            child.type("exit\n");
+            child.write("exit\n");
     }
 }
 

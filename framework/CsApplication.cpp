@@ -4,8 +4,6 @@
 
 #include "client_server.h"
 
-int CsApplication::libraryStatus = -1;
-
 CsApplication::CsApplication() : owner(nullptr), sender(nullptr)
 {
     initLibrary();
@@ -34,20 +32,27 @@ int CsApplication::callback(CsApplication *, const CsEventMsg *)
 
 int CsApplication::run()
 {
-    if (libraryStatus != 0)
+    if (client_server_state() != CS_LIBRARY_READY)
         return -1;
     return client_server_main_loop();
 }
 
 void CsApplication::stop()
 {
-    if (libraryStatus == 0)
+    if (client_server_state() == CS_LIBRARY_READY)
         client_server_stop();
 }
 
 int CsApplication::status()
 {
-    return libraryStatus;
+    switch (client_server_state()) {
+    case CS_LIBRARY_DOWN:
+        return -1;
+    case CS_LIBRARY_READY:
+        return 0;
+    default:
+        return -2;
+    }
 }
 
 int CsApplication::deliver(std::unique_ptr<CsEventMsg> msg)
@@ -60,13 +65,12 @@ int CsApplication::deliver(std::unique_ptr<CsEventMsg> msg)
     return 1;
 }
 
-// The first object of the process initialises the library; a failure is
-// recorded for good and never retried.
+// The first object of the process initialises the library; a failure stays
+// in the library's state and is never retried.
 void CsApplication::initLibrary()
 {
-    if (libraryStatus != -1)
-        return;
-    libraryStatus = client_server_init() == 0 ? 0 : -2;
+    if (client_server_state() == CS_LIBRARY_DOWN)
+        client_server_init();
 }
 
 CsApplication::LifeGuard::LifeGuard(CsApplication *object) : object(object), outer(object->guards)

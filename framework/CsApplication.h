@@ -91,8 +91,6 @@ private:
     CsApplication *owner;  // receives this object's events; may be null
     CsApplication *sender; // identity handed to the owner with each event
     LifeGuard *guards = nullptr; // innermost live guard; told by the destructor
-
-    static int libraryStatus; // -1 not yet initialised, 0 ready, -2 failed
 };
 
 #endif

@@ -100,28 +100,12 @@ long CsClient::queuedBytes() const
 
 const char *CsClient::peerAddress()
 {
-    connection_info info;
-    if (handle == -1 || client_server_connection_info(handle, &info) != 0) {
-        addressText.clear();
-        return addressText.c_str();
-    }
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &info.address, text, sizeof text);
-    addressText = text;
-    return addressText.c_str();
+    return handle == -1 ? "" : peer.address(handle);
 }
 
 const char *CsClient::peerPort()
 {
-    connection_info info;
-    if (handle == -1 || client_server_connection_info(handle, &info) != 0) {
-        portText.clear();
-        return portText.c_str();
-    }
-    char text[10];
-    snprintf(text, sizeof text, "%d", static_cast<int>(info.port));
-    portText = text;
-    return portText.c_str();
+    return handle == -1 ? "" : peer.port(handle);
 }
 
 // Every handler posts its event last: the owner may destroy the client from

@@ -23,6 +23,7 @@
 #include <string>
 
 #include "CsApplication.h"
+#include "CsPeerAddress.h"
 
 class CsClient : public CsApplication
 {
@@ -90,8 +91,7 @@ private:
     std::string host;        // server host name or dotted address
     std::string port;        // port number or service name
     int retrySeconds;        // delay before a new attempt; 0 never
-    std::string addressText; // cache behind peerAddress()
-    std::string portText;    // cache behind peerPort()
+    CsPeerAddress peer;      // texts behind peerAddress() and peerPort()
     int clientState;         // STATE_*; the state() query
     int handle;              // library connection handle, -1 when none
     int retryTimer;          // library timer of a waiting retry, -1 when none waits

@@ -53,8 +53,7 @@ void CsServer::stopListening()
     server_set_user_data(handle, nullptr);
     server_unlisten(handle);
     handle = -1;
-    addressText.clear();
-    portText.clear();
+    peer.clear();
 }
 
 int CsServer::isListening() const
@@ -98,28 +97,12 @@ int CsServer::nextClient()
 
 const char *CsServer::peerAddress(int clientHandle)
 {
-    connection_info info;
-    if (client_server_connection_info(clientHandle, &info) != 0) {
-        addressText.clear();
-        return addressText.c_str();
-    }
-    char text[INET_ADDRSTRLEN] = "";
-    inet_ntop(AF_INET, &info.address, text, sizeof text);
-    addressText = text;
-    return addressText.c_str();
+    return peer.address(clientHandle);
 }
 
 const char *CsServer::peerPort(int clientHandle)
 {
-    connection_info info;
-    if (client_server_connection_info(clientHandle, &info) != 0) {
-        portText.clear();
-        return portText.c_str();
-    }
-    char text[10];
-    snprintf(text, sizeof text, "%d", static_cast<int>(info.port));
-    portText = text;
-    return portText.c_str();
+    return peer.port(clientHandle);
 }
 
 // Every handler posts its event last: the owner may destroy the server from

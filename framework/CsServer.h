@@ -18,6 +18,7 @@
 #include <string>
 
 #include "CsApplication.h"
+#include "CsPeerAddress.h"
 
 class CsServer : public CsApplication
 {
@@ -85,8 +86,7 @@ private:
     std::string address;     // local address to listen on; "" for all
     int nodelay;             // nonzero: TCP_NODELAY on accepted connections
     int nonblocking;         // nonzero: accepted sockets do not block
-    std::string addressText; // cache behind peerAddress()
-    std::string portText;    // cache behind peerPort()
+    CsPeerAddress peer;      // texts behind peerAddress() and peerPort()
 
     static int serverVerbose; // print progress lines (initially 0)
 };

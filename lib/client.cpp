@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "client_server_internal.h"
 #include "linked_list.h"
 #include "report.h"
 
@@ -170,7 +171,8 @@ int client_connect(const char *host, const char *port, const client_callbacks *c
 
     // Even a connect that succeeded at once is announced from the loop, so
     // that on_connect never runs before the caller has the handle.
-    if (connection_external_input(WATCH_WRITE, sock, connect_cb, info) != 0) {
+    info->watch = connection_add_watch(WATCH_WRITE, sock, connect_cb, info);
+    if (info->watch < 0) {
         free(info);
         connection_close(item->con, 0);
         release_item(item);
@@ -187,7 +189,7 @@ int connect_cb(int desc, void *con_info)
 {
     REPORT_ASSERT(con_info != NULL);
     struct con_info *info = static_cast<struct con_info *>(con_info);
-    connection_external_input(WATCH_WRITE | WATCH_REMOVE, desc, nullptr, nullptr);
+    connection_remove_watch(info->watch);
     llRemove(pending, info);
 
     client_server_item *item = info->item;
@@ -243,7 +245,7 @@ int client_abandon_connect(client_server_item *item)
     con_info *info = static_cast<con_info *>(llFind(pending, info_for_item, item));
     if (info == nullptr)
         return -1;
-    connection_external_input(WATCH_WRITE | WATCH_REMOVE, connection_descriptor(item->con), nullptr, nullptr);
+    connection_remove_watch(info->watch);
     llRemove(pending, info);
     free(info);
     return 0;

@@ -31,14 +31,6 @@
 #define CLIENT_USER_TIMEOUT_MS 45000    // unacknowledged data (or probes) for this long ends the connection
 #define CLIENT_REFUSAL_KEY_SIZE 600     // bytes of host, port and cause kept to tell a repeated failure
 
-// One per connect in progress: created by client_connect(), freed by
-// connect_cb() or when the connect is abandoned.
-typedef struct con_info {
-    int in_progress;            // 1 when connect() answered EINPROGRESS, 0 when it succeeded at once
-    client_server_item *item;   // the item of the new connection
-    cs_connect_func on_connect; // slot 1 of the caller's callbacks; may be null
-} con_info;
-
 // Opens a connection to host (name or dotted IPv4 address) on port (decimal
 // number, or TCP service name). callbacks must not be null (its slots may
 // be) and is read during the call only; flags is a set of CS_FLAG_*.
@@ -48,27 +40,9 @@ typedef struct con_info {
 // (reported unless repeated, socket closed).
 int client_connect(const char *host, const char *port, const client_callbacks *callbacks, int flags);
 
-// ---- library-internal ----
-
-// Writability watch of a connect in progress.
-int connect_cb(int desc, void *con_info);
-
-// Disconnect handler of every outgoing connection: reports the loss if still
-// wanted, then releases the handle and the item.
-void disconnect_cb(void *item);
-
-// Withdraws the connect still pending for an item, if any: its watch goes
-// and its con_info is freed, so a later socket that reuses the descriptor
-// number never reaches the old connect_cb. 0 when one was pending, -1 not.
-int client_abandon_connect(client_server_item *item);
-
 // The name look-up of client_connect(), gethostbyname(3) unless replaced so
 // that a look-up failing for a while can be exercised; null restores it.
 typedef struct hostent *(*client_lookup_func)(const char *name);
 void client_set_lookup(client_lookup_func func);
-
-// Frees every pending-connect record (the watches themselves go with the
-// connection layer's shutdown).
-void client_release_pending(void);
 
 #endif

@@ -7,25 +7,27 @@
 #include <netdb.h>
 
 #include "client.h"
+#include "client_server_internal.h"
 #include "handle.h"
 #include "report.h"
 #include "server.h"
 
-static int initialised = 0;
+// The one record of whether the library is up (client_server_state()).
+// Every state but DOWN and FAILED has the tables, the SIGPIPE handler and
+// a connection layer to shut down; READY also has its lists and timer queue.
+static int state = CS_LIBRARY_DOWN;
 static handle_table *items = nullptr;  // client_server_item per live connection
 static handle_table *timers = nullptr; // timer_item per application timer
 static struct sigaction saved_sigpipe;
-static int sigpipe_installed = 0;
-static int connection_layer_up = 0; // connection_init() was called since the last shutdown
-static int connection_ready = 0;    // ... and succeeded: its lists and timer queue exist
 
 int client_server_init(void)
 {
-    if (initialised) {
+    if (state == CS_LIBRARY_READY || state == CS_LIBRARY_NO_LOOP) {
         REPORT_WARNING("        The client/server lib has already been initialized!");
         return 0;
     }
 
+    state = CS_LIBRARY_FAILED;
     items = handle_create(CS_ITEM_TABLE_SIZE);
     if (items == nullptr) {
         REPORT_ERROR("        Could not create handle-table (out of memory?)");
@@ -45,24 +47,25 @@ int client_server_init(void)
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
     sigaction(SIGPIPE, &action, &saved_sigpipe);
-    sigpipe_installed = 1;
 
-    initialised = 1;
-    connection_layer_up = 1;
     const int result = connection_init();
-    connection_ready = result == 0;
+    state = result == 0 ? CS_LIBRARY_READY : CS_LIBRARY_NO_LOOP;
     return result;
+}
+
+int client_server_state(void)
+{
+    return state;
 }
 
 int client_server_shutdown(void)
 {
     // Timers are released through timer_cb, which needs the timer table,
     // so the connection layer goes first.
-    if (connection_layer_up) {
+    const int was = state;
+    if (was == CS_LIBRARY_READY || was == CS_LIBRARY_NO_LOOP)
         connection_shutdown();
-        connection_layer_up = 0;
-        connection_ready = 0;
-    }
+    state = CS_LIBRARY_DOWN;
     // The watches that held these records are gone with the connection
     // layer; nothing else would ever free them.
     client_release_pending();
@@ -76,17 +79,14 @@ int client_server_shutdown(void)
         handle_destroy(items, free);
         items = nullptr;
     }
-    if (sigpipe_installed) {
+    if (was == CS_LIBRARY_READY || was == CS_LIBRARY_NO_LOOP)
         sigaction(SIGPIPE, &saved_sigpipe, nullptr);
-        sigpipe_installed = 0;
-    }
-    initialised = 0;
     return 0;
 }
 
 int client_server_main_loop(void)
 {
-    if (!connection_ready)
+    if (state != CS_LIBRARY_READY)
         return -1;
     return connection_main_loop();
 }
@@ -99,21 +99,21 @@ int client_server_stop(void)
 
 int client_server_add_input(int mode, int desc, cs_input_func cb, void *data)
 {
-    if (!connection_ready)
+    if (state != CS_LIBRARY_READY)
         return -1;
     return connection_add_watch(mode, desc, cb, data);
 }
 
 int client_server_remove_input(int mode, int desc)
 {
-    if (!connection_ready)
+    if (state != CS_LIBRARY_READY)
         return -1;
     return connection_external_input(mode | WATCH_REMOVE, desc, nullptr, nullptr);
 }
 
 int client_server_remove_watch(int watch)
 {
-    if (!connection_ready)
+    if (state != CS_LIBRARY_READY)
         return -1;
     return connection_remove_watch(watch);
 }
@@ -123,7 +123,7 @@ int client_server_remove_watch(int watch)
 int client_server_item_add(client_server_item *item)
 {
     // Without the connection layer the item's connection could not exist.
-    if (items == nullptr || !connection_ready)
+    if (items == nullptr || state != CS_LIBRARY_READY)
         return -1;
     const int handle = handle_add(items, item);
     if (handle >= 0)
@@ -257,7 +257,7 @@ int client_server_msg_cb(void *data, int msg_type, const char *payload, int len)
 
 int client_server_add_timer(int period_ms, cs_timer_func cb, void *data)
 {
-    if (timers == nullptr || !connection_ready)
+    if (timers == nullptr || state != CS_LIBRARY_READY)
         return -1;
     timer_item *item = static_cast<timer_item *>(calloc(1, sizeof(timer_item)));
     if (item == nullptr)

@@ -108,6 +108,13 @@ typedef struct connection_info {
 // layer fails the library counts as initialised.
 int client_server_init(void);
 
+// What client_server_state() says of the library.
+#define CS_LIBRARY_DOWN 0    // never initialised, or shut down since
+#define CS_LIBRARY_FAILED 1  // the last initialisation failed; nothing is set up
+#define CS_LIBRARY_NO_LOOP 2 // initialised, but its connection layer failed
+#define CS_LIBRARY_READY 3   // initialised: the main loop, connections and timers work
+int client_server_state(void);
+
 // Releases every timer, watch, connection, pending connect and listening
 // server and restores the previous SIGPIPE disposition. Safe on a library
 // that is not, or only partly, initialised, and safe to repeat. Always 0.
@@ -174,55 +181,5 @@ int client_server_add_timer(int period_ms, cs_timer_func cb, void *data);
 // Cancels the timer: 0, or -1 for an unregistered handle. The handle stays
 // registered until the timer is released in a later pass of the main loop.
 int client_server_remove_timer(int timer_handle);
-
-// ---- library-internal: shared by client.cpp and server.cpp ----
-
-struct server_item;
-
-// One per live connection; created by client_connect() or the accept of a
-// listening server, freed by their disconnect handlers.
-typedef struct client_server_item {
-    int handle;                       // its handle in the item table
-    connection *con;                  // never null while the item is live
-    cs_disconnect_func on_disconnect; // null when none or when the application asked for the close
-    cs_message_func on_message;       // received data; may be null
-    struct sockaddr_in peer;          // server connected to / accepted client; network byte order
-    void *user_data;                  // application pointer, null until set
-    struct server_item *server;       // accepting server; null for outgoing connections
-} client_server_item;
-
-// One per application timer.
-typedef struct timer_item {
-    int handle;              // its handle in the timer table
-    connection_timer *timer; // the connection-layer timer
-    cs_timer_func cb;        // application callback
-    void *data;              // its argument
-} timer_item;
-
-// Registers an item in the item table and stores its handle in it: the
-// handle, or -1 (table full, with the table's warning; or not initialised).
-int client_server_item_add(client_server_item *item);
-
-// Removes a handle from the item table: 0, or -1 when not registered.
-int client_server_item_remove(int handle);
-
-// The item registered under a handle, or null.
-client_server_item *client_server_item_find(int handle);
-
-// The port of a decimal number, or of a TCP service name when anything but
-// digits follows, modulo 65536; -1 when the text is neither (not reported:
-// the caller names itself in the report).
-int client_server_parse_port(const char *port);
-
-// Message callback of every connection; its data is the item.
-int client_server_msg_cb(void *item, int msg_type, const char *data, int len);
-
-// Callback of every application timer; its argument is the timer_item.
-int timer_cb(int reason, void *arg);
-
-// Handler installed for SIGPIPE: warns only, so the write fails with EPIPE.
-// A SIGPIPE that the warning itself raises (the error stream is the broken
-// pipe too) is discarded, so the handler does not call itself for ever.
-void sigpipe_handler(int signum);
 
 #endif

@@ -227,13 +227,7 @@ int write_data(connection *con)
         if (n <= 0) {
             if (n == 0 || write_would_block(errno))
                 return 0; // write interest stays set
-            // The system-call form, with the error number in the call text.
-            const int err = errno;
-            const char *err_text = strerror(err);
-            report_head(LOG_ERR, "\n*** ERROR (%s, %d, %s):\n", REPORT_FILE, __LINE__, __func__);
-            report_piece(LOG_ERR, "        write (errno=%d)", err);
-            report_piece(LOG_ERR, ": %s", err_text);
-            report_piece(LOG_ERR, "\n");
+            REPORT_SYSERROR_ERRNO("        write");
             terminate_connection(con);
             return -1;
         }

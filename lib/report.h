@@ -10,6 +10,7 @@
 //   REPORT_WARNING(msg, ...)   LOG_WARNING  caller continues (answers -1)
 //   REPORT_ERROR(msg, ...)     LOG_ERR      caller continues (answers -1)
 //   REPORT_SYSERROR(call)      LOG_ERR      "<call>: <strerror(errno)>\n"
+//   REPORT_SYSERROR_ERRNO(call) LOG_ERR     "<call> (errno=<n>): <strerror(errno)>\n"
 //   REPORT_ASSERT(cond)        LOG_CRIT     stack trace, then abort()
 //   REPORT_FATAL(msg, ...)     LOG_CRIT     stack trace, then abort()
 //
@@ -105,6 +106,17 @@ inline void report_head(int priority, const char *head, const char *file, int li
         report_piece(LOG_ERR, "\n");                                          \
     } while (0)
 #define REPORT_SYSERROR(call) REPORT_SYSERROR_IN(__func__, call)
+// With the error number beside the call, where the number tells more than
+// the text (a write that failed on a connection).
+#define REPORT_SYSERROR_ERRNO(call)                                           \
+    do {                                                                      \
+        const int report_errno_ = errno;                                      \
+        const char *report_err_text_ = strerror(report_errno_);               \
+        report_head(LOG_ERR, "\n*** ERROR (%s, %d, %s):\n", REPORT_FILE, __LINE__, __func__); \
+        report_piece(LOG_ERR, "%s (errno=%d)", (call), report_errno_);        \
+        report_piece(LOG_ERR, ": %s", report_err_text_);                      \
+        report_piece(LOG_ERR, "\n");                                          \
+    } while (0)
 
 // The condition's text is taken by the outer macro, before its operands are
 // expanded, so "l != NULL" is printed as written and not as "l != __null".

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "client_server_internal.h"
 #include "handle.h"
 #include "report.h"
 

@@ -15,26 +15,10 @@
 #include <stddef.h>
 
 #include "client_server.h"
-#include "linked_list.h"
 
 #define SERVER_TABLE_SIZE 16 // live servers at most
 #define SERVER_BACKLOG 5     // pending connections the kernel keeps per server
 #define SERVER_ACCEPT_PAUSE_MS 1000 // no accepting for this long after accept() found no descriptor or memory
-
-// One per listening server.
-typedef struct server_item {
-    int handle;                       // its handle in the server table
-    int serv_sock;                    // listening descriptor; -1 once closed
-    linked_list *clients;             // live accepted client_server_items, in order of acceptance
-    cs_accept_func on_connect;        // slot 0 of the callbacks
-    cs_message_func on_message;       // slot 2
-    cs_disconnect_func on_disconnect; // slot 1
-    int flags;                        // CS_FLAG_* given to every accepted connection
-    int *client_handles;              // owned snapshot of client handles ending in -1; null when none
-    int next_client;                  // read position in client_handles
-    void *user_data;                  // application pointer, null until set
-    connection_timer *accept_pause;   // while accepting is paused: the timer that resumes it; else null
-} server_item;
 
 // Listens on every local IPv4 address at port (decimal number or TCP
 // service name; "0" picks a free port). callbacks must not be null (its
@@ -81,18 +65,6 @@ int server_local_port(int handle);
 // One application pointer per server, null until set; never owned.
 int server_set_user_data(int handle, void *user_data);
 void *server_get_user_data(int handle);
-
-// ---- library-internal ----
-
-// Read watch of every listening socket: accepts one client.
-int add_connection(int desc, void *server);
-
-// Disconnect handler of every accepted connection.
-void server_disconnect_cb(void *item);
-
-// Closes and frees every server (library shutdown); their clients' items
-// are the item table's to free. The server table itself stays.
-void server_release_all(void);
 
 // How long a server does not accept after accept() ran short of
 // descriptors or memory; a negative value restores SERVER_ACCEPT_PAUSE_MS.

@@ -40,20 +40,13 @@ void CiBusSerial::open(const char *device)
     printf("fifo size is [%d]\n", static_cast<int>(fifo.size()));
     if (verbose)
         printf("CiBusSerial() : try to open device %s\n", device ? device : "(null)");
-    if (!device)
+    fd = SerialLines::openFrameLine(device, B9600, CiFrame::END, 1);
+    if (fd < 0)
         return;
-    fd = ::open(device, O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        fd = -1;
-        return;
-    }
-    if (verbose)
+    if (verbose) {
         printf("CiBusSerial() : setup of termios\n");
-
-    SerialLines::setUpFrameLine(fd, B9600, CiFrame::END, 1);
-
-    if (verbose)
         printf("CiBusSerial() : add fd (%d) application\n", fd);
+    }
     // A driver that takes nothing must not watch: an unread line stays
     // readable, and the loop would serve it for ever instead of its timers.
     if (maxRead > 0)

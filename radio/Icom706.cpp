@@ -36,20 +36,13 @@ void Icom706::open(const char *device)
 {
     if (verbose)
         printf("Init Icom Bus, try to open device %s\n", device ? device : "(null)");
-    if (!device)
+    fd = SerialLines::openFrameLine(device, B19200, static_cast<unsigned char>(FRAME_END), 0);
+    if (fd < 0)
         return;
-    fd = ::open(device, O_RDWR | O_NOCTTY);
-    if (fd < 0) {
-        fd = -1;
-        return;
-    }
-    if (verbose)
+    if (verbose) {
         printf("Init Icom Bus, setup of termios\n");
-
-    SerialLines::setUpFrameLine(fd, B19200, static_cast<unsigned char>(FRAME_END), 0);
-
-    if (verbose)
         printf("Init Icom Ctrl Bus, add fd (%d) application\n", fd);
+    }
     // A reader that takes nothing must not watch: an unread line stays
     // readable, and the loop would serve it for ever instead of its timers.
     if (maxRead > 0)

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 
 SerialLines::~SerialLines() = default;
@@ -43,4 +44,14 @@ void SerialLines::setUpFrameLine(int fd, speed_t speed, unsigned char endByte, c
     tio.c_cc[VMIN] = minBytes;
     tcflush(fd, TCIFLUSH);
     tcsetattr(fd, TCSANOW, &tio);
+}
+
+int SerialLines::openFrameLine(const char *path, speed_t speed, unsigned char endByte, cc_t minBytes)
+{
+    if (!path)
+        return -1;
+    const int fd = ::open(path, O_RDWR | O_NOCTTY);
+    if (fd >= 0)
+        setUpFrameLine(fd, speed, endByte, minBytes);
+    return fd;
 }

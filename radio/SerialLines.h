@@ -38,6 +38,9 @@ public:
     // discipline (a plain file, /dev/null) refuses this and is still read
     // and written as it is.
     static void setUpFrameLine(int fd, speed_t speed, unsigned char endByte, cc_t minBytes);
+    // Opens path read-write, not as the controlling terminal, and sets it up
+    // as above: the descriptor, or -1 for a null path or a failed open.
+    static int openFrameLine(const char *path, speed_t speed, unsigned char endByte, cc_t minBytes);
 };
 
 #endif

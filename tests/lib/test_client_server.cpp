@@ -20,6 +20,7 @@
 
 #include "client.h"
 #include "client_server.h"
+#include "client_server_internal.h"
 #include "child.h"
 #include "clock.h"
 #include "loop.h"

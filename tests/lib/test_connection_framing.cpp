@@ -112,8 +112,7 @@ TEST(Framing, CarriesTheLargestPayloadInBothDirections)
 
         const std::string in = kit::pattern(MSGBUFSIZE, 3);
         EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireFrame(12, in)));
-        kit::boundLoop(5000);
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         ASSERT_EQ(r.messages.size(), 1u);
         EXPECT_EQ(r.messages[0].first, 12);
         EXPECT_TRUE(r.messages[0].second == in);
@@ -136,10 +135,8 @@ TEST(Framing, AnAnnouncedLengthAboveTheLargestTerminatesWithAReport)
         r.on_disconnect = [](recorder &) { connection_stop_main_loop(); };
         ASSERT_NE(open_connection(sp, r), nullptr);
         EXPECT_TRUE(kit::sendAll(sp.peer, kit::wireHeader(5, MSGBUFSIZE + 1) + kit::pattern(100, 4)));
-        kit::boundLoop(5000);
-
         testing::internal::CaptureStderr();
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         const std::string err = testing::internal::GetCapturedStderr();
 
         EXPECT_NE(err.find("\n*** ERROR ("), std::string::npos) << err;
@@ -254,9 +251,7 @@ TEST(Framing, AssemblesAMessageDribbledOverManyPassesOfTheLoop)
             return fd->written == fd->frame.size() ? 1 : 0;
         };
         ASSERT_NE(connection_add_timer(2, feed_byte, &f), nullptr);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         ASSERT_EQ(r.messages.size(), 1u);
         EXPECT_EQ(r.messages[0], std::make_pair(3, std::string("xyz")));
         EXPECT_EQ(f.written_at_delivery, f.frame.size());
@@ -374,9 +369,7 @@ TEST(Framing, KeepsTheSendingOrderWhenWritesWouldBlock)
             return 0;
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, sp.peer, drain, &rd), 0);
-        kit::boundLoop(10000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(10000));
         EXPECT_EQ(rd.got.size(), expected.size());
         EXPECT_TRUE(rd.got == expected) << kit::firstDifference(expected, rd.got);
         EXPECT_EQ(connection_state(con), CONNECTION_OPEN);
@@ -405,8 +398,7 @@ TEST(Lifecycle, APeerThatGoesAwayIsReportedOnceAndOnlyFromTheLoop)
         EXPECT_TRUE(kit::sendAll(cut.peer, kit::wireHeader(1, 10) + "abc"));
         cut.closePeer();
 
-        kit::stopLoopAfter(100);
-        EXPECT_EQ(connection_main_loop(), 0);
+        kit::Loop().run(100);
         EXPECT_EQ(rg.disconnects, 1);
         EXPECT_EQ(rc.disconnects, 1);
         EXPECT_TRUE(rc.messages.empty());
@@ -428,8 +420,7 @@ TEST(Lifecycle, CloseWithoutNotifyIsSilent)
         EXPECT_TRUE(kit::peerEnded(quiet.peer, 2000));
         EXPECT_TRUE(kit::peerEnded(loud.peer, 2000));
 
-        kit::stopLoopAfter(50);
-        EXPECT_EQ(connection_main_loop(), 0);
+        kit::Loop().run(50);
         EXPECT_EQ(rq.disconnects, 0);
         EXPECT_EQ(rl.disconnects, 1);
     });
@@ -459,9 +450,7 @@ TEST(Lifecycle, CallbacksMayTerminateConnectionsWhileTheLoopServesThem)
             connection_stop_main_loop();
         };
         EXPECT_TRUE(kit::sendAll(s1.peer, kit::wireFrame(2, "bye")));
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(r1.messages.size(), 1u);
         EXPECT_EQ(r1.disconnects, 1);
         EXPECT_EQ(r3.disconnects, 1);
@@ -499,9 +488,7 @@ TEST(Lifecycle, APendingConnectionIsNotReadUntilOpened)
             return 1;
         };
         ASSERT_NE(connection_add_timer(60, open_later, &o), nullptr);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         ASSERT_EQ(r.messages.size(), 1u);
         EXPECT_EQ(r.messages[0].second, "waiting");
         connection_shutdown();
@@ -579,8 +566,7 @@ TEST(Lifecycle, AWriteToAVanishedPeerTerminatesTheConnection)
         EXPECT_NE(err2.find("        write (errno="), std::string::npos) << err2;
         EXPECT_NE(err2.find("): "), std::string::npos) << err2;
 
-        kit::stopLoopAfter(30);
-        EXPECT_EQ(connection_main_loop(), 0);
+        kit::Loop().run(30);
         EXPECT_EQ(rd.disconnects, 1);
         EXPECT_EQ(rq.disconnects, 1);
     });

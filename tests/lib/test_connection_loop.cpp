@@ -230,9 +230,7 @@ TEST(Timers, FireInExpiryOrderAndTiesInInsertionOrder)
         ASSERT_NE(connection_add_timer(10, logged_timer_cb, &b), nullptr);
         ASSERT_NE(connection_add_timer(5, logged_timer_cb, &c), nullptr);
         ASSERT_NE(connection_add_timer(10, logged_timer_cb, &d), nullptr);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
 
         // One-shot timers (non-zero result) are released at the start of
         // the following pass, before the next one fires.
@@ -269,9 +267,7 @@ TEST(Timers, KeepTheirPhaseAfterALateFiring)
             return 0;
         };
         ASSERT_NE(connection_add_timer(300, cb, &s), nullptr);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
 
         ASSERT_EQ(s.at.size(), 4u);
         EXPECT_GE(s.at[0], 300);
@@ -332,9 +328,7 @@ TEST(Timers, CancelledFromCallbacksNeverFireAgainAndAreReleasedOnce)
         // A cancels itself yet asks to run on, and cancels B before B is due.
         a.cancel_self = true;
         a.cancel_on_expiry = b.self;
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
 
         // A was queued again behind B (both due at 20 ms) and both are
         // released when they reach the top, before C fires.
@@ -379,8 +373,7 @@ TEST(Timers, NegativePeriodIsRefusedWithAReport)
 
         // A zero period is a timer due at once.
         ASSERT_NE(connection_add_timer(0, logged_timer_cb, &z), nullptr);
-        kit::boundLoop(5000);
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(z.expired, 1);
         connection_shutdown();
         EXPECT_EQ(z.released, 1);
@@ -417,9 +410,7 @@ TEST(Watches, AreServedBeforeConnectionsInOnePass)
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
         EXPECT_TRUE(kit::sendAll(sp.peer, "data"));
         p.fill();
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         const std::vector<std::string> expected = {"watch", "connection"};
         EXPECT_EQ(order, expected);
     });
@@ -436,9 +427,7 @@ TEST(Watches, RemovedInItsOwnCallbackIsNotCalledAgain)
             EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr), 0);
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
-        kit::stopLoopAfter(100);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        kit::Loop().run(100);
         EXPECT_EQ(w.calls, 1);
         EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, p.rd, nullptr, nullptr), -1);
     });
@@ -460,9 +449,7 @@ TEST(Watches, RemovedByAnEarlierCallbackOfThePassIsSkipped)
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p1.rd, counted_watch_cb, &first), 0);
         ASSERT_EQ(connection_external_input(WATCH_READ, p2.rd, counted_watch_cb, &second), 0);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(first.calls, 1);
         EXPECT_EQ(second.calls, 0);
     });
@@ -521,9 +508,7 @@ TEST(Watches, RemovalLeavesAnotherWatchOfTheSameDescriptorServed)
             connection_stop_main_loop();
         };
         p.fill();
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(a.calls, 0);
         EXPECT_EQ(b.calls, 1);
     });
@@ -549,9 +534,7 @@ TEST(Watches, RemovalByIdTakesThatWatchAloneAndTheLastEndsTheInterest)
         // data stays unread. Had the descriptor stayed in the interest set,
         // the next pass would find it ready with no one to serve it.
         a.on_call = [first](counted_watch &) { EXPECT_EQ(connection_remove_watch(first), 0); };
-        kit::stopLoopAfter(150);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        kit::Loop().run(150);
         EXPECT_EQ(a.calls, 1);
         EXPECT_EQ(b.calls, 0);
         EXPECT_EQ(connection_external_input(WATCH_REMOVE | WATCH_READ, p.rd, nullptr, nullptr), -1);
@@ -593,9 +576,7 @@ TEST(Watches, ExceptionWatchIsServedOnlyForOutOfBandData)
         ASSERT_EQ(send(sender, "abc", 3, 0), 3);
         ASSERT_EQ(connection_external_input(WATCH_EXCEPT, receiver, on_except, &s), 0);
         ASSERT_NE(connection_add_timer(80, send_oob, &s), nullptr);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(s.calls, 1);
         EXPECT_TRUE(s.served_after_oob);
         connection_shutdown();
@@ -618,8 +599,7 @@ TEST(Watches, WithoutModeAreRefusedAndNeverReachTheLoop)
         EXPECT_NE(err.find("Watch without a mode"), std::string::npos) << err;
         EXPECT_EQ(connection_external_input(WATCH_REMOVE, p.rd, nullptr, nullptr), -1);
 
-        kit::stopLoopAfter(50);
-        EXPECT_EQ(connection_main_loop(), 0);
+        kit::Loop().run(50);
         EXPECT_EQ(w.calls, 0);
     });
 }
@@ -667,8 +647,7 @@ TEST(Watches, DescriptorsBeyondTheSetSizeAreRefused)
         w.on_call = [](counted_watch &) { connection_stop_main_loop(); };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
         p.fill();
-        kit::boundLoop(5000);
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(w.calls, 1);
     });
 }
@@ -692,9 +671,7 @@ TEST(MainLoop, StopFromACallbackEndsThePassWithPurgesDoneAndStaysStopped)
             connection_external_input(WATCH_REMOVE | WATCH_READ, self.fd, nullptr, nullptr);
         };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(w.calls, 1);
         EXPECT_EQ(disconnects, 1);
         EXPECT_TRUE(kit::peerEnded(sp.peer, 2000));
@@ -771,12 +748,9 @@ TEST(MainLoop, OtherSelectFailuresTerminateEveryConnectionAndEndTheLoop)
         ASSERT_EQ(connection_external_input(WATCH_READ, fds[0], counted_watch_cb, &w), 0);
         close(fds[0]); // select() now fails with EBADF
         close(fds[1]);
-        kit::boundLoop(5000);
-
-        const int result = connection_main_loop();
+        EXPECT_TRUE(kit::Loop().stopsItself().returning(-1).run(5000));
         const std::string err = testing::internal::GetCapturedStderr();
 
-        EXPECT_EQ(result, -1);
         EXPECT_NE(err.find("        select: Bad file descriptor"), std::string::npos) << err;
         EXPECT_EQ(connection_state(con), CONNECTION_CLOSED);
         EXPECT_EQ(disconnects, 0);
@@ -843,9 +817,7 @@ TEST(RawReading, AFastPeerIsReadOneBlockPerPassWithTheOtherDescriptorsBetween)
         w.fd = p.rd;
         w.on_call = [&l](counted_watch &) { l.order += 'W'; };
         ASSERT_EQ(connection_external_input(WATCH_READ, p.rd, counted_watch_cb, &w), 0);
-        kit::boundLoop(5000);
-
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_TRUE(l.received == sent) << "first difference at " << l.received.size();
         // Watches first, then one read of the connection: a pass per block.
         std::string passes;
@@ -892,9 +864,8 @@ TEST(RawReading, AClosingOrStoppingCallbackEndsTheReadingAtItsBlock)
         connection_set_flags(con, CS_FLAG_RAW);
         l.on_message = [con] { terminate_connection(con); };
         EXPECT_TRUE(kit::sendAll(sp.peer, kit::pattern(3 * MSGBUFSIZE, 4)));
-        kit::stopLoopAfter(200);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(connection_main_loop(), 0);
+        kit::Loop().run(200);
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_EQ(l.order, "M");
         EXPECT_TRUE(kit::peerEnded(sp.peer, 2000));
@@ -910,8 +881,7 @@ TEST(RawReading, AClosingOrStoppingCallbackEndsTheReadingAtItsBlock)
         l.on_message = [] { connection_stop_main_loop(); };
         const std::string sent = kit::pattern(3 * MSGBUFSIZE, 5);
         EXPECT_TRUE(kit::sendAll(sp.peer, sent));
-        kit::boundLoop(5000);
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         EXPECT_EQ(l.order, "M");
         l.on_message = nullptr;
         EXPECT_EQ(connection_data_received(con), 0);
@@ -932,9 +902,8 @@ TEST(RawReading, ARawConnectionOnAPipeIsReadWholeThroughSelect)
         p.rd = -1;  // the library's now
         connection_set_flags(con, CS_FLAG_RAW);
         EXPECT_TRUE(kit::sendAll(p.wr, sent));
-        kit::boundLoop(5000);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(connection_main_loop(), 0);
+        EXPECT_TRUE(kit::Loop().stopsItself().run(5000));
         const std::string err = testing::internal::GetCapturedStderr();
         EXPECT_TRUE(l.received == sent);
         EXPECT_EQ(connection_state(con), CONNECTION_OPEN);

@@ -4,24 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <climits>
-#include <cstdarg>
 #include <cstdio>
 #include <string>
 #include <syslog.h>
 #include <vector>
 
 #include "handle.h"
-
-namespace {
-std::vector<int> g_log_priorities;
-} // namespace
-
-// The warning also goes to the system log; caught here so that running the
-// tests leaves the machine's log alone.
-extern "C" void syslog(int priority, const char *, ...)
-{
-    g_log_priorities.push_back(priority);
-}
+#include "log_capture.h"
 
 namespace {
 
@@ -31,7 +20,7 @@ protected:
     {
         t = handle_create(4);
         ASSERT_NE(t, nullptr);
-        g_log_priorities.clear();
+        kit::capturedLog().clear();
     }
     void TearDown() override { handle_destroy(t, nullptr); }
 
@@ -93,8 +82,8 @@ TEST_F(HandleTest, FullTableWarnsAnswersMinusOneAndMovesTheSearchStart)
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_THAT(err, testing::MatchesRegex("\n\\*\\*\\* WARNING \\(handle.cpp, [0-9]+, handle_add\\):\n"
                                            "        There are no free handles\n\n"));
-    ASSERT_FALSE(g_log_priorities.empty());
-    EXPECT_EQ(g_log_priorities.front(), LOG_WARNING);
+    ASSERT_FALSE(kit::capturedLog().empty());
+    EXPECT_EQ(kit::capturedLog().front().priority, LOG_WARNING);
 
     EXPECT_EQ(t->next, 0); // the entry after the start entry 3, wrapped
     const int expected_handles[4] = {0, 1, 6, 3};

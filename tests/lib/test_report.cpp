@@ -1,10 +1,9 @@
 // Report blocks: exact bytes on standard error and one system-log entry per
-// piece. syslog() is interposed here, in the test program, so production
-// code needs no hook. Forms that end the process run in a child.
+// piece. The kit's syslog() takes the C library's place in the test
+// program (log_capture.h), so production code needs no hook. Forms that end the process run in a child.
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstdarg>
 #include <string>
 #include <sys/wait.h>
 #include <vector>
@@ -16,6 +15,7 @@
 #endif
 #include "report.h"
 #include "child.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 #include "text.h"
 
@@ -24,24 +24,9 @@ using kit::LogEntry;
 using kit::withoutLineNumbers;
 
 namespace {
-std::vector<LogEntry> g_log;
-} // namespace
 
-// Like any output call, the real syslog may change errno; this one always
-// does, so a report that reads errno late shows the wrong text.
-extern "C" void syslog(int priority, const char *format, ...)
-{
-    char buf[4096];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    if (!kit::recordLogEntry(priority, buf))
-        g_log.push_back({priority, buf});
-    errno = ENOSPC;
-}
-
-namespace {
+// The kit's syslog(3) keeps every entry here (or sends it to the test).
+std::vector<LogEntry> &g_log = kit::capturedLog();
 
 const char k_no_program[] =
     "\n*** ERROR (stack_trace.cpp, L, stackTracePrint):\n"

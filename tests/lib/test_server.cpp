@@ -21,6 +21,7 @@
 #include <unistd.h>
 
 #include "client_server.h"
+#include "client_server_internal.h"
 #include "child.h"
 #include "clock.h"
 #include "loop.h"

@@ -3,13 +3,12 @@
 // the five-second limits, the fatal-signal reports, and real traces through
 // gdb where this machine lets one process attach to another.
 //
-// syslog() is interposed here; in the forked children of a test every entry
-// travels back to the test through the kit's system-log record.
+// The kit's syslog() is linked in (log_capture.h); in the forked children of
+// a test every entry travels back to the test through its system-log record.
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <csignal>
-#include <cstdarg>
 #include <cstdlib>
 #include <fcntl.h>
 #include <regex>
@@ -24,6 +23,7 @@
 
 #include "report.h"
 #include "child.h"
+#include "log_capture.h"
 #include "temp_dir.h"
 #include "text.h"
 #include "stack_trace.h"
@@ -34,21 +34,9 @@ using kit::TempDir;
 using kit::withoutLineNumbers;
 
 namespace {
-std::vector<LogEntry> g_log;
-} // namespace
 
-extern "C" void syslog(int priority, const char *format, ...)
-{
-    char buf[16384];
-    va_list ap;
-    va_start(ap, format);
-    vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    if (!kit::recordLogEntry(priority, buf))
-        g_log.push_back({priority, buf});
-}
-
-namespace {
+// The kit's syslog(3) keeps every entry here (or sends it to the test).
+std::vector<LogEntry> &g_log = kit::capturedLog();
 
 const char k_script[] = "backtrace\np trace_wait = 0\nquit\n";
 const char k_timeout_in_print[] =

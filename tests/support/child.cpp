@@ -15,9 +15,8 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "clock.h"
+#include "failure.h"
 #include "loopback.h"
 #include "temp_dir.h"
 #include "terminal.h"
@@ -51,7 +50,7 @@ bool g_leakCheck = true;   // in a child: forked while no drain thread ran
 // checker cannot stop the threads it believes it has.)
 int childStatus()
 {
-    if (::testing::Test::HasFailure())
+    if (failed())
         return 1;
     const bool leaked = g_leakCheck && __lsan_do_recoverable_leak_check != nullptr &&
                         __lsan_do_recoverable_leak_check() != 0;
@@ -64,7 +63,7 @@ Pty::Pty()
 {
     fd = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0 || ptsname(fd) == nullptr) {
-        ADD_FAILURE() << "no pseudo-terminal: " << strerror(errno);
+        fail(std::string("no pseudo-terminal: ") + strerror(errno));
         return;
     }
     path = ptsname(fd);
@@ -446,8 +445,8 @@ long Child::cpuMs() const
 void runIsolated(const std::function<void()> &body, int timeoutMs)
 {
     const ChildResult r = runCaptured(body, timeoutMs);
-    EXPECT_TRUE(r.passed()) << "test child failed (1: its own failures, below; 2: it leaked memory): "
-                            << r.describe();
+    if (!r.passed())
+        fail("test child failed (1: its own failures, below; 2: it leaked memory): " + r.describe());
 }
 
 ChildOptions capturing()

@@ -1,45 +1,34 @@
 #include "loop.h"
 
-#include <gtest/gtest.h>
-
 #include "child.h"
 #include "clock.h"
 #include "connection.h"
+#include "failure.h"
 
 namespace kit {
-
-namespace {
-
-int stopCb(int reason, void *failure)
-{
-    if (reason == TIMER_EXPIRED && failure != nullptr)
-        ADD_FAILURE() << "the main loop ran into its bound";
-    if (reason == TIMER_EXPIRED)
-        connection_stop_main_loop();
-    return 1;
-}
-
-int g_failure; // marks the timers of boundLoop
-
-} // namespace
 
 void runLoopIsolated(const std::function<void()> &body, int timeoutMs)
 {
     runIsolated([&] {
-        ASSERT_EQ(connection_init(), 0);
+        if (connection_init() != 0) {
+            fail("the connection module did not start");
+            return;
+        }
         body();
         connection_shutdown();
     }, timeoutMs);
 }
 
-void boundLoop(int ms)
+Loop &Loop::stopsItself()
 {
-    EXPECT_NE(connection_add_timer(ms, stopCb, &g_failure), nullptr);
+    selfStopping = true;
+    return *this;
 }
 
-void stopLoopAfter(int ms)
+Loop &Loop::returning(int result)
 {
-    EXPECT_NE(connection_add_timer(ms, stopCb, nullptr), nullptr);
+    expectedResult = result;
+    return *this;
 }
 
 Loop &Loop::at(int ms, std::function<void()> action)
@@ -79,16 +68,37 @@ int Loop::poll(int reason, void *object)
     return 1;
 }
 
+int Loop::bound(int reason, void *object)
+{
+    Loop *l = static_cast<Loop *>(object);
+    if (reason == TIMER_EXPIRED) {
+        l->boundReached = true;
+        connection_stop_main_loop();
+    }
+    return 1;
+}
+
 bool Loop::run(int boundMs)
 {
     started = nowMs();
     deadline = started + boundMs;
-    if (connection_add_timer(pollMs, poll, this) == nullptr) {
-        ADD_FAILURE() << "no timer for the loop's script";
+    const bool bare = actions.empty() && !condition;
+    connection_timer *timer =
+        bare ? connection_add_timer(boundMs, bound, this) : connection_add_timer(pollMs, poll, this);
+    if (timer == nullptr) {
+        fail("no timer for the loop's run");
         return false;
     }
-    EXPECT_EQ(connection_main_loop(), 0) << "the main loop failed";
-    return done || !condition;
+    const int result = connection_main_loop();
+    if (result != expectedResult)
+        fail("the main loop returned " + std::to_string(result));
+    if (bare && !boundReached)
+        connection_cancel_timer(timer); // the loop may run again after this object has gone
+    if (!bare)
+        return done || !condition;
+    if (selfStopping && boundReached)
+        fail("the main loop ran into its bound");
+    return !(selfStopping && boundReached);
 }
 
 bool runUntil(const std::function<bool()> &done, int boundMs, int settleMs)
@@ -110,7 +120,8 @@ bool runSteps(const std::vector<std::function<bool()>> &steps, int timeoutMs, in
             ++next;
         return next == steps.size();
     }).run(timeoutMs);
-    EXPECT_TRUE(done) << "the main loop timed out at step " << next << " of " << steps.size();
+    if (!done)
+        fail("the main loop timed out at step " + std::to_string(next) + " of " + std::to_string(steps.size()));
     return done;
 }
 

@@ -14,32 +14,36 @@ namespace kit {
 // locals shuts it down itself; the second shutdown finds nothing to do.
 void runLoopIsolated(const std::function<void()> &body, int timeoutMs = 20000);
 
-// A timer that stops the main loop after ms: boundLoop records a failure
-// (the bound of a loop that the test's own callbacks are to stop),
-// stopLoopAfter does not (a loop that runs a while, then is looked at).
-void boundLoop(int ms);
-void stopLoopAfter(int ms);
-
 // A scripted run: actions at times after the start, a condition to wait
 // for, and a bound. A library timer polls every pollMs, so all of them run
-// inside the loop like any other callback.
+// inside the loop like any other callback. A run with neither actions nor a
+// condition has no poll, only one timer at the bound, so that a test of the
+// loop itself sees its own timers and that one.
 class Loop {
 public:
     explicit Loop(int pollMs = 2) : pollMs(pollMs) {}
     Loop &at(int ms, std::function<void()> action);
     Loop &until(std::function<bool()> condition);
+    // Without actions or condition: the test's own callbacks stop the loop,
+    // and reaching the bound is a failure.
+    Loop &stopsItself();
+    // What the main loop is to return (0 unless told); else a failure.
+    Loop &returning(int result);
     int elapsedMs() const;
-    // Runs the loop until the condition holds (true) or boundMs have passed
-    // (false; true when there was no condition).
+    // Runs the loop until the condition holds or the test's callbacks stop
+    // it (true), or boundMs have passed (false; true when there was neither
+    // a condition nor stopsItself).
     bool run(int boundMs);
 
 private:
     static int poll(int reason, void *loop);
+    static int bound(int reason, void *loop);
 
     int pollMs;
     std::vector<std::pair<int, std::function<void()>>> actions; // taken ones are cleared
     std::function<bool()> condition;
-    bool done = false;
+    bool selfStopping = false, boundReached = false, done = false;
+    int expectedResult = 0;
     long long started = 0, deadline = 0;
 };
 

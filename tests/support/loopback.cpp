@@ -11,9 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include "clock.h"
+#include "failure.h"
 
 namespace kit {
 
@@ -133,7 +132,7 @@ SocketPair::SocketPair(bool libNonblocking)
 {
     int fds[2];
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) {
-        ADD_FAILURE() << "socketpair: " << strerror(errno);
+        fail(std::string("socketpair: ") + strerror(errno));
         return;
     }
     lib = fds[0];
