@@ -132,18 +132,47 @@ kit::ChildOptions inDirectory(const kit::TempDir& dir)
     return o;
 }
 
+// Bytes of a terminal's console output from `from` on, counting what its
+// drop notices say it did not show in place of the notices themselves.
+size_t shownOrDropped(const std::string& out, size_t from)
+{
+    static const char kNotice[] = "*** Console output dropped: ";
+    size_t total = out.size() - from;
+    for (size_t at = out.find(kNotice, from); at != std::string::npos; at = out.find(kNotice, at + 1)) {
+        // A notice after an unfinished line starts with a line break of its
+        // own, which is counted as shown: at most a byte per gap.
+        const size_t end = out.find('\n', at);
+        total -= (end == std::string::npos ? out.size() : end + 1) - at;
+        total += strtoull(out.c_str() + at + sizeof kNotice - 1, nullptr, 10);
+    }
+    return total;
+}
+
 // Sends the stream to the peer while the kit drains the child's output;
 // returns the seconds until the child has put out `expect` bytes more, or -1.
+// A terminal's console drops what it cannot keep up with and says so: once
+// everything is sent and the output has been quiet for a moment, the shown
+// and the dropped bytes together must make up `expect`, and the time is that
+// of the last byte shown.
 double relay(int peer, kit::Child& child, const std::string& data, size_t expect, int timeoutMs)
 {
     fcntl(peer, F_SETFL, fcntl(peer, F_GETFL) | O_NONBLOCK);
     const size_t base = child.outputSize();
     size_t sent = 0;
     auto start = Clock::now();
+    size_t lastSize = base;
+    double lastGrowth = 0;
     while (child.outputSize() - base < expect) {
-        if (secondsSince(start) * 1000 > timeoutMs)
+        const double now = secondsSince(start);
+        if (now * 1000 > timeoutMs)
             return -1;
+        if (child.outputSize() != lastSize) {
+            lastSize = child.outputSize();
+            lastGrowth = now;
+        }
         if (sent == data.size()) {
+            if (now - lastGrowth > 0.3)
+                return shownOrDropped(child.output(), base) >= expect ? lastGrowth : -1;
             if (!child.running())
                 return -1;
             usleep(500);
