@@ -58,6 +58,7 @@
 #include "ProgramFileShare.h"
 #include "client.h"
 #include "client_server.h"
+#include "client_server_internal.h"
 #include "connection.h"
 #include "support.h"
 
@@ -80,13 +81,15 @@ bool g_fakeClock = false;
 int g_clockStep = 0;           // ms the clock moves at each reading by the object
 int g_connectDesc = -1;        // a connect waiting to be completed
 con_info *g_connectInfo = nullptr;
+int g_connectWatch = -1;        // its watch
 bool g_stopped = false;
 
 } // namespace
 
 // The library is C++: its wrapped names are the mangled ones.
 extern "C" {
-int __real__Z25connection_external_inputiiPFiiPvES_(int flags, int desc, connection_input_cb cb, void *arg);
+int __real__Z20connection_add_watchiiPFiiPvES_(int flags, int desc, connection_input_cb cb, void *arg);
+int __real__Z23connection_remove_watchi(int id);
 int __real_clock_gettime(clockid_t clk, struct timespec *t);
 
 int __wrap__Z23client_server_add_timeriPFiPvES_(int period_ms, cs_timer_func cb, void *data)
@@ -101,19 +104,28 @@ int __wrap__Z26client_server_remove_timeri(int handle)
     return g_timers.erase(handle) == 1 ? 0 : -1;
 }
 
-int __wrap__Z25connection_external_inputiiPFiiPvES_(int flags, int desc, connection_input_cb cb, void *arg)
+int __wrap__Z20connection_add_watchiiPFiiPvES_(int flags, int desc, connection_input_cb cb, void *arg)
 {
-    if (flags == WATCH_WRITE && cb == connect_cb) {
+    const int id = __real__Z20connection_add_watchiiPFiiPvES_(flags, desc, cb, arg);
+    if (flags == WATCH_WRITE && cb == connect_cb && id >= 0) {
         g_connectDesc = desc;
         g_connectInfo = static_cast<con_info *>(arg);
+        g_connectWatch = id;
         // A small send buffer: the connection's own queue fills soon.
         const int size = 4096;
         setsockopt(desc, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    } else if ((flags & WATCH_REMOVE) && desc == g_connectDesc) {
+    }
+    return id;
+}
+
+int __wrap__Z23connection_remove_watchi(int id)
+{
+    if (id >= 0 && id == g_connectWatch) {
         g_connectDesc = -1;
         g_connectInfo = nullptr;
+        g_connectWatch = -1;
     }
-    return __real__Z25connection_external_inputiiPFiiPvES_(flags, desc, cb, arg);
+    return __real__Z23connection_remove_watchi(id);
 }
 
 int __wrap_clock_gettime(clockid_t clk, struct timespec *t)
@@ -620,6 +632,7 @@ void run(const uint8_t *data, size_t size)
     g_consoleSeq = 0;
     g_connectInfo = nullptr;
     g_connectDesc = -1;
+    g_connectWatch = -1;
     g_peer = -1;
     fuzz::writeFile(g_out, "");
     unlink(g_in.c_str());
