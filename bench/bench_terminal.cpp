@@ -273,6 +273,14 @@ std::vector<std::string> quorvaneArgs(const kit::Listener& server, const kit::Te
     return {program, "-s", "127.0.0.1", "-p", server.portText(), "-f" + dir.path()};
 }
 
+// The server's end of a terminal's connection, once the terminal says it
+// is connected; -1 when it does not within 5 s.
+int acceptTerminal(kit::Listener& server, kit::Child& child)
+{
+    const int peer = server.accept(5000);
+    return peer >= 0 && child.waitFor("Connected to server\n", 5000) ? peer : -1;
+}
+
 // The relays of the console benchmark.
 enum Relay { kQuorvane, kSocat, kSocatTee, kCat, kBefore, kRelays };
 const char* const kRelayName[kRelays] = {"quorvane", "socat", "socat_tee", "cat", "before"};
@@ -374,8 +382,8 @@ bool termInRun(const std::string& program, const std::string& data, double* seco
     kit::Listener server;
     kit::TempDir dir;
     kit::Child child(quorvaneArgs(server, dir, program), inDirectory(dir));
-    const int peer = server.accept(5000);
-    if (peer < 0 || !child.waitFor("Connected to server\n", 5000))
+    const int peer = acceptTerminal(server, child);
+    if (peer < 0)
         return false;
     auto start = Clock::now();
     if (relay(peer, child, data, data.size(), 120000) < 0)
@@ -479,14 +487,12 @@ void BM_TermOut_quorvane(benchmark::State& state)
         kit::Listener server;
         kit::TempDir dir;
         kit::Child child(quorvaneArgs(server, dir), inDirectory(dir));
-        const int peer = server.accept(5000);
-        if (peer < 0 || !child.waitFor("Connected to server\n", 5000)) {
+        const int peer = acceptTerminal(server, child);
+        if (peer < 0) {
             state.SkipWithError("no connection");
             return;
         }
-        FILE* f = fopen(dir.file("term.out").c_str(), "a");
-        fwrite(records.data(), 1, records.size(), f);
-        fclose(f);
+        kit::appendFile(dir.file("term.out"), records);
         // From the first byte to the last: the whole batch in one tick.
         static char buf[1 << 16];
         size_t got = 0;
@@ -538,15 +544,13 @@ TermOutFigures termOutRun(const std::string& program, const std::string& records
     kit::Listener server;
     kit::TempDir dir;
     kit::Child child(quorvaneArgs(server, dir, program), inDirectory(dir));
-    const int peer = server.accept(5000);
-    if (peer < 0 || !child.waitFor("Connected to server\n", 5000))
+    const int peer = acceptTerminal(server, child);
+    if (peer < 0)
         return f;
     fcntl(peer, F_SETFL, fcntl(peer, F_GETFL) | O_NONBLOCK);
     const size_t expect = records.size() / kLineBytes * (kLineBytes - 1);  // the data, its line feeds included
     const size_t base = child.outputSize();
-    FILE* out = fopen(dir.file("term.out").c_str(), "a");
-    fwrite(records.data(), 1, records.size(), out);
-    fclose(out);
+    kit::appendFile(dir.file("term.out"), records);
     static char buf[1 << 16];
     size_t got = 0;
     std::vector<long long> sentAt;  // kit::nowMs() of each mark sent
@@ -639,14 +643,12 @@ void BM_TermOutStalled(benchmark::State& state)
             kit::Listener server;
             kit::TempDir dir;
             kit::Child child(quorvaneArgs(server, dir, k == 0 ? quorvanePath : beforePath), inDirectory(dir));
-            const int peer = server.accept(5000);
-            if (peer < 0 || !child.waitFor("Connected to server\n", 5000)) {
+            const int peer = acceptTerminal(server, child);
+            if (peer < 0) {
                 state.SkipWithError("no connection");
                 return;
             }
-            FILE* out = fopen(dir.file("term.out").c_str(), "a");
-            fwrite(records.data(), 1, records.size(), out);
-            fclose(out);
+            kit::appendFile(dir.file("term.out"), records);
             auto start = Clock::now();
             usleep(3000000);  // the server reads nothing; the kit drains the console
             static char buf[1 << 16];

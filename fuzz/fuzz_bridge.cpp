@@ -454,17 +454,6 @@ void appendRecord(const uint8_t *&p, const uint8_t *end)
     addRecord(encoded);
 }
 
-bool isPrompt(const std::string &block)
-{
-    std::string text;
-    for (char c : block)
-        if (c != '\0')
-            text += c;
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.pop_back();
-    return text.size() >= 6 && text.compare(text.size() - 6, 6, "login:") == 0;
-}
-
 // The block's lines as term.in records (the line rules).
 void expectLines(const std::string &block)
 {
@@ -529,7 +518,7 @@ void serverBlock(const uint8_t *&p, const uint8_t *end)
         }
         const std::string piece = block.substr(got, static_cast<size_t>(ready));
         got += piece.size();
-        if (isPrompt(piece))
+        if (fuzz::isLoginPrompt(piece))
             g_o->itemsSent.push_back(std::string(kLogin) + "\r\n");
         else
             expectLines(piece);
@@ -737,11 +726,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     setsockopt(g_listener, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     // The console shows what it shows; the oracle reads the files and the
     // server's end.
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
+    fuzz::silenceStandardOutput();
     return 0;
 }
 

@@ -74,11 +74,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     g_secondSave = fuzz::scratchFile("second.ini");
     // load reports an unprintable line on standard output; libFuzzer's own
     // report goes to standard error and stays visible.
-    const int null = open("/dev/null", O_WRONLY);
-    if (null >= 0) {
-        dup2(null, STDOUT_FILENO);
-        close(null);
-    }
+    fuzz::silenceStandardOutput();
     return 0;
 }
 

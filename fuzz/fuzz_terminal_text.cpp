@@ -118,20 +118,6 @@ Cut cutLines(const std::string &block, bool &partial)
     return cut;
 }
 
-// A prompt ends its block: "login:" last, NUL bytes, blanks and tabs
-// after it aside.
-bool isPrompt(const std::string &block)
-{
-    std::string text;
-    for (char c : block)
-        if (c != '\0')
-            text += c;
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
-        text.pop_back();
-    static const std::string word = "login:";
-    return text.size() >= word.size() && text.compare(text.size() - word.size(), word.size(), word) == 0;
-}
-
 // Frames as the splitter should hand them out, empty ones included.
 std::vector<std::string> splitFrames(const std::string &block, size_t capacity)
 {
@@ -289,7 +275,7 @@ void textBlock(const std::string &block)
     deliver(g_text, block);
     const std::string shown = console();
     const size_t added = g_text.object->pendingCount() - before;
-    if (isPrompt(block)) {
+    if (fuzz::isLoginPrompt(block)) {
         if (shown != std::string("Doing automatic login with text <") + kLogin + ">\n" || added != 0)
             fail("a login prompt was shown or queued, or not announced");
         return;
@@ -320,7 +306,7 @@ void hexBlock(const std::string &block)
 void boundedBlock(const std::string &block)
 {
     deliver(g_bounded, block);
-    if (isPrompt(block))
+    if (fuzz::isLoginPrompt(block))
         return;
     // Each line a record: its line feed as 0x01, then the record's own.
     const Cut want = cutLines(block, g_bounded.partial);

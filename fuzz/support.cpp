@@ -141,4 +141,26 @@ int listenLoopback(std::string &port)
     return fd;
 }
 
+void silenceStandardOutput()
+{
+    fflush(stdout);
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+        dup2(null, STDOUT_FILENO);
+        close(null);
+    }
+}
+
+bool isLoginPrompt(const std::string &block)
+{
+    std::string text;
+    for (char c : block)
+        if (c != '\0')
+            text += c;
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\t'))
+        text.pop_back();
+    static const std::string word = "login:";
+    return text.size() >= word.size() && text.compare(text.size() - word.size(), word.size(), word) == 0;
+}
+
 } // namespace fuzz

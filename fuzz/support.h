@@ -32,6 +32,15 @@ void writeAll(int fd, const char *data, size_t size);
 // Bytes waiting to be read on a socket or pipe.
 int readable(int fd);
 
+// Standard output to /dev/null from here on, for a target whose object
+// under test prints what nothing checks; libFuzzer's own report goes to
+// standard error and stays visible.
+void silenceStandardOutput();
+
+// The oracles' rule for a login prompt: a block that ends with "login:",
+// NUL bytes, blanks and tabs after it aside.
+bool isLoginPrompt(const std::string &block);
+
 // A listening loopback socket on an ephemeral port: its descriptor, and its
 // port as text in port.
 int listenLoopback(std::string &port);
