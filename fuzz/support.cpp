@@ -1,9 +1,10 @@
 #include "support.h"
 
+#include "temp_dir.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -16,23 +17,6 @@ namespace fuzz {
 namespace {
 
 const char *g_target = "fuzz";
-std::string g_dir;
-
-// Everything in the directory goes, whatever a target left there.
-void removeScratch()
-{
-    if (g_dir.empty())
-        return;
-    if (DIR *d = opendir(g_dir.c_str())) {
-        while (struct dirent *e = readdir(d)) {
-            const std::string name = e->d_name;
-            if (name != "." && name != "..")
-                unlink((g_dir + "/" + name).c_str());
-        }
-        closedir(d);
-    }
-    rmdir(g_dir.c_str());
-}
 
 } // namespace
 
@@ -49,16 +33,16 @@ void fail(const char *what)
 
 const std::string &scratchDir()
 {
-    if (g_dir.empty()) {
+    // In memory where the machine has it: a target may rewrite its files for
+    // every input at no cost in disk writes. Removed, whatever a target left
+    // there, when the process ends.
+    static const kit::TempDir dir([] {
         struct stat st;
-        std::string tmpl = stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
-        tmpl += "/quorvane-fuzz-XXXXXX";
-        if (mkdtemp(&tmpl[0]) == nullptr)
-            fail("no scratch directory");
-        g_dir = tmpl;
-        std::atexit(removeScratch);
-    }
-    return g_dir;
+        return stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) ? "/dev/shm" : "/tmp";
+    }());
+    if (dir.path().empty())
+        fail("no scratch directory");
+    return dir.path();
 }
 
 std::string scratchFile(const std::string &name)

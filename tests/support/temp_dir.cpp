@@ -22,10 +22,10 @@ bool put(const std::string &path, const std::string &bytes, int flags, int mode)
 
 } // namespace
 
-TempDir::TempDir()
+TempDir::TempDir(const std::string &parent)
 {
-    char pattern[] = "/tmp/quorvane-test-XXXXXX";
-    if (mkdtemp(pattern) != nullptr)
+    std::string pattern = parent + "/quorvane-test-XXXXXX";
+    if (mkdtemp(&pattern[0]) != nullptr)
         dir = pattern;
 }
 

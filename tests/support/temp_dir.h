@@ -9,7 +9,8 @@ namespace kit {
 // A fresh directory under /tmp, removed with everything in it on destruction.
 class TempDir {
 public:
-    TempDir();
+    // A new directory under parent, removed with everything in it at the end.
+    explicit TempDir(const std::string &parent = "/tmp");
     ~TempDir();
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
