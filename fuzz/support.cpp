@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include "loopback.h"
 #include "temp_dir.h"
 
 #include <cerrno>
@@ -113,16 +114,12 @@ int readable(int fd)
 
 int listenLoopback(std::string &port)
 {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in a = {};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(fd, 8) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+    // One for the process: the targets accept from it input after input.
+    static const kit::Listener listener;
+    if (!listener.ok())
         fail("no loopback listener");
-    port = std::to_string(ntohs(a.sin_port));
-    return fd;
+    port = listener.portText();
+    return listener.descriptor();
 }
 
 void silenceStandardOutput()

@@ -41,8 +41,8 @@ void silenceStandardOutput();
 // NUL bytes, blanks and tabs after it aside.
 bool isLoginPrompt(const std::string &block);
 
-// A listening loopback socket on an ephemeral port: its descriptor, and its
-// port as text in port.
+// The process's one listening loopback socket, on an ephemeral port: its
+// descriptor, and its port as text in port.
 int listenLoopback(std::string &port);
 
 } // namespace fuzz

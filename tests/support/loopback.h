@@ -23,6 +23,9 @@ public:
     bool ok() const { return fd >= 0; }
     int port() const { return boundPort; }
     std::string portText() const { return std::to_string(boundPort); }
+    // The listening socket, for a caller that accepts in its own loop (the
+    // connections it accepts are its own to close).
+    int descriptor() const { return fd; }
     // An accepted connection (blocking), -1 when none came within the time
     // (0: only one already waiting).
     int accept(int timeoutMs);
