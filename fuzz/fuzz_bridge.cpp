@@ -457,27 +457,7 @@ void appendRecord(const uint8_t *&p, const uint8_t *end)
 // The block's lines as term.in records (the line rules).
 void expectLines(const std::string &block)
 {
-    std::string text;
-    for (char c : block)
-        if (c != '\0')
-            text += c;
-    std::string shown;
-    size_t i = 0;
-    if (g_o->partial && !text.empty() && text[0] == '\n') {
-        shown = "\n";
-        i = 1;
-    }
-    while (i < text.size()) {
-        size_t nl = text.find('\n', i);
-        const bool ended = nl != std::string::npos;
-        if (!ended)
-            nl = text.size();
-        if (nl > i)
-            shown += text.substr(i, nl - i) + (ended ? "\n" : "");
-        i = nl + 1;
-    }
-    if (!shown.empty())
-        g_o->partial = shown.back() != '\n';
+    const std::string shown = fuzz::cutLines(block, g_o->partial).shown;
     size_t before = g_o->termIn.size();
     for (size_t at = 0; at < shown.size();) {
         size_t e = shown.find('\n', at);

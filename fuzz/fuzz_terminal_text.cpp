@@ -77,47 +77,6 @@ std::string console()
 
 // ---- references ----
 
-struct Cut {
-    std::string shown;  // the lines back to back
-    size_t lines = 0;
-};
-
-// The block without its NUL bytes, cut at its line feeds: every piece that
-// is not empty is a line, with its line feed when it has one (a last piece
-// without one stays unfinished). A line feed that starts the block ends the
-// previous block's last line when that one ended inside a line (partial),
-// as a line of its own. partial is updated for the next block.
-Cut cutLines(const std::string &block, bool &partial)
-{
-    std::string text;
-    for (char c : block)
-        if (c != '\0')
-            text += c;
-    Cut cut;
-    size_t i = 0;
-    if (partial && !text.empty() && text[0] == '\n') {
-        cut.shown = "\n";
-        cut.lines = 1;
-        i = 1;
-    }
-    while (i < text.size()) {
-        size_t nl = text.find('\n', i);
-        const bool ended = nl != std::string::npos;
-        if (!ended)
-            nl = text.size();
-        if (nl > i) {
-            cut.shown.append(text, i, nl - i);
-            if (ended)
-                cut.shown += '\n';
-            cut.lines++;
-        }
-        i = nl + 1;
-    }
-    if (!cut.shown.empty())
-        partial = cut.shown.back() != '\n';
-    return cut;
-}
-
 // Frames as the splitter should hand them out, empty ones included.
 std::vector<std::string> splitFrames(const std::string &block, size_t capacity)
 {
@@ -280,7 +239,7 @@ void textBlock(const std::string &block)
             fail("a login prompt was shown or queued, or not announced");
         return;
     }
-    const Cut want = cutLines(block, g_text.partial);
+    const fuzz::Cut want = fuzz::cutLines(block, g_text.partial);
     if (shown != want.shown)
         fail("the lines shown are not the block cut at its newlines, shown when it arrived");
     if (added != want.lines)
@@ -309,7 +268,7 @@ void boundedBlock(const std::string &block)
     if (fuzz::isLoginPrompt(block))
         return;
     // Each line a record: its line feed as 0x01, then the record's own.
-    const Cut want = cutLines(block, g_bounded.partial);
+    const fuzz::Cut want = fuzz::cutLines(block, g_bounded.partial);
     for (size_t i = 0; i < want.shown.size();) {
         size_t end = want.shown.find('\n', i);
         end = end == std::string::npos ? want.shown.size() : end + 1;

@@ -144,4 +144,35 @@ bool isLoginPrompt(const std::string &block)
     return text.size() >= word.size() && text.compare(text.size() - word.size(), word.size(), word) == 0;
 }
 
+Cut cutLines(const std::string &block, bool &partial)
+{
+    std::string text;
+    for (char c : block)
+        if (c != '\0')
+            text += c;
+    Cut cut;
+    size_t i = 0;
+    if (partial && !text.empty() && text[0] == '\n') {
+        cut.shown = "\n";
+        cut.lines = 1;
+        i = 1;
+    }
+    while (i < text.size()) {
+        size_t nl = text.find('\n', i);
+        const bool ended = nl != std::string::npos;
+        if (!ended)
+            nl = text.size();
+        if (nl > i) {
+            cut.shown.append(text, i, nl - i);
+            if (ended)
+                cut.shown += '\n';
+            cut.lines++;
+        }
+        i = nl + 1;
+    }
+    if (!cut.shown.empty())
+        partial = cut.shown.back() != '\n';
+    return cut;
+}
+
 } // namespace fuzz

@@ -41,6 +41,19 @@ void silenceStandardOutput();
 // NUL bytes, blanks and tabs after it aside.
 bool isLoginPrompt(const std::string &block);
 
+// The oracles' line rules for one block of server text: the lines back to
+// back as the console shows them, and their count. The block without its
+// NUL bytes is cut at its line feeds: every piece that is not empty is a
+// line, with its line feed when it has one (a last piece without one stays
+// unfinished). A line feed that starts the block ends the previous block's
+// last line when that one ended inside a line (partial), as a line of its
+// own. partial is updated for the next block.
+struct Cut {
+    std::string shown;
+    size_t lines = 0;
+};
+Cut cutLines(const std::string &block, bool &partial);
+
 // The process's one listening loopback socket, on an ephemeral port: its
 // descriptor, and its port as text in port.
 int listenLoopback(std::string &port);

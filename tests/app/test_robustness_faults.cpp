@@ -175,6 +175,18 @@ protected:
         ASSERT_TRUE(terminal->waitFor(kConnected, 5000)) << terminal->output();
     }
 
+    // Starts the terminal against a server whose small window holds little,
+    // so that output waits in the terminal or in term.out, and takes its
+    // connection.
+    void startConnectedTo(kit::Listener &narrow)
+    {
+        ASSERT_TRUE(narrow.ok());
+        terminal = start("127.0.0.1", narrow.portText());
+        peer = narrow.accept(5000);
+        ASSERT_GE(peer, 0);
+        ASSERT_TRUE(terminal->waitFor(kConnected, 5000));
+    }
+
     kit::TempDir dir;
     kit::Listener server;
     std::unique_ptr<kit::Child> terminal;
@@ -387,11 +399,7 @@ TEST_F(FaultsTest, TermOutWaitsInItsFileForAServerThatDoesNotReadAndArrivesWhole
 {
     // A small window: the output waits in the terminal, or in term.out.
     kit::Listener narrow(0, "127.0.0.1", 4096);
-    ASSERT_TRUE(narrow.ok());
-    terminal = start("127.0.0.1", narrow.portText());
-    peer = narrow.accept(5000);
-    ASSERT_GE(peer, 0);
-    ASSERT_TRUE(terminal->waitFor(kConnected, 5000));
+    ASSERT_NO_FATAL_FAILURE(startConnectedTo(narrow));
     const size_t mark = terminal->outputSize();
     const std::string data = kit::randomLines(30u << 20, 11, 200);
     ASSERT_TRUE(kit::appendFile(dir.file("term.out"), kit::encodeTextRecords(data)));
@@ -424,11 +432,7 @@ TEST_F(FaultsTest, AStopGivesQueuedOutputItsTimeAndReportsWhatCouldNotGo)
     for (const bool reads : {true, false}) {
         SCOPED_TRACE(reads ? "the server reads" : "the server does not read");
         kit::Listener narrow(0, "127.0.0.1", 4096);
-        ASSERT_TRUE(narrow.ok());
-        terminal = start("127.0.0.1", narrow.portText());
-        peer = narrow.accept(5000);
-        ASSERT_GE(peer, 0);
-        ASSERT_TRUE(terminal->waitFor(kConnected, 5000));
+        ASSERT_NO_FATAL_FAILURE(startConnectedTo(narrow));
         const size_t mark = terminal->outputSize();
         const std::string data = kit::randomLines(8u << 20, 13, 200);
         const std::string fileRecords = kit::encodeTextRecords(data);
