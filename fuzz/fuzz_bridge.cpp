@@ -31,11 +31,12 @@
 //   that the oracle tells them from records;
 // - the bytes the connection holds stay within the backlog bound.
 //
-// Substitutes, for the socket and the clock only: the connection is a
-// loopback TCP connection whose completion, reads, writes and loss are
-// handed to the library as its main loop would hand them (the loop runs once
-// per process); the library's timers and the monotonic clock are the
-// target's (linker wraps), so that time passes only as the input says.
+// Substitutes, for the socket and the clock only: the client's connect gets
+// one end of a socket pair, the server the other, and the connection's
+// completion, reads, writes and loss are handed to the library as its main
+// loop would hand them (the loop runs once per process); the library's
+// timers and the monotonic clock are the target's (linker wraps), so that
+// time passes only as the input says.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -45,7 +46,6 @@
 #include <ctime>
 #include <fcntl.h>
 #include <map>
-#include <poll.h>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -82,6 +82,8 @@ int g_clockStep = 0;           // ms the clock moves at each reading by the obje
 int g_connectDesc = -1;        // a connect waiting to be completed
 con_info *g_connectInfo = nullptr;
 int g_connectWatch = -1;        // its watch
+int g_connectPeer = -1;         // the server's end of that connect
+bool g_fakeSocket = false;
 bool g_stopped = false;
 
 } // namespace
@@ -91,6 +93,30 @@ extern "C" {
 int __real__Z20connection_add_watchiiPFiiPvES_(int flags, int desc, connection_input_cb cb, void *arg);
 int __real__Z23connection_remove_watchi(int id);
 int __real_clock_gettime(clockid_t clk, struct timespec *t);
+int __real_connect(int fd, const struct sockaddr *address, socklen_t length);
+
+// The client's connect gets one end of a socket pair in place of its
+// socket, under the same descriptor number and flags, and the server the
+// other end: what is written is readable at once, so the target never
+// waits, and every run goes the same way. It is announced as under way, so
+// that the connect watch and its completion are the library's own.
+int __wrap_connect(int fd, const struct sockaddr *address, socklen_t length)
+{
+    if (!g_fakeSocket)
+        return __real_connect(fd, address, length);
+    int pair[2];
+    if (g_connectPeer >= 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0)
+        fail("no socket pair for the client's connect");
+    const int flags = fcntl(fd, F_GETFL);
+    if (dup2(pair[0], fd) != fd)
+        fail("the client's socket could not be replaced");
+    close(pair[0]);
+    fcntl(fd, F_SETFL, flags);
+    fcntl(pair[1], F_SETFL, O_NONBLOCK);
+    g_connectPeer = pair[1];
+    errno = EINPROGRESS;
+    return -1;
+}
 
 int __wrap__Z23client_server_add_timeriPFiPvES_(int period_ms, cs_timer_func cb, void *data)
 {
@@ -152,8 +178,8 @@ const size_t kMaxHeld = 3000;          // term.in bound
 const size_t kBacklog = 2048;          // connection bound
 const int kPiece = FileShare::kPieceChars;
 
-std::string g_out, g_in, g_spare, g_port;
-int g_listener = -1;
+std::string g_out, g_in, g_spare;
+const char kPort[] = "7"; // never reached: the connect is the target's
 
 // ---- what the operator program wrote, as the terminal should send it ----
 
@@ -270,24 +296,24 @@ void serverReads(bool force = false)
     if (g_peer < 0 || (g_stalled && !force))
         return;
     char buf[65536];
-    for (int idle = 0; idle < 2;) {
+    // The pair delivers at once: the server reads until nothing is left and
+    // the connection writes on until it moves nothing more.
+    for (;;) {
         const ssize_t n = recv(g_peer, buf, sizeof buf, MSG_DONTWAIT);
         if (n > 0) {
             g_o->rx.append(buf, static_cast<size_t>(n));
-            idle = 0;
             continue;
         }
         if (n == 0)
             fail("the terminal closed its connection by itself");
         connection *con = clientConnection();
         const long queued = g_object->getClient()->queuedBytes();
-        if (con != nullptr && queued > 0 && write_data(con) != 0)
+        if (con == nullptr || queued == 0)
+            break;
+        if (write_data(con) != 0)
             fail("the connection could not write to a reading server");
-        if (g_object->getClient()->queuedBytes() == queued) {
-            struct pollfd p = {g_peer, POLLIN, 0};
-            if (poll(&p, 1, idle == 0 ? 0 : 1) != 1)
-                idle++;
-        }
+        if (g_object->getClient()->queuedBytes() == queued)
+            break;
     }
     parseReceived();
 }
@@ -326,10 +352,10 @@ void completeConnect()
 {
     if (g_connectInfo == nullptr)
         return;
-    struct pollfd p = {g_listener, POLLIN, 0};
-    if (poll(&p, 1, 2000) != 1 || (g_peer = accept(g_listener, nullptr, nullptr)) < 0)
+    if (g_connectPeer < 0)
         fail("the terminal's client did not connect");
-    fcntl(g_peer, F_SETFL, O_NONBLOCK);
+    g_peer = g_connectPeer;
+    g_connectPeer = -1;
     g_o->itemBytesThisConnection = 0;
     g_o->partial = false; // a new connection's text starts on a line of its own
     connect_cb(g_connectDesc, g_connectInfo);
@@ -487,15 +513,10 @@ void serverBlock(const uint8_t *&p, const uint8_t *end)
     size_t got = 0;
     // The reads take the block in one or more pieces; each is a block of
     // its own for the line rules, as the loop would deliver it.
-    for (int i = 0; got < block.size(); i++) {
-        if (i > 1000)
-            fail("the server's block did not arrive");
+    while (got < block.size()) {
         const int ready = fuzz::readable(desc);
-        if (ready <= 0) {
-            struct pollfd q = {desc, POLLIN, 0};
-            poll(&q, 1, 10);
-            continue;
-        }
+        if (ready <= 0)
+            fail("the server's block did not arrive");
         const std::string piece = block.substr(got, static_cast<size_t>(ready));
         got += piece.size();
         if (fuzz::isLoginPrompt(piece))
@@ -609,7 +630,7 @@ void run(const uint8_t *data, size_t size)
     if (CsApplication::status() == 0 && client_server_init() != 0)
         fail("the library did not start");
     g_clockStep = size > 0 ? data[0] & 1 : 0;
-    g_object = new ProgramFileShare("127.0.0.1", g_port.c_str(), g_out.c_str(), g_in.c_str(), kLogin, 0, 1000, 0,
+    g_object = new ProgramFileShare("127.0.0.1", kPort, g_out.c_str(), g_in.c_str(), kLogin, 0, 1000, 0,
                                     1, 1, 1, kMaxHeld, kBacklog, 2000);
     completeConnect();
 
@@ -685,9 +706,10 @@ void run(const uint8_t *data, size_t size)
     g_peer = -1;
     client_server_shutdown();
     g_timers.clear();
-    // A connect the input left unfinished waits at the listener.
-    for (int fd; (fd = accept4(g_listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0;)
-        close(fd);
+    // A connect the input left unfinished.
+    if (g_connectPeer >= 0)
+        close(g_connectPeer);
+    g_connectPeer = -1;
     g_o = nullptr;
 }
 
@@ -699,11 +721,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     g_out = fuzz::scratchFile("term.out");
     g_in = fuzz::scratchFile("term.in");
     g_spare = fuzz::scratchFile("term.out.new");
-    g_listener = fuzz::listenLoopback(g_port);
-    fcntl(g_listener, F_SETFL, O_NONBLOCK);
-    // A small window: a server that stops reading stalls the stream soon.
-    const int size = 4096;
-    setsockopt(g_listener, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
     // The console shows what it shows; the oracle reads the files and the
     // server's end.
     fuzz::silenceStandardOutput();
@@ -715,7 +732,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size > 4096)
         return 0;
     g_fakeClock = true;
+    g_fakeSocket = true;
     run(data, size);
+    g_fakeSocket = false;
     g_fakeClock = false;
     return 0;
 }
