@@ -25,6 +25,13 @@
 // terminal objects are built once (and again after a few megabytes of
 // queued output, which nothing flushes without ticks), and their client
 // connection is read directly through the library.
+//
+// Only the transports are substitutes, for speed: once a terminal's client
+// has connected over loopback, its descriptor number is taken over by one
+// end of a socket pair (the library keeps the number and reads it as it
+// would the TCP socket), whose other end plays the server, so that a block
+// is readable as soon as it is written; and the console (standard output,
+// which the terminal writes only through stdio) is a stream into memory.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -32,7 +39,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <string>
 #include <sys/ioctl.h>
@@ -56,23 +62,28 @@ const size_t kRebuildBytes = 8u << 20; // queued bytes after which the objects a
 const size_t kMaxData = 16384;
 const size_t kSmallBound = 3000; // held bytes of the bounded terminal
 
-int g_console = -1;  // read end of the pipe that is standard output
-int g_listener = -1; // plays the log server
+int g_listener = -1; // where the terminals' clients connect first
 std::string g_port;
 std::string g_dir;
+
+// The console: standard output is a stream whose every flush lands here.
+std::string g_consoleText;
+bool g_consoleDiscards = false; // the hex terminal's last dumps go nowhere
+
+ssize_t consoleWrite(void *, const char *data, size_t size)
+{
+    if (!g_consoleDiscards)
+        g_consoleText.append(data, size);
+    return static_cast<ssize_t>(size);
+}
 
 // Everything written to the console since the last call.
 std::string console()
 {
     fflush(stdout);
     std::string out;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = read(g_console, buf, sizeof buf);
-        if (n <= 0)
-            return out;
-        out.append(buf, static_cast<size_t>(n));
-    }
+    out.swap(g_consoleText);
+    return out;
 }
 
 // ---- references ----
@@ -129,14 +140,18 @@ struct Terminal {
     std::string sub; // prefix of its shared files
 };
 
+
 Terminal g_text;
 Terminal g_hex;
 Terminal g_bounded; // quiet, with a small bound on held output
 size_t g_queuedBytes = 0;
-// The bounded terminal's lines as term.in records, and how much of them
-// term.in (after its empty first record) was seen to hold.
-std::string g_boundedRecords;
+// The bounded terminal's lines as term.in records that term.in was not yet
+// seen to hold, and how many records that is; how many bytes term.in holds
+// after its empty first record; term.in, opened by the target to read it.
+std::string g_boundedHeld;
+size_t g_boundedHeldRecords = 0;
 size_t g_boundedWritten = 0;
+int g_boundedIn = -1;
 
 // The object keeps its client to itself; its connection is found through
 // the library as the one live connection that no other terminal has.
@@ -147,7 +162,8 @@ void build(Terminal &t, const char *name, bool hex, int debugLevel, size_t bound
                                     (t.sub + "term.in").c_str(), kLogin, hex ? 1 : 0, 1000, hex ? 1 : 0,
                                     debugLevel, 0, 1, bound);
     struct pollfd p = {g_listener, POLLIN, 0};
-    if (poll(&p, 1, 5000) != 1 || (t.peer = accept(g_listener, nullptr, nullptr)) < 0)
+    const int accepted = poll(&p, 1, 5000) == 1 ? accept(g_listener, nullptr, nullptr) : -1;
+    if (accepted < 0)
         fail("the terminal's client did not connect");
     t.partial = false;
     t.handle = -1;
@@ -157,6 +173,17 @@ void build(Terminal &t, const char *name, bool hex, int debugLevel, size_t bound
             t.handle = h;
     if (t.handle < 0)
         fail("no client connection for the terminal");
+    // The connected socket's number now names a socket pair's end, with the
+    // same status flags; the TCP connection is gone at both ends.
+    const int desc = client_server_descriptor(t.handle);
+    int pair[2];
+    const int flags = fcntl(desc, F_GETFL);
+    if (flags < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 ||
+        fcntl(pair[0], F_SETFL, flags) != 0 || dup2(pair[0], desc) != desc)
+        fail("no socket pair in place of the terminal's connection");
+    close(pair[0]);
+    close(accepted);
+    t.peer = pair[1];
 }
 
 void buildAll()
@@ -170,8 +197,12 @@ void buildAll()
     build(g_bounded, "bounded", false, 0, kSmallBound);
     console(); // start-up lines
     g_queuedBytes = 0;
-    g_boundedRecords.clear();
+    g_boundedHeld.clear();
+    g_boundedHeldRecords = 0;
     g_boundedWritten = 0;
+    g_boundedIn = open((g_bounded.sub + "term.in").c_str(), O_RDONLY | O_CLOEXEC);
+    if (g_boundedIn < 0)
+        fail("the bounded terminal made no term.in");
 }
 
 // Queued output is only written out by ticks, which never come here: let
@@ -185,19 +216,14 @@ void rebuildIfFull()
     if (console() != "The application ended\n")
         fail("the text terminal showed something at its end besides its last line");
     delete g_bounded.object;
+    close(g_boundedIn);
     console();
-    // The hex terminal dumps all it flushes, far more than the console pipe
-    // holds while nobody reads it: that goes nowhere.
-    fflush(stdout);
-    const int console_fd = dup(STDOUT_FILENO);
-    const int null_fd = open("/dev/null", O_WRONLY);
-    if (console_fd < 0 || null_fd < 0 || dup2(null_fd, STDOUT_FILENO) < 0)
-        fail("no /dev/null for the hex terminal's last dumps");
-    close(null_fd);
+    // The hex terminal dumps all it flushes, megabytes that nothing checks:
+    // that goes nowhere.
+    g_consoleDiscards = true;
     delete g_hex.object;
     fflush(stdout);
-    dup2(console_fd, STDOUT_FILENO);
-    close(console_fd);
+    g_consoleDiscards = false;
     for (Terminal *t : {&g_text, &g_hex, &g_bounded})
         close(t->peer);
     client_server_shutdown();
@@ -207,20 +233,26 @@ void rebuildIfFull()
 }
 
 // One block from the server, read by the terminal's connection in one read.
+// A socket pair holds what was written the moment the write returns, so
+// there is nothing to wait for.
 void deliver(Terminal &t, const std::string &block)
 {
     writeAll(t.peer, block.data(), block.size());
-    const int desc = client_server_descriptor(t.handle);
-    for (int i = 0; readable(desc) < static_cast<int>(block.size()); i++) {
-        if (i > 500)
-            fail("the block did not arrive");
-        struct pollfd p = {desc, POLLIN, 0};
-        poll(&p, 1, 10);
-    }
     if (client_server_data_received(t.handle) != 0)
         fail("reading the block failed");
-    if (readable(desc) != 0)
+    if (readable(client_server_descriptor(t.handle)) != 0)
         fail("the block was not read in one go");
+}
+
+// What term.in holds from the byte at from on.
+std::string boundedTermIn(size_t from)
+{
+    std::string out;
+    char buf[16384];
+    ssize_t n;
+    while ((n = pread(g_boundedIn, buf, sizeof buf, static_cast<off_t>(from + out.size()))) > 0)
+        out.append(buf, static_cast<size_t>(n));
+    return out;
 }
 
 size_t blockSize(uint8_t b)
@@ -271,25 +303,30 @@ void boundedBlock(const std::string &block)
     const fuzz::Cut want = fuzz::cutLines(block, g_bounded.partial);
     for (size_t i = 0; i < want.shown.size();) {
         size_t end = want.shown.find('\n', i);
-        end = end == std::string::npos ? want.shown.size() : end + 1;
-        std::string record = want.shown.substr(i, end - i);
-        if (record.back() == '\n')
-            record.back() = '\x01';
-        g_boundedRecords += record + '\n';
-        i = end;
+        const bool ended = end != std::string::npos;
+        end = ended ? end : want.shown.size();
+        g_boundedHeld.append(want.shown, i, end - i);
+        if (ended)
+            g_boundedHeld += '\x01';
+        g_boundedHeld += '\n';
+        g_boundedHeldRecords++;
+        i = ended ? end + 1 : end;
     }
-    const std::string written = fuzz::readFile(g_bounded.sub + "term.in", 1 + g_boundedWritten);
-    if (g_boundedRecords.compare(g_boundedWritten, written.size(), written) != 0)
+    // What term.in newly holds must be the oldest held records: they leave
+    // the reference as they reach the file.
+    const std::string written = boundedTermIn(1 + g_boundedWritten);
+    if (written.size() > g_boundedHeld.size() || g_boundedHeld.compare(0, written.size(), written) != 0)
         fail("term.in does not hold the records of the lines, in order");
-    g_boundedWritten += written.size();
-    if (g_boundedWritten > 0 && g_boundedRecords[g_boundedWritten - 1] != '\n')
-        fail("term.in ends inside a record");
-    const size_t held = g_boundedRecords.size() - g_boundedWritten;
-    if (held >= kSmallBound)
+    if (!written.empty()) {
+        if (written.back() != '\n')
+            fail("term.in ends inside a record");
+        g_boundedWritten += written.size();
+        g_boundedHeldRecords -= static_cast<size_t>(std::count(written.begin(), written.end(), '\n'));
+        g_boundedHeld.erase(0, written.size());
+    }
+    if (g_boundedHeld.size() >= kSmallBound)
         fail("held output reached the bound and was not written out");
-    if (g_bounded.object->pendingCount() !=
-        static_cast<size_t>(std::count(g_boundedRecords.begin() + static_cast<long>(g_boundedWritten),
-                                       g_boundedRecords.end(), '\n')))
+    if (g_bounded.object->pendingCount() != g_boundedHeldRecords)
         fail("the held messages are not counted one per record");
     g_queuedBytes += want.shown.size();
 }
@@ -341,17 +378,16 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     fuzz::setTarget("fuzz_terminal_text");
     g_dir = fuzz::scratchDir();
 
-    // The console is a pipe read back after every block; libFuzzer reports
-    // on standard error, which stays where it was.
-    int pipefd[2];
-    if (pipe(pipefd) != 0)
-        fail("no console pipe");
-    fcntl(pipefd[0], F_SETFL, O_NONBLOCK);
-    fcntl(pipefd[1], F_SETPIPE_SZ, 1 << 20);
+    // The console is read back after every block from memory, as the
+    // terminal's own console stream does it: stdout names another stream.
+    // libFuzzer reports on standard error, which stays where it was.
+    cookie_io_functions_t io = {nullptr, consoleWrite, nullptr, nullptr};
+    FILE *stream = fopencookie(nullptr, "w", io);
+    if (stream == nullptr)
+        fail("no console stream");
+    setvbuf(stream, nullptr, _IOFBF, 1 << 16);
     fflush(stdout);
-    dup2(pipefd[1], STDOUT_FILENO);
-    close(pipefd[1]);
-    g_console = pipefd[0];
+    stdout = stream;
 
     g_listener = fuzz::listenLoopback(g_port);
     return 0;
