@@ -2,8 +2,8 @@
 // blocks, and its two helpers on their own.
 //
 // Paths, by the low two bits of byte 0:
-//   0  text mode: blocks written by a loopback peer, read by the terminal's
-//      client connection and cut into lines. The lines, echoed to the
+//   0  text mode: blocks from the server, read by the terminal's client
+//      connection and cut into lines. The lines, echoed to the
 //      console as each block arrives, must be the block without its NUL
 //      bytes cut at its line feeds: every piece that is not empty is a line
 //      with its own line feed, a last piece without one stays unfinished,
@@ -27,11 +27,11 @@
 // connection is read directly through the library.
 //
 // Only the transports are substitutes, for speed: once a terminal's client
-// has connected over loopback, its descriptor number is taken over by one
-// end of a socket pair (the library keeps the number and reads it as it
-// would the TCP socket), whose other end plays the server, so that a block
-// is readable as soon as it is written; and the console (standard output,
-// which the terminal writes only through stdio) is a stream into memory.
+// has connected over loopback, the library's reads of its descriptor are
+// served from the block the target hands over (linker --wrap of read, see
+// CMakeLists.txt), as a non-blocking socket would serve them, so that a
+// block costs no system call; and the console (standard output, which the
+// terminal writes only through stdio) is a stream into memory.
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -41,7 +41,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <string>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -52,8 +51,6 @@
 #include "support.h"
 
 using fuzz::fail;
-using fuzz::readable;
-using fuzz::writeAll;
 
 namespace {
 
@@ -77,24 +74,30 @@ ssize_t consoleWrite(void *, const char *data, size_t size)
     return static_cast<ssize_t>(size);
 }
 
-// Everything written to the console since the last call.
-std::string console()
+// Everything written to the console since the last call (valid until the
+// next one; both buffers keep their room from block to block).
+const std::string &console()
 {
+    static std::string shown;
     fflush(stdout);
-    std::string out;
-    out.swap(g_consoleText);
-    return out;
+    shown.assign(g_consoleText);
+    g_consoleText.clear();
+    return shown;
 }
 
 // ---- references ----
 
-// Frames as the splitter should hand them out, empty ones included.
-std::vector<std::string> splitFrames(const std::string &block, size_t capacity)
+// Frames as the splitter should hand them out, empty ones included: the
+// first ones of frames, as many as it answers. The strings keep their room
+// from block to block.
+size_t splitFrames(const std::string &block, size_t capacity, std::vector<std::string> &frames)
 {
-    std::vector<std::string> frames;
-    std::string current;
+    size_t count = 0;
     size_t i = 0;
     while (i < block.size()) {
+        if (count == frames.size())
+            frames.emplace_back();
+        std::string &current = frames[count++];
         current.clear();
         while (i < block.size() && current.size() < capacity) {
             const char c = block[i++];
@@ -102,17 +105,17 @@ std::vector<std::string> splitFrames(const std::string &block, size_t capacity)
                 break;
             current += c;
         }
-        frames.push_back(current);
     }
-    return frames;
+    return count;
 }
 
-std::string hexDump(const std::string &block)
+// The dump of a block, in out (which keeps its room).
+void hexDump(const std::string &block, std::string &out)
 {
     static const char digits[] = "0123456789abcdef";
     char head[64];
     std::snprintf(head, sizeof head, "%-10.10s [%d] : ", "C-IN", static_cast<int>(block.size()));
-    std::string out = head;
+    out = head;
     size_t from = 0;
     // A one-byte block shows 00 as its second byte.
     if (!block.empty()) {
@@ -127,7 +130,7 @@ std::string hexDump(const std::string &block)
         out += digits[c >> 4];
         out += digits[c & 0x0f];
     }
-    return out + " (hexcode)\n";
+    out += " (hexcode)\n";
 }
 
 // ---- the terminal objects ----
@@ -135,7 +138,10 @@ std::string hexDump(const std::string &block)
 struct Terminal {
     ProgramFileShare *object = nullptr;
     int handle = -1; // its client connection
+    int desc = -1;   // its descriptor, whose reads the target serves
     int peer = -1;   // the server's end of it
+    const std::string *block = nullptr; // what its next reads take
+    size_t taken = 0;                   // how much of it they took
     bool partial = false; // its last block of text ended inside a line
     std::string sub; // prefix of its shared files
 };
@@ -173,23 +179,19 @@ void build(Terminal &t, const char *name, bool hex, int debugLevel, size_t bound
             t.handle = h;
     if (t.handle < 0)
         fail("no client connection for the terminal");
-    // The connected socket's number now names a socket pair's end, with the
-    // same status flags; the TCP connection is gone at both ends.
-    const int desc = client_server_descriptor(t.handle);
-    int pair[2];
-    const int flags = fcntl(desc, F_GETFL);
-    if (flags < 0 || socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0 ||
-        fcntl(pair[0], F_SETFL, flags) != 0 || dup2(pair[0], desc) != desc)
-        fail("no socket pair in place of the terminal's connection");
-    close(pair[0]);
-    close(accepted);
-    t.peer = pair[1];
+    t.desc = client_server_descriptor(t.handle);
+    // Served as a non-blocking socket: the connection must be one.
+    if ((fcntl(t.desc, F_GETFL) & O_NONBLOCK) == 0)
+        fail("the terminal's connection blocks");
+    t.peer = accepted;
 }
 
 void buildAll()
 {
-    for (Terminal *t : {&g_text, &g_hex, &g_bounded})
+    for (Terminal *t : {&g_text, &g_hex, &g_bounded}) {
         t->handle = -1;
+        t->desc = -1;
+    }
     // Beyond what is queued before the objects are built anew: these two
     // never write term.in, so their queues count every message.
     build(g_text, "text", false, 1, 4 * kRebuildBytes);
@@ -212,6 +214,9 @@ void rebuildIfFull()
 {
     if (g_queuedBytes < kRebuildBytes)
         return;
+    // Their numbers may name files of the next objects before they connect.
+    for (Terminal *t : {&g_text, &g_hex, &g_bounded})
+        t->desc = -1;
     delete g_text.object;
     if (console() != "The application ended\n")
         fail("the text terminal showed something at its end besides its last line");
@@ -233,14 +238,17 @@ void rebuildIfFull()
 }
 
 // One block from the server, read by the terminal's connection in one read.
-// A socket pair holds what was written the moment the write returns, so
-// there is nothing to wait for.
 void deliver(Terminal &t, const std::string &block)
 {
-    writeAll(t.peer, block.data(), block.size());
-    if (client_server_data_received(t.handle) != 0)
+    if (client_server_descriptor(t.handle) != t.desc)
+        fail("the terminal's connection changed its descriptor");
+    t.block = &block;
+    t.taken = 0;
+    const int result = client_server_data_received(t.handle);
+    t.block = nullptr;
+    if (result != 0)
         fail("reading the block failed");
-    if (readable(client_server_descriptor(t.handle)) != 0)
+    if (t.taken != block.size())
         fail("the block was not read in one go");
 }
 
@@ -264,7 +272,7 @@ void textBlock(const std::string &block)
 {
     const size_t before = g_text.object->pendingCount();
     deliver(g_text, block);
-    const std::string shown = console();
+    const std::string &shown = console();
     const size_t added = g_text.object->pendingCount() - before;
     if (fuzz::isLoginPrompt(block)) {
         if (shown != std::string("Doing automatic login with text <") + kLogin + ">\n" || added != 0)
@@ -283,13 +291,17 @@ void hexBlock(const std::string &block)
 {
     const size_t before = g_hex.object->pendingCount();
     deliver(g_hex, block);
-    const std::string shown = console();
-    size_t frames = 0;
-    for (const std::string &f : splitFrames(block, 256))
-        frames += f.empty() ? 0 : 1;
-    if (g_hex.object->pendingCount() - before != frames)
+    const std::string &shown = console();
+    static std::vector<std::string> frames;
+    static std::string dump;
+    const size_t count = splitFrames(block, 256, frames);
+    size_t nonEmpty = 0;
+    for (size_t i = 0; i < count; i++)
+        nonEmpty += frames[i].empty() ? 0 : 1;
+    if (g_hex.object->pendingCount() - before != nonEmpty)
         fail("the queue did not grow by the non-empty frames of the block");
-    if (shown != hexDump(block))
+    hexDump(block, dump);
+    if (shown != dump)
         fail("the dump of the block is not as described");
     g_queuedBytes += block.size();
 }
@@ -336,9 +348,10 @@ void throughTerminal(int path, const uint8_t sizes[2], const std::string &data)
     if (g_text.object == nullptr)
         buildAll();
     size_t at = 0;
+    std::string block;
     for (unsigned turn = 0; at < data.size(); turn++) {
         const size_t n = std::min(blockSize(sizes[turn % 2]), data.size() - at);
-        const std::string block = data.substr(at, n);
+        block.assign(data, at, n);
         at += n;
         if (path == 1)
             hexBlock(block);
@@ -352,7 +365,8 @@ void throughTerminal(int path, const uint8_t sizes[2], const std::string &data)
 void splitterAlone(uint8_t sizeByte, const std::string &block)
 {
     const int capacity = sizeByte == 0 ? 256 : sizeByte;
-    const std::vector<std::string> want = splitFrames(block, static_cast<size_t>(capacity));
+    std::vector<std::string> want;
+    want.resize(splitFrames(block, static_cast<size_t>(capacity), want));
     FrameSplitter splitter(block.data(), static_cast<int>(block.size()));
     std::vector<char> buffer(static_cast<size_t>(capacity));
     size_t calls = 0;
@@ -372,6 +386,28 @@ void splitterAlone(uint8_t sizeByte, const std::string &block)
 }
 
 } // namespace
+
+// Every read() of the program: a terminal's connection reads the block
+// being delivered, up to what it asks for; nothing waiting is EAGAIN, as on
+// a non-blocking socket. Any other descriptor is read for real.
+extern "C" ssize_t __real_read(int fd, void *buf, size_t count);
+extern "C" ssize_t __wrap_read(int fd, void *buf, size_t count)
+{
+    for (Terminal *t : {&g_text, &g_hex, &g_bounded}) {
+        if (fd < 0 || fd != t->desc)
+            continue;
+        const size_t waiting = t->block != nullptr ? t->block->size() - t->taken : 0;
+        if (waiting == 0) {
+            errno = EAGAIN;
+            return -1;
+        }
+        const size_t n = std::min(count, waiting);
+        std::memcpy(buf, t->block->data() + t->taken, n);
+        t->taken += n;
+        return static_cast<ssize_t>(n);
+    }
+    return __real_read(fd, buf, count);
+}
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
