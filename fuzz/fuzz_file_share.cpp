@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <string>
 #include <unistd.h>
@@ -29,16 +30,16 @@
 #include "support.h"
 
 using fuzz::fail;
-using fuzz::readFile;
-using fuzz::writeFile;
 
 namespace {
 
 const size_t kMaxContent = 1024; // each record read costs six system calls: inputs stay short
 const int kSizes[8] = {256, 2, 3, 16, 255, 257, 1024, 4097}; // 256: the terminal's buffer
 
-std::string g_out; // term.out: read
-std::string g_in;  // term.in: written
+// Kept open by the target from input to input (the objects under test open
+// them by path, as they do the terminal's files).
+fuzz::OpenScratchFile *g_out; // term.out: read
+fuzz::OpenScratchFile *g_in;  // term.in: written
 
 int hexValue(char c)
 {
@@ -127,11 +128,17 @@ private:
     int carry = -1; // value of the carried digit, -1 for none
 };
 
-// One readLine into a buffer of exactly size bytes, so that any write past
-// it is caught; the result must stay inside and be NUL-terminated.
+// One readLine into a heap block of exactly size bytes, so that any write
+// past it is caught; the result must stay inside and be NUL-terminated.
+// The block is made once per size for the process (an allocation per read
+// was a cost of its own) and filled anew before every read, so that no NUL
+// of an earlier read can stand in for a missing one.
 int readInto(FileShare &files, int size, std::string &data)
 {
-    std::unique_ptr<char[]> buffer(new char[static_cast<size_t>(size)]);
+    static std::map<int, std::unique_ptr<char[]>> blocks;
+    std::unique_ptr<char[]> &buffer = blocks[size];
+    if (!buffer)
+        buffer.reset(new char[static_cast<size_t>(size)]);
     std::memset(buffer.get(), 0x5a, static_cast<size_t>(size));
     const int n = files.readLine(buffer.get(), size);
     if (n < 0 || n > size - 1)
@@ -171,17 +178,17 @@ void checkReading(uint8_t mode, const std::string &whole)
     // Every read opens the file: tiny buffers get a short file, which
     // reaches the same code as a long one.
     const std::string content = whole.substr(0, std::max<size_t>(32, 8 * static_cast<size_t>(size - 1)));
-    writeFile(g_out, content);
+    g_out->rewrite(content);
 
     {
         // Records present at the start are never read.
-        FileShare skipping(g_out.c_str(), nullptr, hex, 1, 0);
+        FileShare skipping(g_out->path().c_str(), nullptr, hex, 1, 0);
         std::string got;
         if (skipping.hasInput() || readInto(skipping, 256, got) != 0)
             fail("a record present at the start was read");
     }
 
-    FileShare files(g_out.c_str(), nullptr, hex, 0, 0);
+    FileShare files(g_out->path().c_str(), nullptr, hex, 0, 0);
     Reference ref(content, hex);
     std::string got;
     // A buffer with room for the NUL alone reads nothing and moves nothing.
@@ -194,7 +201,7 @@ void checkReading(uint8_t mode, const std::string &whole)
     const size_t cut = content.size() * ((mode >> 5) & 7) / 8;
     if (cut < content.size()) {
         const std::string shorter = content.substr(0, cut);
-        writeFile(g_out, shorter);
+        g_out->cut(cut); // in place: what is left is exactly shorter
         if (files.hasInput())
             fail("a shrunken read file was not noticed");
         ref.restart(shorter);
@@ -250,7 +257,7 @@ void checkRoundTrip(uint8_t mode, const std::string &content)
     const std::vector<std::string> records = cutRecords(content);
     std::string expected = "\n"; // the reset leaves one empty record
     {
-        FileShare writer(nullptr, g_in.c_str(), hex, 0, 1);
+        FileShare writer(nullptr, g_in->path().c_str(), hex, 0, 1);
         if (mode & 0x10) {
             // Encoded as a flush encodes them, appended in one go.
             std::string batch;
@@ -273,12 +280,12 @@ void checkRoundTrip(uint8_t mode, const std::string &content)
             }
         }
     }
-    if (readFile(g_in) != expected)
+    if (g_in->read() != expected)
         fail("the written file is not the encoded records");
 
     // Back through a buffer that holds any record whole: one record per
     // read; text ends at its first NUL and 0x01 comes back as a line feed.
-    FileShare reader(g_in.c_str(), nullptr, hex, 0, 0);
+    FileShare reader(g_in->path().c_str(), nullptr, hex, 0, 0);
     std::string got;
     const int big = static_cast<int>(2 * kMaxContent + 2);
     if (!reader.hasInput() || readInto(reader, big, got) != 0)
@@ -303,7 +310,7 @@ void checkRoundTrip(uint8_t mode, const std::string &content)
     // Through the terminal's buffer every record is read in pieces; in hex
     // mode the carried digit joins them to the bytes written.
     if (hex) {
-        FileShare pieces(g_in.c_str(), nullptr, hex, 0, 0);
+        FileShare pieces(g_in->path().c_str(), nullptr, hex, 0, 0);
         std::string joined, all;
         for (const std::string &r : records)
             all += r;
@@ -321,8 +328,8 @@ void checkRoundTrip(uint8_t mode, const std::string &content)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     fuzz::setTarget("fuzz_file_share");
-    g_out = fuzz::scratchFile("term.out");
-    g_in = fuzz::scratchFile("term.in");
+    g_out = new fuzz::OpenScratchFile("term.out");
+    g_in = new fuzz::OpenScratchFile("term.in");
     return 0;
 }
 

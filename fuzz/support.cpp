@@ -176,3 +176,63 @@ Cut cutLines(const std::string &block, bool &partial)
 }
 
 } // namespace fuzz
+
+// ---- a scratch file kept open ----
+
+namespace fuzz {
+
+OpenScratchFile::OpenScratchFile(const std::string &name) : where(scratchFile(name))
+{
+    fd = open(where.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd < 0)
+        fail("cannot open a scratch file");
+}
+
+OpenScratchFile::~OpenScratchFile()
+{
+    if (fd >= 0)
+        close(fd);
+}
+
+void OpenScratchFile::rewrite(const std::string &bytes)
+{
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = pwrite(fd, bytes.data() + done, bytes.size() - done, static_cast<off_t>(done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            fail("a write of the target's own failed");
+        done += static_cast<size_t>(n);
+    }
+    cut(bytes.size());
+}
+
+void OpenScratchFile::cut(size_t size)
+{
+    if (ftruncate(fd, static_cast<off_t>(size)) != 0)
+        fail("cannot cut a scratch file");
+}
+
+std::string OpenScratchFile::read() const
+{
+    // A read of a regular file that comes back short has reached its end:
+    // no second read to hear it say 0.
+    std::string out(4096, '\0');
+    size_t got = 0;
+    for (;;) {
+        const ssize_t n = pread(fd, &out[got], out.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            fail("a read of the target's own failed");
+        got += static_cast<size_t>(n);
+        if (got < out.size())
+            break;
+        out.resize(2 * out.size());
+    }
+    out.resize(got);
+    return out;
+}
+
+} // namespace fuzz

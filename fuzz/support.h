@@ -60,4 +60,35 @@ int listenLoopback(std::string &port);
 
 } // namespace fuzz
 
+// ---- a scratch file kept open ----
+
+namespace fuzz {
+
+// A scratch file that a target keeps open from input to input: rewriting it
+// costs a pwrite and an ftruncate, cutting it one ftruncate, reading it one
+// pread, instead of an open and a close around each. The file keeps its
+// identity, so the object under test, opening path() itself, sees it
+// rewritten in place.
+class OpenScratchFile {
+public:
+    explicit OpenScratchFile(const std::string &name);
+    ~OpenScratchFile();
+    OpenScratchFile(const OpenScratchFile &) = delete;
+    OpenScratchFile &operator=(const OpenScratchFile &) = delete;
+
+    const std::string &path() const { return where; }
+    // Holds exactly bytes from here on.
+    void rewrite(const std::string &bytes);
+    // Cut in place to its first size bytes.
+    void cut(size_t size);
+    // The whole file as it is now.
+    std::string read() const;
+
+private:
+    std::string where;
+    int fd = -1;
+};
+
+} // namespace fuzz
+
 #endif
