@@ -256,27 +256,30 @@ size_t FileShare::takeRecords(const Take& take, int pieceChars)
     }
 
     // The file is read in chunks; a piece (at most pieceChars characters,
-    // up to and with its line feed) always lies within one.
-    std::string chunk;
+    // up to and with its line feed) always lies within one. The buffer is
+    // kept: a tick that takes a record or two costs no allocation.
+    size_t chunkLength = 0;
     off_t chunkAt = 0;
     std::string piece;
     size_t taken = 0;
     while (readPos < st.st_size) {
         const size_t want = static_cast<size_t>(std::min<off_t>(pieceChars, st.st_size - readPos));
-        if (readPos < chunkAt || readPos + static_cast<off_t>(want) > chunkAt + static_cast<off_t>(chunk.size())) {
+        if (readPos < chunkAt || readPos + static_cast<off_t>(want) > chunkAt + static_cast<off_t>(chunkLength)) {
             // No larger than what the file holds past here: a short
-            // term.out costs no 64 KiB buffer filled for nothing.
-            chunk.resize(std::max(want, std::min(kReadChunk, static_cast<size_t>(st.st_size - readPos))));
-            ssize_t n = pread(fd, &chunk[0], chunk.size(), readPos);
+            // term.out needs no 64 KiB buffer.
+            const size_t size = std::max(want, std::min(kReadChunk, static_cast<size_t>(st.st_size - readPos)));
+            if (readChunk.size() < size)
+                readChunk.resize(size);
+            ssize_t n = pread(fd, readChunk.data(), size, readPos);
             if (n <= 0) {
-                chunk.clear();
+                chunkLength = 0;
                 break;
             }
-            chunk.resize(static_cast<size_t>(n));
+            chunkLength = static_cast<size_t>(n);
             chunkAt = readPos;
         }
-        const char* from = chunk.data() + (readPos - chunkAt);
-        const size_t have = std::min(want, chunk.size() - static_cast<size_t>(readPos - chunkAt));
+        const char* from = readChunk.data() + (readPos - chunkAt);
+        const size_t have = std::min(want, chunkLength - static_cast<size_t>(readPos - chunkAt));
         const char* lf = static_cast<const char*>(memchr(from, '\n', have));
         const size_t length = lf != nullptr ? static_cast<size_t>(lf - from) + 1 : have;
 

@@ -26,6 +26,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 #include <sys/stat.h>
 
 class FileShare {
@@ -148,6 +149,7 @@ private:
     struct stat lastStat;   // read file after the last read: its size and identity
     int reportedKind;       // file type of a non-regular read file reported, 0 when none
     std::string writeError; // why the latest write failed, "" after a success
+    std::vector<char> readChunk; // term.out bytes read by takeRecords, kept between calls
     Gate filesGate;         // whether the files may be used now; empty: always
 };
 

@@ -179,6 +179,11 @@ const size_t kBacklog = 2048;          // connection bound
 const int kPiece = FileShare::kPieceChars;
 
 std::string g_out, g_in, g_spare;
+// Kept open through an input, so that an event costs the oracle no open:
+// term.out for appending (opened again when it is replaced), term.in for
+// reading (the terminal only ever appends to it).
+int g_outFd = -1;
+int g_inFd = -1;
 const char kPort[] = "7"; // never reached: the connect is the target's
 
 // ---- what the operator program wrote, as the terminal should send it ----
@@ -478,7 +483,7 @@ void appendRecord(const uint8_t *&p, const uint8_t *end)
     for (char c : data)
         encoded += c == '\n' ? '\x01' : c;
     encoded += '\n';
-    fuzz::appendFile(g_out, encoded);
+    fuzz::writeAll(g_outFd, encoded.data(), encoded.size());
     addRecord(encoded);
 }
 
@@ -556,7 +561,15 @@ void consoleLine(const char *text)
 void checkTermIn(bool whole)
 {
     const size_t from = whole ? 0 : g_o->termInSeen;
-    const std::string got = fuzz::readFile(g_in, from);
+    std::string got;
+    if (whole) {
+        got = fuzz::readFile(g_in); // by its name: the file there now
+    } else {
+        char buf[16384];
+        ssize_t n;
+        while ((n = pread(g_inFd, buf, sizeof buf, static_cast<off_t>(from + got.size()))) > 0)
+            got.append(buf, static_cast<size_t>(n));
+    }
     const size_t size = from + got.size();
     if (size < g_o->termInSeen || g_o->termIn.compare(from, got.size(), got) != 0)
         fail("term.in is not the server's text cut by the line rules, in order");
@@ -643,6 +656,10 @@ void run(const uint8_t *data, size_t size)
     g_clockStep = size > 0 ? data[0] & 1 : 0;
     g_object = new ProgramFileShare("127.0.0.1", kPort, g_out.c_str(), g_in.c_str(), kLogin, 0, 1000, 0,
                                     1, 1, 1, kMaxHeld, kBacklog, 2000);
+    g_outFd = open(g_out.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    g_inFd = open(g_in.c_str(), O_RDONLY | O_CLOEXEC);
+    if (g_outFd < 0 || g_inFd < 0)
+        fail("term.out or term.in cannot be opened");
     completeConnect();
 
     const uint8_t *p = data + (size > 0 ? 1 : 0);
@@ -680,8 +697,12 @@ void run(const uint8_t *data, size_t size)
                 fuzz::writeFile(g_spare, "");
                 if (rename(g_spare.c_str(), g_out.c_str()) != 0)
                     fail("term.out could not be replaced");
-            } else {
-                fuzz::writeFile(g_out, "");
+                close(g_outFd);
+                g_outFd = open(g_out.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+                if (g_outFd < 0)
+                    fail("the new term.out cannot be opened");
+            } else if (ftruncate(g_outFd, 0) != 0) {
+                fail("term.out could not be cut");
             }
             // The operator program appends again only after a tick has
             // seen the change: a file cut and regrown within one tick
@@ -712,6 +733,9 @@ void run(const uint8_t *data, size_t size)
         checkTermIn(false);
     }
     finish();
+    close(g_outFd);
+    close(g_inFd);
+    g_outFd = g_inFd = -1;
     if (g_peer >= 0)
         close(g_peer);
     g_peer = -1;

@@ -130,6 +130,12 @@ void silenceStandardOutput()
         dup2(null, STDOUT_FILENO);
         close(null);
     }
+    // What goes through the stream is dropped before it costs a write;
+    // anything written to the descriptor itself still reaches /dev/null.
+    static const cookie_io_functions_t drop = {
+        nullptr, [](void *, const char *, size_t size) { return static_cast<ssize_t>(size); }, nullptr, nullptr};
+    if (FILE *sink = fopencookie(nullptr, "w", drop))
+        stdout = sink;
 }
 
 bool isLoginPrompt(const std::string &block)

@@ -32,9 +32,10 @@ void writeAll(int fd, const char *data, size_t size);
 // Bytes waiting to be read on a socket or pipe.
 int readable(int fd);
 
-// Standard output to /dev/null from here on, for a target whose object
-// under test prints what nothing checks; libFuzzer's own report goes to
-// standard error and stays visible.
+// Standard output dropped from here on (the stream into nothing, the
+// descriptor onto /dev/null), for a target whose object under test prints
+// what nothing checks; libFuzzer's own report goes to standard error and
+// stays visible.
 void silenceStandardOutput();
 
 // The oracles' rule for a login prompt: a block that ends with "login:",
