@@ -7,10 +7,10 @@
 #       check fails.
 #   fuzz/run.sh --long RUNS [TARGET...]
 #       The campaign (outside CI): each target in turn for RUNS executions
-#       (for example 10000000), one core, niced; then the inputs that add
-#       coverage are merged into its seed corpus (-merge=1), which stays
-#       small. The figures (executions, exec/s, cov, ft) go to
-#       build-fuzz/campaign/<target>.log.
+#       (for example 10000000), one core, niced; then its seed corpus is
+#       minimised over the seeds and what the campaign found (-merge=1 into
+#       an empty corpus), keeping the regress_* reproducers. The figures
+#       (executions, exec/s, cov, ft) go to build-fuzz/campaign/<target>.log.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 long=0
@@ -38,6 +38,17 @@ options_for() {
     fuzz_bridge) echo -max_len=512 ;;
   esac
 }
+# The seeds become the smallest set of inputs, from the seeds and the
+# campaign's corpus, that reaches all the coverage either reaches; the
+# reproducers of findings (regress_*) stay whatever they add.
+minimise() {
+  local t=$1 seeds=$2 found=$3 fresh
+  fresh=$(mktemp -d)
+  nice -n 10 "$bindir/$t" "${options[@]}" -merge=1 "$fresh" "$seeds" "$found"
+  find "$seeds" -maxdepth 1 -type f ! -name 'regress_*' -delete
+  cp -n "$fresh"/* "$seeds"/ 2>/dev/null || true
+  rm -rf "$fresh"
+}
 status=0
 for t in "${targets[@]}"; do
   read -r -a options <<<"$(options_for "$t")"
@@ -55,7 +66,7 @@ for t in "${targets[@]}"; do
       echo "!! $t failed; artifacts in $work"
       continue
     fi
-    nice -n 10 "$bindir/$t" -merge=1 "$seeds" "$work" >>"$log" 2>&1
+    minimise "$t" "$seeds" "$work" >>"$log" 2>&1
     grep -E '^#[0-9]+.*DONE|stat::number_of_executed_units|stat::average_exec_per_sec' "$log" | tail -n 3
     rm -rf "$work"
     continue
