@@ -39,14 +39,19 @@ options_for() {
   esac
 }
 # The seeds become the smallest set of inputs, from the seeds and the
-# campaign's corpus, that reaches all the coverage either reaches; the
-# reproducers of findings (regress_*) stay whatever they add.
+# campaign's corpus, that reaches all the coverage either reaches. Seeds
+# written by hand and the reproducers of findings (regress_*), all named
+# otherwise than by their hash, stay whatever they add.
 minimise() {
   local t=$1 seeds=$2 found=$3 fresh
+  local hashed='.*/[0-9a-f]\{40\}'
   fresh=$(mktemp -d)
+  find "$seeds" -maxdepth 1 -type f ! -regex "$hashed" -exec cp {} "$fresh"/ \;
   nice -n 10 "$bindir/$t" "${options[@]}" -merge=1 "$fresh" "$seeds" "$found"
-  find "$seeds" -maxdepth 1 -type f ! -name 'regress_*' -delete
-  cp -n "$fresh"/* "$seeds"/ 2>/dev/null || true
+  find "$seeds" -maxdepth 1 -type f -regex "$hashed" -delete
+  for f in "$fresh"/*; do
+    [ -e "$seeds/${f##*/}" ] || cp "$f" "$seeds"/
+  done
   rm -rf "$fresh"
 }
 status=0
