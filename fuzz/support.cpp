@@ -181,12 +181,6 @@ Cut cutLines(const std::string &block, bool &partial)
     return cut;
 }
 
-} // namespace fuzz
-
-// ---- a scratch file kept open ----
-
-namespace fuzz {
-
 OpenScratchFile::OpenScratchFile(const std::string &name) : where(scratchFile(name))
 {
     fd = open(where.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);

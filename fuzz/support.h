@@ -59,12 +59,6 @@ Cut cutLines(const std::string &block, bool &partial);
 // descriptor, and its port as text in port.
 int listenLoopback(std::string &port);
 
-} // namespace fuzz
-
-// ---- a scratch file kept open ----
-
-namespace fuzz {
-
 // A scratch file that a target keeps open from input to input: rewriting it
 // costs a pwrite and an ftruncate, cutting it one ftruncate, reading it one
 // pread, instead of an open and a close around each. The file keeps its
