@@ -44,11 +44,11 @@ options_for() {
 # otherwise than by their hash, stay whatever they add.
 minimise() {
   local t=$1 seeds=$2 found=$3 fresh
-  local hashed='.*/[0-9a-f]\{40\}'
+  local hashed='.*/[0-9a-f]{40}'
   fresh=$(mktemp -d)
-  find "$seeds" -maxdepth 1 -type f ! -regex "$hashed" -exec cp {} "$fresh"/ \;
+  find "$seeds" -maxdepth 1 -regextype posix-extended -type f ! -regex "$hashed" -exec cp {} "$fresh"/ \;
   nice -n 10 "$bindir/$t" "${options[@]}" -merge=1 "$fresh" "$seeds" "$found"
-  find "$seeds" -maxdepth 1 -type f -regex "$hashed" -delete
+  find "$seeds" -maxdepth 1 -regextype posix-extended -type f -regex "$hashed" -delete
   for f in "$fresh"/*; do
     [ -e "$seeds/${f##*/}" ] || cp "$f" "$seeds"/
   done
