@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <atomic>
 #include <csignal>
@@ -457,15 +458,19 @@ TEST_F(FaultsTest, AStopGivesQueuedOutputItsTimeAndReportsWhatCouldNotGo)
         size_t records = 0;
         EXPECT_EQ(2, sscanf(out.c_str() + line, "Not sent at the end: %ld bytes queued for the server; %zu records",
                             &queued, &records));
-        // Records are shown as they are sent: each is either on the console
-        // or counted as left in term.out.
-        const std::string sent = out.substr(mark, line - mark);
+        // Every record taken from term.out reached the server or is counted
+        // as queued; the rest are counted as left in the file.
+        EXPECT_TRUE(data.compare(0, received.size(), received) == 0) << "what arrived is the start of the records";
+        const size_t taken = received.size() + static_cast<size_t>(std::max(queued, 0L));
+        ASSERT_LE(taken, data.size());
+        const std::string sent = data.substr(0, taken);
         EXPECT_EQ(kit::countOf(fileRecords, "\n"), kit::countOf(sent, "\n") + static_cast<int>(records));
-        EXPECT_TRUE(data.compare(0, sent.size(), sent) == 0);
-        if (reads) {
-            EXPECT_TRUE(received == sent) << "everything sent arrived: " << kit::firstDifference(sent, received);
-        } else {
-            EXPECT_TRUE(sent.compare(0, received.size(), received) == 0) << "what arrived is the start of it";
+        // Records are shown as they are taken, unless the console fell more
+        // than its buffer behind (a loaded machine) and said what it dropped.
+        const std::string shown = out.substr(mark, line - mark);
+        const bool consoleDropped = out.find("*** Console output dropped: ", mark) != std::string::npos;
+        if (!consoleDropped) {
+            EXPECT_TRUE(shown == sent) << "the console shows what was taken: " << kit::firstDifference(sent, shown);
         }
         if (reads) {
             EXPECT_EQ(0, queued) << "everything queued went out";
@@ -474,8 +479,9 @@ TEST_F(FaultsTest, AStopGivesQueuedOutputItsTimeAndReportsWhatCouldNotGo)
             EXPECT_GT(queued, 0);
             EXPECT_LT(took, 1500) << "a server that takes nothing is not waited for";
         }
-        printf("[ figures  ] stop %s: ended after %lld ms, %ld bytes queued not sent, %zu records left in term.out\n",
-               reads ? "with a server that reads" : "with a server that does not read", took, queued, records);
+        printf("[ figures  ] stop %s: ended after %lld ms, %ld bytes queued not sent, %zu records left in term.out%s\n",
+               reads ? "with a server that reads" : "with a server that does not read", took, queued, records,
+               consoleDropped ? " (the console dropped some)" : "");
         terminal.reset();
     }
 }
